@@ -1,0 +1,38 @@
+# Front door for newcomers: `make demo` and `make test`. Both install missing
+# Debian packages, configure and build with CMake, then run.
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test demo format format-check sanitize clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	@./scripts/demo.sh $(BUILD)
+
+# The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize:
+	@$(MAKE) test BUILD=$(BUILD)-asan CMAKE_FLAGS="-DQRB_SANITIZE=ON"
+
+format: deps
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check: deps
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// Host side of the QRB bootloader byte protocol, over the serial port.
+// Failures raise BootloaderException (serial failures pass through as
+// SerialException). No state beyond the two constant tables.
+
+constexpr size_t sync_sequence_length = 4;
+constexpr size_t reset_sequence_length = 2;
+extern const uint8_t sync_sequence[sync_sequence_length];   // AA 55 A5 5A
+extern const uint8_t reset_sequence[reset_sequence_length]; // E5 7F
+
+// Command codes.
+constexpr uint8_t kCommandUnseal = 0x01;
+constexpr uint8_t kCommandProgram = 0x02;
+constexpr uint8_t kCommandVerify = 0x03;
+constexpr uint8_t kCommandSeal = 0x04;
+constexpr uint8_t kCommandVersion = 0x05;
+constexpr uint8_t kCommandExit = 0x06;
+constexpr uint8_t kCommandJump = 0x07;
+
+constexpr uint32_t kRamBootloaderAddress = 0x400000;
+constexpr uint32_t kCorruptFirmwareVersion = 0xFFFFFFFF;
+
+// Sends the reset sequence to the running firmware; reads nothing.
+void resetConnectedQRBBoard();
+// Synchronises with a bootloader; returns only once it has echoed the sync
+// sequence. Attempts are repeated without limit.
+void waitForConnection();
+// The same, but before every attempt checks stopRequested: returns false,
+// without a further attempt, once it is set; true when in step.
+bool waitForConnection(const std::atomic<bool>& stopRequested);
+// Sends one command byte and requires its echo. "ShortCommandError".
+void processCommand(uint8_t command);
+// Seals the flash with bits 0-23 of version. "SealingError".
+void sealFlash(uint32_t version);
+// Starts the code at address. "JumpingError".
+void jumpToAddress(uint32_t address);
+// The board's firmware version word (0xFFFFFFFF: none). "VersionInfoError".
+uint32_t getFirmwareVersion();
+
+// Programs every data record of the open image file, from the current
+// position to the end record, then tests the file's checksum.
+void TransferProgram();
+// Has the board compare every data record, then tests the file's checksum.
+void VerifyProgram();

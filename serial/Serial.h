@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <string>
+
+// The one serial connection of the process: the board's callout device,
+// opened raw (8N1, no flow control) with exclusive use. Plain functions over
+// process-wide state; every failure raises SerialException. Nothing here
+// retries, sleeps or logs.
+//
+// Only one thread does I/O on the port at a time: the callers hand the port
+// from thread to thread. ser_fd_mutex guards ser_fd during open and close.
+
+extern int ser_fd;                             // -1 while no port is open
+extern std::mutex ser_fd_mutex;                // guards ser_fd in open and close
+extern std::optional<std::string> savedDevicePath; // path of the last serInit that gave one
+
+// Line speeds in bits per second; the three that the board uses.
+using BaudRate = unsigned int;
+constexpr BaudRate kFirmwareBaudRate = 115200;       // the board's running firmware
+constexpr BaudRate kBootloaderBaudRate = 57600;      // the resident bootloader
+constexpr BaudRate kRamBootloaderBaudRate = 460800;  // the RAM bootloader
+
+// If path is given it replaces savedDevicePath; then opens savedDevicePath at
+// the given speed. Raises "SerialOpenError" or "SerialTIOCEXCLError.".
+void serInit(const char* path, BaudRate baudRate);
+void serOpenAndConfig(const char* path, BaudRate baudRate);
+// Closes the port if one is open; never raises.
+void serClose();
+// Changes the speed of the open port both ways and discards unread input.
+void serSetBaudRate(BaudRate baudRate);
+// One write of all n bytes, or "SerialCommSendError".
+void serQueueTxBytes(const void* buffer, size_t n);
+// Waits without limit for one byte; "SerialCommReceiveError".
+uint8_t rxByte();
+// Reads exactly count bytes with rxByte.
+void RxBytes(uint8_t* buffer, uint32_t count);
+// Waits at most seconds + microseconds for one byte; on a time-out returns 0
+// and sets *timedOut. "SerialCommReceiveError", "SerialSelectError.".
+uint8_t rxByteWithTimeout(time_t seconds, int32_t microseconds, bool* timedOut);
+// Reads and discards input until the line has been quiet for 10 ms.
+void rxBufFlush();

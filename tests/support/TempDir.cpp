@@ -1,0 +1,34 @@
+#include "TempDir.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qrb-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    const auto file = path_ / name;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return file.string();
+}
+
+std::string TempDir::writeFile(const std::string& name, const std::string& text) const {
+    return writeFile(name, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+} // namespace testing_support
