@@ -1,1 +1,72 @@
 #include "ImageFile.h"
+
+#include "FirmwareUpdaterException.h"
+
+FILE* image_file = nullptr;
+SimpleCodeHeader hdr{};
+uint32_t checksum = 0;
+
+void openImageFile(const char* path) {
+    // Only one image is ever open: a handle left open by a caller is closed
+    // here rather than leaked.
+    closeImageFile();
+    if (path == nullptr) {
+        BootloaderException::raise("FileNotFoundError", "Cannot open %s.", "(null)");
+    }
+    image_file = std::fopen(path, "r");
+    if (image_file == nullptr) {
+        BootloaderException::raise("FileNotFoundError", "Cannot open %s.", path);
+    }
+    // A bad header leaves the file open; closeImageFile closes it.
+    PreprocessFile();
+}
+
+void PreprocessFile() {
+    checksum = 0;
+    // The whole header is read before the magic is looked at, so a file
+    // shorter than a header is reported as such.
+    hdr.magic = ReadUint(4);
+    hdr.word1 = ReadUint(4);
+    hdr.word2 = ReadUint(4);
+    hdr.halfWord = static_cast<uint16_t>(ReadUint(2));
+    if (hdr.magic != kSimpleCodeMagic) {
+        BootloaderException::raise(
+            "FileFormatError", "The input file is not in the simple-code format (%#x).", hdr.magic);
+    }
+}
+
+uint32_t ReadUint(int n) {
+    if (n < 1 || n > 4) {
+        BootloaderException::raise("ReadOutOfBounds",
+                                   "Trying to read %d bytes (reading bounds are 1 to 4 bytes)", n);
+    }
+    uint32_t value = 0;
+    for (int i = 0; i < n; ++i) {
+        // With no file open there is nothing to read: the same as its end.
+        const int byte = image_file != nullptr ? std::fgetc(image_file) : EOF;
+        if (byte == EOF) {
+            BootloaderException::raise("UnexpectedEOFError", "Found unexpected EOF in input file.");
+        }
+        const auto unsignedByte = static_cast<uint32_t>(byte);
+        checksum += unsignedByte; // wraps modulo 2^32
+        value = (value << 8) | unsignedByte;
+    }
+    return value;
+}
+
+void resetImageFile() {
+    if (image_file == nullptr) {
+        return;
+    }
+    std::fseek(image_file, 0, SEEK_SET);
+    std::clearerr(image_file);
+    PreprocessFile();
+}
+
+void closeImageFile() {
+    if (image_file == nullptr) {
+        return;
+    }
+    std::fclose(image_file);
+    image_file = nullptr;
+}

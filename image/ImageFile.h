@@ -17,9 +17,9 @@ struct SimpleCodeHeader {
 
 constexpr uint32_t kSimpleCodeMagic = 0x7F494152;
 
-extern FILE* image_file;        // the open image file, or nullptr
-extern SimpleCodeHeader hdr;    // header of the open file, as last read
-extern uint32_t checksum;       // byte sum since the header was last read
+extern FILE* image_file;     // the open image file, or nullptr
+extern SimpleCodeHeader hdr; // header of the open file, as last read
+extern uint32_t checksum;    // byte sum since the header was last read
 
 // Opens path for reading and reads its header. "FileNotFoundError",
 // "FileFormatError", "UnexpectedEOFError".
