@@ -1,1 +1,283 @@
 #include "Serial.h"
+
+#include "FirmwareUpdaterException.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+int ser_fd = -1;
+std::mutex ser_fd_mutex;
+std::optional<std::string> savedDevicePath;
+
+namespace {
+
+constexpr const char* kBusySuffix =
+    " Make sure that other applications are not connected to QRB board";
+
+// The termios speed code for a rate in bits per second; every standard rate
+// of the platform is accepted, anything else is refused.
+std::optional<speed_t> speedCode(BaudRate baudRate) {
+    struct Entry {
+        BaudRate rate;
+        speed_t code;
+    };
+    static constexpr Entry kRates[] = {
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},
+        {150, B150},         {200, B200},         {300, B300},         {600, B600},
+        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+        {3500000, B3500000}, {4000000, B4000000},
+    };
+    for (const Entry& entry : kRates) {
+        if (entry.rate == baudRate) {
+            return entry.code;
+        }
+    }
+    return std::nullopt;
+}
+
+bool isSevenBitAscii(const char* text) {
+    for (const char* p = text; *p != '\0'; ++p) {
+        if ((static_cast<unsigned char>(*p) & 0x80U) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The path as shown in an open failure: printable ASCII as it is, every other
+// byte as \xNN, so that the reason stays one line of plain text.
+std::string displayPath(const char* path) {
+    if (path == nullptr) {
+        return "<none>";
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string shown;
+    for (const char* p = path; *p != '\0'; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
+        if (byte >= 0x20 && byte < 0x7F) {
+            shown.push_back(*p);
+        } else {
+            shown += "\\x";
+            shown.push_back(kHex[byte >> 4]);
+            shown.push_back(kHex[byte & 0x0F]);
+        }
+    }
+    return shown;
+}
+
+[[noreturn]] void raiseOpenError(const std::string& shownPath, int error) {
+    SerialException::raise(
+        "SerialOpenError", "Connection to QRB board failed: open(%s) failed. errno %d %s.%s.",
+        shownPath.c_str(), error, std::strerror(error), error == EBUSY ? kBusySuffix : "");
+}
+
+[[noreturn]] void raiseReceiveError() {
+    SerialException::raise("SerialCommReceiveError",
+                           "Serial Communication Error: receiving serial data failed.");
+}
+
+[[noreturn]] void raiseSelectError(int error) {
+    SerialException::raise("SerialSelectError.", "Select while reading failed. errno %d %s.", error,
+                           std::strerror(error));
+}
+
+// One read of one byte; a signal that interrupts the wait is not a failure.
+uint8_t readOneByte(int fd) {
+    for (;;) {
+        uint8_t byte = 0;
+        const ssize_t got = ::read(fd, &byte, 1);
+        if (got == 1) {
+            return byte;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        raiseReceiveError();
+    }
+}
+
+// Waits until fd is readable (or has hung up, which the following read will
+// report) for at most the given time. A signal restarts the wait with the
+// time that is left.
+bool waitReadable(int fd, std::chrono::microseconds timeout) {
+    if (fd < 0) {
+        raiseSelectError(EBADF);
+    }
+    if (timeout.count() < 0) {
+        raiseSelectError(EINVAL);
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const auto nanoseconds =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+        const timespec wait{static_cast<time_t>(seconds.count()),
+                            static_cast<long>(nanoseconds.count())};
+        pollfd entry{fd, POLLIN, 0};
+        const int result = ::ppoll(&entry, 1, &wait, nullptr);
+        if (result > 0) {
+            if ((entry.revents & POLLNVAL) != 0) {
+                raiseSelectError(EBADF);
+            }
+            return true;
+        }
+        if (result == 0) {
+            return false;
+        }
+        if (errno != EINTR) {
+            raiseSelectError(errno);
+        }
+    }
+}
+
+} // namespace
+
+void serInit(const char* path, BaudRate baudRate) {
+    if (path != nullptr) {
+        savedDevicePath = std::string(path);
+    }
+    serOpenAndConfig(savedDevicePath ? savedDevicePath->c_str() : nullptr, baudRate);
+}
+
+void serOpenAndConfig(const char* path, BaudRate baudRate) {
+    int previous = -1;
+    {
+        std::lock_guard<std::mutex> lock(ser_fd_mutex);
+        previous = ser_fd;
+    }
+    if (previous >= 0) {
+        serClose();
+    }
+
+    if (path == nullptr) {
+        raiseOpenError(displayPath(path), ENOENT);
+    }
+    if (!isSevenBitAscii(path)) {
+        raiseOpenError(displayPath(path), EINVAL);
+    }
+    const std::optional<speed_t> speed = speedCode(baudRate);
+    if (!speed) {
+        raiseOpenError(displayPath(path), EINVAL);
+    }
+
+    // Opened without waiting for a carrier, as a callout device opens; the
+    // descriptor goes back to blocking mode once CLOCAL is in force.
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        raiseOpenError(displayPath(path), error);
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        ::close(fd);
+        SerialException::raise("SerialTIOCEXCLError.",
+                               "There was a problem getting exclusive access to the QRB Box.");
+    }
+
+    termios settings{};
+    (void)::tcgetattr(fd, &settings);
+    settings.c_cflag = CS8 | CREAD | CLOCAL;
+    settings.c_iflag = IGNBRK | IGNPAR;
+    settings.c_oflag = 0;
+    settings.c_lflag = 0;
+    (void)::cfsetispeed(&settings, *speed);
+    (void)::cfsetospeed(&settings, *speed);
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    (void)::tcflush(fd, TCIFLUSH);
+    (void)::tcsetattr(fd, TCSANOW, &settings);
+
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        ::close(fd);
+        raiseOpenError(displayPath(path), error);
+    }
+
+    std::lock_guard<std::mutex> lock(ser_fd_mutex);
+    ser_fd = fd;
+}
+
+void serClose() {
+    std::lock_guard<std::mutex> lock(ser_fd_mutex);
+    if (ser_fd >= 0) {
+        (void)::close(ser_fd);
+    }
+    ser_fd = -1;
+}
+
+void serSetBaudRate(BaudRate baudRate) {
+    // Errors are not reported; a rate the platform cannot set leaves the port
+    // as it was.
+    const std::optional<speed_t> speed = speedCode(baudRate);
+    if (!speed) {
+        return;
+    }
+    termios settings{};
+    if (::tcgetattr(ser_fd, &settings) != 0) {
+        return;
+    }
+    (void)::cfsetispeed(&settings, *speed);
+    (void)::cfsetospeed(&settings, *speed);
+    (void)::tcflush(ser_fd, TCIFLUSH);
+    (void)::tcsetattr(ser_fd, TCSANOW, &settings);
+}
+
+void serQueueTxBytes(const void* buffer, size_t n) {
+    ssize_t written = 0;
+    do {
+        // A signal before any byte went out leaves nothing written: try again.
+        written = ::write(ser_fd, buffer, n);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0 || static_cast<size_t>(written) != n) {
+        SerialException::raise(
+            "SerialCommSendError",
+            "Serial Communication Error: transmitting serial data failed (%zd:%zu).", written, n);
+    }
+}
+
+uint8_t rxByte() {
+    return readOneByte(ser_fd);
+}
+
+void RxBytes(uint8_t* buffer, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        buffer[i] = rxByte();
+    }
+}
+
+uint8_t rxByteWithTimeout(time_t seconds, int32_t microseconds, bool* timedOut) {
+    bool ignored = false;
+    if (timedOut == nullptr) {
+        timedOut = &ignored;
+    }
+    *timedOut = false;
+    // Longer waits than a few years make no difference and would overflow.
+    constexpr time_t kLongestWait = time_t{100'000'000};
+    const std::chrono::microseconds timeout =
+        std::chrono::seconds(std::min(seconds, kLongestWait)) +
+        std::chrono::microseconds(microseconds);
+    if (!waitReadable(ser_fd, timeout)) {
+        *timedOut = true;
+        return 0;
+    }
+    return readOneByte(ser_fd);
+}
+
+void rxBufFlush() {
+    while (waitReadable(ser_fd, std::chrono::milliseconds(10))) {
+        (void)readOneByte(ser_fd);
+    }
+}
