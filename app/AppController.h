@@ -1,0 +1,154 @@
+#pragma once
+
+#include "ApplicationFramework.h"
+#include "IORegistryDeviceNotifier.h"
+#include "PropertyDictionary.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+// The version of the firmware image: one 32-bit word whose bytes are, from the
+// lowest, major (bits 0-7), minor (8-15), rev (16-23) and reserved (24-31).
+// The board reports its firmware version word in the same layout, and the
+// sealing command takes it as it is.
+struct ImageVersion {
+    std::uint32_t data = 0;
+
+    std::uint8_t major() const { return byte(0); }
+    std::uint8_t minor() const { return byte(8); }
+    std::uint8_t rev() const { return byte(16); }
+    std::uint8_t reserved() const { return byte(24); }
+    void setMajor(std::uint8_t value) { setByte(0, value); }
+    void setMinor(std::uint8_t value) { setByte(8, value); }
+    void setRev(std::uint8_t value) { setByte(16, value); }
+    void setReserved(std::uint8_t value) { setByte(24, value); }
+
+  private:
+    std::uint8_t byte(unsigned shift) const { return static_cast<std::uint8_t>(data >> shift); }
+    void setByte(unsigned shift, std::uint8_t value) {
+        data = (data & ~(std::uint32_t{0xFF} << shift)) | (std::uint32_t{value} << shift);
+    }
+};
+
+// The application controller: reads the update configuration at start-up,
+// keeps the table of attached boards, starts the board connection worker when
+// exactly one board is attached, asks the user about the update once the board
+// has answered, and runs the firmware update worker.
+//
+// Everything runs on the main thread except handleConnectCommand and
+// handleUpdateFirmwareCommand, which are the bodies of the two worker threads.
+// The serial port is used by one thread at a time: a connection worker until
+// its board is in step, then the main thread for the version query (and the
+// exit command), then the update worker. A connection worker whose board
+// leaves the table is told to stop, and a new one starts only after the
+// previous one has ended; once the update worker has started, changes of the
+// board table start nothing.
+class AppController : public DeviceNotificationTarget,
+                      public std::enable_shared_from_this<AppController> {
+  public:
+    // Creates the controller (shouldTerminate true, an empty board table).
+    // framework must outlive it.
+    static std::shared_ptr<AppController> create(ApplicationFramework& framework);
+    ~AppController() override;
+
+    AppController(const AppController&) = delete;
+    AppController& operator=(const AppController&) = delete;
+
+    // --- Start-up --------------------------------------------------------------
+
+    // Reads the update configuration, fills the welcome window, starts the
+    // connection indicator and schedules startSerialNotifications. A missing
+    // or broken configuration shows the "Critical Error" alert and exits with
+    // status 0.
+    void awakeFromNib();
+    // Whether closing the last window ends the application: true until a board
+    // has answered the version query.
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return shouldTerminate; }
+
+    // --- Board connection worker -------------------------------------------------
+
+    // Worker thread body: opens devicePath at 115200 baud, resets the board
+    // into its resident bootloader, reopens at 57600 baud and synchronises;
+    // then posts boardReadyHandler (in step) or resendAddedNotifications
+    // (failed). Told to stop, it closes the port and ends without posting.
+    void handleConnectCommand(const std::string& devicePath);
+
+    // --- Version check and decision ------------------------------------------------
+
+    // Reads the board's firmware version, closes the main window and asks the
+    // user in one alert; then updateFirmware or exitProgram.
+    void boardReadyHandler();
+    // Sends the board short command 6, closes the port, exits with status 0.
+    [[noreturn]] void exitProgram();
+
+    // --- Firmware update -------------------------------------------------------------
+
+    // Shows the busy panel and starts the update worker; returns at once.
+    void updateFirmware();
+    // Worker thread body: the eight update steps, each after its caption.
+    void handleUpdateFirmwareCommand();
+    // Closes the busy panel, shows the final alert and exits with status 0.
+    [[noreturn]] void runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCode);
+
+    // --- Board detection --------------------------------------------------------------
+
+    // Creates the serial device notifier; boards attached now are reported
+    // before it returns.
+    void startSerialNotifications();
+    // Has the notifier report every attached serial device again.
+    void resendAddedNotifications();
+    // The serial number of a board ("usbserial-QRB..." or "usbserial-WMX..."
+    // base names: the piece after the last "-"), or none for other devices.
+    static std::optional<std::string>
+    serialNumberForPossibleQRBBoxWithProperties(const PropertyDictionary& properties);
+    // The notifier's batch callbacks.
+    void serialMultipleDevicesAdded(const DeviceList& devices);
+    void serialMultipleDevicesRemoved(const DeviceList& devices);
+    // Applies the rule after a change of the board table.
+    void handleQRBBoxesChanged();
+
+    // --- For owners and tests -------------------------------------------------------
+
+    // Drops the device notifier (which holds the controller) and tells a
+    // running connection worker to stop. The application itself never needs
+    // it: it ends through exit.
+    void invalidate();
+
+    const ImageVersion& imageVersion() const { return imageVer; }
+    const std::string& imageFilePath() const { return imagePath; }
+    const std::string& ramBootloaderFilePath() const { return RAMBootloaderPath; }
+    const std::map<std::string, DeviceProperties>& qrbBoxes() const { return _qrbBoxes; }
+
+  private:
+    explicit AppController(ApplicationFramework& framework);
+
+    enum class ConnectionOutcome { InStep, Failed, Stopped };
+    ConnectionOutcome connectToBoard(const std::string& devicePath);
+    bool openPort(const std::string& devicePath, unsigned int baudRate, int logSite);
+    void showUpdateCaption(const char* caption);
+    void connectionWorkerEnded();
+
+    ApplicationFramework& framework_;
+
+    ImageVersion imageVer;
+    std::string imagePath;
+    std::string RAMBootloaderPath;
+    bool shouldTerminate = true;
+    std::shared_ptr<IORegistryDeviceNotifier> _serialDeviceNotifier;
+    std::map<std::string, DeviceProperties> _qrbBoxes;
+    bool _ignoreAddedNotifications = false;
+
+    // The one connection worker (main thread, except the stop flag, which the
+    // worker reads): whether one runs, the board it serves, and whether a
+    // board waits for it to end.
+    bool _connectionWorkerRunning = false;
+    std::optional<std::string> _connectionSerialNumber;
+    bool _connectionPending = false;
+    std::atomic<bool> _connectionStopRequested{false};
+    // Set once updateFirmware has started the update worker.
+    bool _updateStarted = false;
+};

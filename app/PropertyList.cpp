@@ -1,0 +1,137 @@
+#include "PropertyList.h"
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <limits>
+
+PropertyListValue::PropertyListValue(PropertyListDictionary value)
+    : value_(std::make_shared<const PropertyListDictionary>(std::move(value))) {}
+
+const PropertyListDictionary* PropertyListValue::dictionary() const {
+    const auto* held = std::get_if<std::shared_ptr<const PropertyListDictionary>>(&value_);
+    return held != nullptr ? held->get() : nullptr;
+}
+
+const PropertyListValue* PropertyListDictionary::find(const std::string& key) const {
+    const auto entry = entries_.find(key);
+    return entry != entries_.end() ? &entry->second : nullptr;
+}
+
+namespace {
+
+// Owns a node tree of the reader.
+struct NodeDeleter {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using OwnedNode = std::unique_ptr<void, NodeDeleter>;
+
+// A string that the reader allocated.
+std::string takeString(char* text) {
+    std::string result = text != nullptr ? std::string(text) : std::string();
+    std::free(text);
+    return result;
+}
+
+PropertyListDictionary convertDictionary(plist_t node);
+
+PropertyListValue convert(plist_t node) {
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t value = 0;
+        plist_get_bool_val(node, &value);
+        return PropertyListValue(value != 0);
+    }
+    case PLIST_UINT: {
+        // Integers are held as 64 bits; negative ones in two's complement.
+        uint64_t value = 0;
+        plist_get_uint_val(node, &value);
+        return PropertyListValue(static_cast<std::int64_t>(value));
+    }
+    case PLIST_REAL: {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        return PropertyListValue(value);
+    }
+    case PLIST_STRING: {
+        char* value = nullptr;
+        plist_get_string_val(node, &value);
+        return PropertyListValue(takeString(value));
+    }
+    case PLIST_DATA: {
+        char* value = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &value, &length);
+        PropertyListValue::Data bytes;
+        if (value != nullptr) {
+            const auto* first = reinterpret_cast<const uint8_t*>(value);
+            bytes.assign(first, first + length);
+        }
+        std::free(value);
+        return PropertyListValue(std::move(bytes));
+    }
+    case PLIST_ARRAY: {
+        PropertyListValue::Array items;
+        const uint32_t count = plist_array_get_size(node);
+        items.reserve(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            items.push_back(convert(plist_array_get_item(node, i)));
+        }
+        return PropertyListValue(std::move(items));
+    }
+    case PLIST_DICT:
+        return PropertyListValue(convertDictionary(node));
+    default:
+        return PropertyListValue();
+    }
+}
+
+PropertyListDictionary convertDictionary(plist_t node) {
+    PropertyListDictionary result;
+    plist_dict_iter iter = nullptr;
+    plist_dict_new_iter(node, &iter);
+    if (iter == nullptr) {
+        return result;
+    }
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node, iter, &key, &value);
+        if (value == nullptr) {
+            std::free(key);
+            break;
+        }
+        result.set(takeString(key), convert(value));
+    }
+    std::free(iter);
+    return result;
+}
+
+} // namespace
+
+std::optional<PropertyListDictionary> parsePropertyListDictionary(const std::string& bytes) {
+    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) {
+        return std::nullopt;
+    }
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    const OwnedNode owner(root);
+    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) {
+        return std::nullopt;
+    }
+    return convertDictionary(root);
+}
+
+std::optional<PropertyListDictionary> readPropertyListDictionary(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        return std::nullopt;
+    }
+    return parsePropertyListDictionary(bytes);
+}
