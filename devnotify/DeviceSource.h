@@ -20,7 +20,9 @@ constexpr DeviceReturn kDeviceReturnSuccess = 0;
 constexpr DeviceReturn kDeviceReturnError = 0xE00002BC; // general error
 
 // Handles of registry objects (devices and iterators); 0 is none. Every
-// handle that an operation hands out is released with objectRelease.
+// handle that an operation hands out is released with objectRelease. Handles
+// are not reused: on an unknown or released handle, iteratorNext gives 0 and
+// the other operations give an error.
 using ObjectHandle = std::uint32_t;
 // A notification port; 0 is none. Destroyed with notificationPortDestroy.
 using NotificationPort = std::uint32_t;
