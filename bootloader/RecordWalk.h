@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+// One record of a simple-code image, as the record walk meets it.
+struct ImageRecord {
+    uint8_t type = 0;     // 1 data, 2 type-2, 3 end
+    uint32_t address = 0; // data records: board address of the first data byte
+    uint32_t length = 0;  // data records: number of data bytes that follow
+};
+
+// Walks the records of the open image file from the current position up to
+// and including the end record, reading everything through ReadUint, then
+// tests the file's checksum. onRecord sees each record once its fixed fields
+// have been read; for a data record it must itself read exactly the record's
+// length data bytes through ReadUint. Raises "UnknownRecordError" and
+// "ChecksumError"; failures of the reader and of onRecord pass through.
+void walkImageRecords(const std::function<void(const ImageRecord&)>& onRecord);
