@@ -1,0 +1,263 @@
+#include "FirmwareUpdaterException.h"
+#include "Pty.h"
+#include "Serial.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <thread>
+
+using testing_support::Pty;
+
+namespace {
+
+// The failure that body raised, or a failed test and an empty one.
+template <class Body> SerialException raised(Body body) {
+    try {
+        body();
+    } catch (const SerialException& e) {
+        return e;
+    }
+    ADD_FAILURE() << "nothing was raised";
+    return SerialException("", "");
+}
+
+std::string openFailure(const std::string& shownPath, const std::string& errorText) {
+    return "Connection to QRB board failed: open(" + shownPath + ") failed. " + errorText + "..";
+}
+
+bool slaveClosed(const Pty& pty) {
+    pollfd entry{pty.masterFd(), POLLIN, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLHUP) != 0;
+}
+
+bool timesOut(time_t seconds, int32_t microseconds) {
+    bool timedOut = false;
+    const uint8_t byte = rxByteWithTimeout(seconds, microseconds, &timedOut);
+    EXPECT_EQ(byte, 0);
+    return timedOut;
+}
+
+class SerialPortTest : public ::testing::Test {
+  protected:
+    void SetUp() override { savedDevicePath.reset(); }
+    void TearDown() override { serClose(); }
+    Pty pty;
+};
+
+TEST_F(SerialPortTest, OpenFailuresLeaveNoPortAndNameTheCause) {
+    auto failure = raised([] { serInit(nullptr, kBootloaderBaudRate); });
+    EXPECT_EQ(failure.name(), "SerialOpenError");
+    EXPECT_EQ(failure.reason(), openFailure("<none>", "errno 2 No such file or directory"));
+
+    serInit(pty.slavePath().c_str(), kFirmwareBaudRate);
+    failure = raised([] { serInit("/nonexistent/qrb", kBootloaderBaudRate); });
+    EXPECT_EQ(failure.reason(),
+              openFailure("/nonexistent/qrb", "errno 2 No such file or directory"));
+    EXPECT_EQ(ser_fd, -1);
+    EXPECT_TRUE(slaveClosed(pty)) << "the old port is closed before the new open";
+    EXPECT_EQ(savedDevicePath, "/nonexistent/qrb");
+
+    // A link that would open fine is refused because its name is not ASCII.
+    testing_support::TempDir dir;
+    const std::string link = (dir.path() / "board-\xC3\xA9").string();
+    std::filesystem::create_symlink(pty.slavePath(), link);
+    failure = raised([&] { serInit(link.c_str(), kBootloaderBaudRate); });
+    EXPECT_EQ(failure.name(), "SerialOpenError");
+    EXPECT_EQ(failure.reason(),
+              openFailure((dir.path() / "board-\\xC3\\xA9").string(), "errno 22 Invalid argument"));
+
+    failure = raised([&] { serInit(pty.slavePath().c_str(), 12345); });
+    EXPECT_EQ(failure.reason(), openFailure(pty.slavePath(), "errno 22 Invalid argument"));
+    EXPECT_EQ(ser_fd, -1);
+
+    failure = raised([] { serInit("/dev/null", kBootloaderBaudRate); });
+    EXPECT_EQ(failure.name(), "SerialTIOCEXCLError.");
+    EXPECT_EQ(failure.reason(), "There was a problem getting exclusive access to the QRB Box.");
+    EXPECT_EQ(ser_fd, -1);
+}
+
+TEST_F(SerialPortTest, OpensRawExclusiveAndBlockingAndChangesSpeed) {
+    pty.write({0x11, 0x22}); // stale input from before the open
+    serInit(pty.slavePath().c_str(), kFirmwareBaudRate);
+
+    termios line{};
+    ASSERT_EQ(tcgetattr(pty.masterFd(), &line), 0);
+    EXPECT_EQ(line.c_cflag & ~tcflag_t{CBAUD | CIBAUD}, tcflag_t{CS8 | CREAD | CLOCAL});
+    EXPECT_EQ(line.c_iflag, tcflag_t{IGNBRK | IGNPAR});
+    EXPECT_EQ(line.c_oflag, 0U);
+    EXPECT_EQ(line.c_lflag, 0U);
+    EXPECT_EQ(line.c_cc[VMIN], 1);
+    EXPECT_EQ(line.c_cc[VTIME], 0);
+    EXPECT_EQ(pty.speed(), 115200U);
+    EXPECT_EQ(cfgetospeed(&line), speed_t{B115200});
+    EXPECT_EQ(fcntl(ser_fd, F_GETFL) & O_NONBLOCK, 0);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(ser_fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_NE(exclusive, 0);
+    EXPECT_TRUE(timesOut(0, 20000)) << "input from before the open is discarded";
+
+    pty.write({0x33});
+    pollfd entry{ser_fd, POLLIN, 0};
+    ASSERT_EQ(poll(&entry, 1, 1000), 1);
+    serSetBaudRate(kRamBootloaderBaudRate);
+    EXPECT_EQ(pty.speed(), 460800U);
+    termios after{};
+    ASSERT_EQ(tcgetattr(pty.masterFd(), &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), speed_t{B460800});
+    EXPECT_EQ(after.c_iflag, line.c_iflag);
+    EXPECT_TRUE(timesOut(0, 20000)) << "input received at the old speed is discarded";
+
+    // Reopening without a path uses the saved one; closing twice is harmless.
+    serClose();
+    serClose();
+    EXPECT_TRUE(slaveClosed(pty));
+    serInit(nullptr, kBootloaderBaudRate);
+    EXPECT_EQ(pty.speed(), 57600U);
+}
+
+TEST_F(SerialPortTest, ReadsWithAndWithoutTimeOut) {
+    serInit(pty.slavePath().c_str(), kBootloaderBaudRate);
+    EXPECT_TRUE(timesOut(0, 30000));
+    pty.write({0x00});
+    EXPECT_FALSE(timesOut(1, 0)) << "a received 0x00 is not a time-out";
+
+    pty.write({0xA1, 0xB2, 0xC3});
+    uint8_t buffer[3] = {0, 0, 0};
+    RxBytes(buffer, 0);
+    EXPECT_EQ(rxByte(), 0xA1);
+    RxBytes(buffer, 2);
+    EXPECT_EQ(buffer[0], 0xB2);
+    EXPECT_EQ(buffer[1], 0xC3);
+
+    pty.write({1, 2, 3});
+    rxBufFlush();
+    EXPECT_TRUE(timesOut(0, 20000));
+
+    // While bytes keep coming the flush keeps reading.
+    std::atomic<bool> lastWritten{false};
+    std::thread board([&] {
+        for (int i = 0; i < 300; ++i) {
+            pty.write({static_cast<uint8_t>(i)});
+        }
+        lastWritten = true;
+    });
+    pollfd entry{ser_fd, POLLIN, 0};
+    ASSERT_EQ(poll(&entry, 1, 1000), 1);
+    rxBufFlush();
+    EXPECT_TRUE(lastWritten);
+    board.join();
+    EXPECT_TRUE(timesOut(0, 20000));
+}
+
+TEST_F(SerialPortTest, VanishedPeerFailsEveryReadAndWrite) {
+    serInit(pty.slavePath().c_str(), kBootloaderBaudRate);
+    pty.closeMaster();
+    const std::string receiveFailure = "Serial Communication Error: receiving serial data failed.";
+    bool timedOut = false;
+    EXPECT_EQ(raised([] { rxByte(); }).reason(), receiveFailure);
+    EXPECT_EQ(raised([&] { rxByteWithTimeout(1, 0, &timedOut); }).reason(), receiveFailure);
+    EXPECT_EQ(raised([] { rxBufFlush(); }).name(), "SerialCommReceiveError");
+    const uint8_t bytes[3] = {1, 2, 3};
+    const auto failure = raised([&] { serQueueTxBytes(bytes, sizeof bytes); });
+    EXPECT_EQ(failure.name(), "SerialCommSendError");
+    EXPECT_EQ(failure.reason(),
+              "Serial Communication Error: transmitting serial data failed (-1:3).");
+    EXPECT_GE(ser_fd, 0) << "the port stays open after an I/O failure";
+}
+
+TEST_F(SerialPortTest, SignalsDoNotFailReadsButShortWritesAreReported) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no restart: blocking calls return EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    serInit(pty.slavePath().c_str(), kBootloaderBaudRate);
+
+    // Interrupts the thread until it is done; gives up after five seconds
+    // by closing the master, which ends any wait of the port.
+    auto interrupt = [&](std::thread& worker, std::atomic<bool>& done, auto&& step) {
+        for (int i = 0; !done && i < 250; ++i) {
+            pthread_kill(worker.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            step(i);
+        }
+        if (!done) {
+            ADD_FAILURE() << "the port call did not end";
+            pty.closeMaster();
+        }
+        worker.join();
+    };
+
+    std::atomic<bool> done{false};
+    int got = -1;
+    bool timedOut = true;
+    std::thread reader([&] {
+        try {
+            got = rxByte();
+            got += rxByteWithTimeout(30, 0, &timedOut);
+        } catch (const SerialException& e) {
+            ADD_FAILURE() << e.what();
+        }
+        done = true;
+    });
+    interrupt(reader, done, [&](int i) {
+        if (i == 5 || i == 10) {
+            pty.write({0x20});
+        }
+    });
+    EXPECT_EQ(got, 0x40);
+    EXPECT_FALSE(timedOut);
+
+    // Writes on a full line: one interrupted after some bytes returns short;
+    // one interrupted before any byte went out is tried again.
+    auto interruptedWrite = [&](size_t length, auto&& step) {
+        std::vector<uint8_t> bytes(length, 0x55);
+        std::string failure;
+        done = false;
+        std::thread writer([&] {
+            try {
+                serQueueTxBytes(bytes.data(), bytes.size());
+            } catch (const SerialException& e) {
+                failure = e.reason();
+            }
+            done = true;
+        });
+        interrupt(writer, done, step);
+        return failure;
+    };
+    const std::string reason = interruptedWrite(256 * 1024, [](int) {});
+    const std::string prefix = "Serial Communication Error: transmitting serial data failed (";
+    ASSERT_EQ(reason.rfind(prefix, 0), 0U) << reason;
+    const long written = std::stol(reason.substr(prefix.size()));
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, 256 * 1024);
+    EXPECT_EQ(reason.substr(reason.rfind(':')), ":262144).");
+    // Fill the line to the brim, so that the next write cannot start.
+    const int flags = fcntl(ser_fd, F_GETFL);
+    fcntl(ser_fd, F_SETFL, flags | O_NONBLOCK);
+    const uint8_t filler = 0;
+    while (write(ser_fd, &filler, 1) == 1) {
+    }
+    fcntl(ser_fd, F_SETFL, flags);
+    EXPECT_EQ(interruptedWrite(100,
+                               [&](int i) {
+                                   if (i == 5) {
+                                       pty.drain();
+                                   }
+                               }),
+              "");
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+} // namespace
