@@ -124,6 +124,7 @@ void AppController::awakeFromNib() {
         framework_.runCriticalAlertPanel("Critical Error",
                                          "Could not open update configuration file.", "Exit");
         framework_.exit(0);
+        std::abort(); // exit never returns
     }
 
     imageVer.setMajor(versionByte(*configuration, kVersionMajorKey));
@@ -337,6 +338,7 @@ void AppController::exitProgram() {
     }
     serClose();
     framework_.exit(0);
+    std::abort(); // exit never returns
 }
 
 // ---------------------------------------------------------------------------
@@ -417,6 +419,7 @@ void AppController::runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCo
         framework_.runCriticalAlertPanel("Firmware Update Error", "Firmware update failed.");
     }
     framework_.exit(0);
+    std::abort(); // exit never returns
 }
 
 // ---------------------------------------------------------------------------

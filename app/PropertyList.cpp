@@ -3,8 +3,7 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <limits>
 
 PropertyListValue::PropertyListValue(PropertyListDictionary value)
@@ -125,12 +124,20 @@ std::optional<PropertyListDictionary> parsePropertyListDictionary(const std::str
 }
 
 std::optional<PropertyListDictionary> readPropertyListDictionary(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
         return std::nullopt;
     }
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) {
+    std::string bytes;
+    char buffer[4096];
+    size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        bytes.append(buffer, count);
+    }
+    // A directory, or a read error part-way: not a readable file.
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
         return std::nullopt;
     }
     return parsePropertyListDictionary(bytes);
