@@ -21,7 +21,8 @@ extern FILE* image_file;     // the open image file, or nullptr
 extern SimpleCodeHeader hdr; // header of the open file, as last read
 extern uint32_t checksum;    // byte sum since the header was last read
 
-// Opens path for reading and reads its header. "FileNotFoundError",
+// Opens path for reading and reads its header; a file still open is closed
+// first. After a bad header the file stays open. "FileNotFoundError",
 // "FileFormatError", "UnexpectedEOFError".
 void openImageFile(const char* path);
 // Reads and checks the header at the current position; restarts checksum.
