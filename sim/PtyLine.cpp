@@ -1,0 +1,369 @@
+#include "PtyLine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qrbsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The period at which the line speed is looked at while nothing happens.
+constexpr int kSampleMs = 2;
+
+unsigned speedValue(speed_t code) {
+    switch (code) {
+    case B0:
+        return 0;
+    case B1200:
+        return 1200;
+    case B2400:
+        return 2400;
+    case B4800:
+        return 4800;
+    case B9600:
+        return 9600;
+    case B19200:
+        return 19200;
+    case B38400:
+        return 38400;
+    case B57600:
+        return 57600;
+    case B115200:
+        return 115200;
+    case B230400:
+        return 230400;
+    case B460800:
+        return 460800;
+    case B921600:
+        return 921600;
+    default:
+        return 1; // some other speed: matches none the board uses
+    }
+}
+
+Clock::duration byteTime(unsigned speed, size_t bytes) {
+    if (speed == 0) {
+        return Clock::duration::zero();
+    }
+    const auto ns = static_cast<int64_t>(bytes) * 10 * 1000000000LL / speed;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
+}
+
+} // namespace
+
+PtyLine::PtyLine() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        const int error = errno;
+        if (master_ >= 0) {
+            ::close(master_);
+        }
+        throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") +
+                                 std::strerror(error));
+    }
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) {
+        ::close(master_);
+        throw std::runtime_error("cannot name the pseudo-terminal's slave");
+    }
+    slavePath_ = name;
+    // Raw until the host configures it: nothing the board sends is echoed or
+    // translated on the way.
+    termios tio{};
+    if (tcgetattr(master_, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(master_, TCSANOW, &tio);
+    }
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_ < 0) {
+        ::close(master_);
+        throw std::runtime_error("cannot create an eventfd");
+    }
+    // Without the watch the line still works, judging bytes at the speed seen
+    // when they are read.
+    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ >= 0 &&
+        inotify_add_watch(inotify_, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(inotify_);
+        inotify_ = -1;
+    }
+    sessionSpeed_ = readSpeed();
+    observedSpeed_ = sessionSpeed_;
+}
+
+PtyLine::~PtyLine() {
+    if (master_ >= 0) {
+        ::close(master_);
+    }
+    if (inotify_ >= 0) {
+        ::close(inotify_);
+    }
+    if (wake_ >= 0) {
+        ::close(wake_);
+    }
+}
+
+void PtyLine::requestStop() {
+    stop_ = true;
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(wake_, &one, sizeof one);
+}
+
+void PtyLine::requestHangUp() {
+    hangupRequested_ = true;
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(wake_, &one, sizeof one);
+}
+
+void PtyLine::checkStop() {
+    if (hangupRequested_ && master_ >= 0) {
+        hangUp();
+    }
+    if (stop_ || master_ < 0) {
+        throw LineClosed{};
+    }
+}
+
+void PtyLine::close() {
+    if (master_ >= 0) {
+        ::close(master_);
+        master_ = -1;
+    }
+    input_.clear();
+}
+
+void PtyLine::hangUp() {
+    close();
+    throw LineClosed{};
+}
+
+unsigned PtyLine::readSpeed() const {
+    termios tio{};
+    if (master_ < 0 || tcgetattr(master_, &tio) != 0) {
+        return 0;
+    }
+    // What the host transmits at is its output speed.
+    return speedValue(cfgetospeed(&tio));
+}
+
+bool PtyLine::drainSessionEvents() {
+    if (inotify_ < 0) {
+        return false;
+    }
+    bool any = false;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(inotify_, buffer, sizeof buffer);
+        if (n <= 0) {
+            return any;
+        }
+        for (ssize_t offset = 0; offset < n;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + offset, sizeof event);
+            offset += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
+            any = true;
+            if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+                // Everything the closed session wrote is readable now (a read
+                // on the master waits for data still on its way); it came at
+                // the speed that session had.
+                readAvailable(sessionSpeed_);
+                if (onSession_) {
+                    onSession_("closed");
+                }
+            } else if (event.mask & IN_OPEN) {
+                slaveClosed_ = false;
+                if (onSession_) {
+                    onSession_("opened");
+                }
+            }
+        }
+    }
+}
+
+void PtyLine::sampleSpeed() {
+    // A sample counts for the current session only if no open or close came
+    // in between; otherwise look again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const unsigned speed = readSpeed();
+        if (!drainSessionEvents()) {
+            sessionSpeed_ = speed;
+            observedSpeed_ = speed;
+            return;
+        }
+    }
+}
+
+void PtyLine::readAvailable(unsigned speed) {
+    if (master_ < 0) {
+        return;
+    }
+    for (;;) {
+        uint8_t buffer[16384];
+        size_t want = sizeof buffer;
+        if (hangupAfter_) {
+            if (received_ >= *hangupAfter_) {
+                return;
+            }
+            want = static_cast<size_t>(std::min<uint64_t>(want, *hangupAfter_ - received_));
+        }
+        const ssize_t n = ::read(master_, buffer, want);
+        if (n > 0) {
+            Chunk chunk;
+            chunk.bytes.assign(buffer, buffer + n);
+            chunk.speed = speed;
+            chunk.arrival = Clock::now();
+            input_.push_back(std::move(chunk));
+            received_ += static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EIO) {
+            // The slave is not open: nothing more until it is opened again.
+            slaveClosed_ = true;
+        }
+        return;
+    }
+}
+
+void PtyLine::pump(int timeoutMs) {
+    checkStop();
+    pollfd fds[3];
+    nfds_t count = 0;
+    fds[count++] = {wake_, POLLIN, 0};
+    const bool watchMaster = !slaveClosed_;
+    if (watchMaster) {
+        fds[count++] = {master_, POLLIN, 0};
+    }
+    if (inotify_ >= 0) {
+        fds[count++] = {inotify_, POLLIN, 0};
+    } else if (!watchMaster) {
+        // Nothing tells when the slave opens again: look every few ms.
+        timeoutMs = std::min(timeoutMs, kSampleMs);
+    }
+    const int ready = ::poll(fds, count, timeoutMs);
+    checkStop();
+    if (ready < 0 && errno != EINTR) {
+        throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
+    }
+    if (watchMaster && (fds[1].revents & POLLHUP) && !(fds[1].revents & POLLIN)) {
+        slaveClosed_ = true;
+    }
+    drainSessionEvents();
+    if (inotify_ < 0 && slaveClosed_) {
+        pollfd probe{master_, POLLIN, 0};
+        if (::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLHUP)) {
+            slaveClosed_ = false;
+        }
+    }
+    sampleSpeed();
+    readAvailable(sessionSpeed_);
+}
+
+void PtyLine::sleepUntil(Clock::time_point until) {
+    for (;;) {
+        checkStop();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0) {
+            return;
+        }
+        pollfd fd{wake_, POLLIN, 0};
+        ::poll(&fd, 1, static_cast<int>(std::min<int64_t>(left.count(), 100)));
+    }
+}
+
+std::optional<uint8_t> PtyLine::receive(unsigned speed,
+                                        std::optional<std::chrono::milliseconds> timeout) {
+    const auto deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
+    for (;;) {
+        checkStop();
+        while (!input_.empty()) {
+            Chunk& chunk = input_.front();
+            if (chunk.next == chunk.bytes.size()) {
+                input_.pop_front();
+                continue;
+            }
+            if (chunk.speed != speed) {
+                const size_t dropped = chunk.bytes.size() - chunk.next;
+                const unsigned came = chunk.speed;
+                input_.pop_front();
+                if (onNoise_) {
+                    onNoise_(dropped, came, speed);
+                }
+                continue;
+            }
+            const uint8_t byte = chunk.bytes[chunk.next++];
+            if (pace_) {
+                rxClock_ = std::max(rxClock_, chunk.arrival) + byteTime(speed, 1);
+                if (rxClock_ - Clock::now() > std::chrono::milliseconds(1)) {
+                    sleepUntil(rxClock_);
+                }
+            }
+            return byte;
+        }
+        if (hangupAfter_ && received_ >= *hangupAfter_) {
+            hangUp();
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return std::nullopt;
+        }
+        int wait = kSampleMs;
+        if (timeout) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+            wait = static_cast<int>(std::clamp<int64_t>(left, 0, kSampleMs));
+        }
+        pump(wait);
+    }
+}
+
+void PtyLine::swallowForever() {
+    for (;;) {
+        input_.clear();
+        pump(kSampleMs);
+    }
+}
+
+void PtyLine::send(const uint8_t* bytes, size_t n, unsigned speed) {
+    if (pace_) {
+        txClock_ = std::max(txClock_, Clock::now()) + byteTime(speed, n);
+        sleepUntil(txClock_);
+    }
+    size_t done = 0;
+    while (done < n) {
+        checkStop();
+        const ssize_t written = ::write(master_, bytes + done, n - done);
+        if (written > 0) {
+            done += static_cast<size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && errno == EAGAIN) {
+            // The host's input is full: wait for room.
+            pollfd fds[2] = {{wake_, POLLIN, 0}, {master_, POLLOUT, 0}};
+            ::poll(fds, 2, kSampleMs);
+            continue;
+        }
+        // No one to hear it (the slave is closed): the bytes are lost, as on
+        // a wire with nothing at the other end.
+        return;
+    }
+}
+
+} // namespace qrbsim

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qrbsim {
+
+// Thrown out of PtyLine's waits when the line is stopped or hung up; it
+// unwinds the simulator's protocol code back to its thread's top.
+struct LineClosed {};
+
+// The board's end of the serial line: the master side of a pseudo-terminal
+// whose slave the host opens as its serial device.
+//
+// The host sets the line speed on the slave; the master shows the same
+// settings. A byte belongs to the speed that the host's side of the line had
+// when the host wrote it. A pseudo-terminal does not record that, so the
+// line reconstructs it: it samples the speed at every wake-up (at least
+// every 2 ms while the slave is open), and it watches the slave device for
+// opens and closes. Bytes still unread when the host closes the slave belong
+// to the session that wrote them and get that session's last sampled speed,
+// even if the host has reopened the line at another speed by the time the
+// simulator runs. A host that sets a speed, writes and closes again within
+// about 2 ms may have its bytes judged at the speed the line had before.
+//
+// All members except requestStop, observedSpeed and slavePath are for the
+// simulator's own thread.
+class PtyLine {
+  public:
+    PtyLine();
+    ~PtyLine();
+    PtyLine(const PtyLine&) = delete;
+    PtyLine& operator=(const PtyLine&) = delete;
+
+    const std::string& slavePath() const { return slavePath_; }
+
+    // Each byte received or sent takes its wire time: 10 bits at the speed.
+    void setPacing(bool pace) { pace_ = pace; }
+    // Once this many bytes have been received, the next receive hangs up.
+    void setHangupAfter(std::optional<uint64_t> count) { hangupAfter_ = count; }
+    // Called for every run of bytes that arrived at a speed other than the
+    // one expected: (count, speed they came at, speed expected).
+    void setNoiseHandler(std::function<void(size_t, unsigned, unsigned)> handler) {
+        onNoise_ = std::move(handler);
+    }
+    // Called with "opened" or "closed" as the host opens and closes the slave.
+    void setSessionHandler(std::function<void(const char*)> handler) {
+        onSession_ = std::move(handler);
+    }
+
+    // The next byte that came at `speed`; bytes that came at another speed are
+    // dropped as line noise. With a time-out, returns nothing when no such
+    // byte arrived in time. Throws LineClosed when stopped or hung up.
+    std::optional<uint8_t> receive(unsigned speed,
+                                   std::optional<std::chrono::milliseconds> timeout = {});
+    // Receives and drops everything until stopped (throws LineClosed then).
+    [[noreturn]] void swallowForever();
+    // Sends the bytes (waiting while the host's input is full).
+    void send(const uint8_t* bytes, size_t n, unsigned speed);
+    void send(const std::vector<uint8_t>& bytes, unsigned speed) {
+        send(bytes.data(), bytes.size(), speed);
+    }
+
+    // Closes the master side: to the host the board is gone. Throws LineClosed.
+    [[noreturn]] void hangUp();
+    bool hungUp() const { return master_ < 0; }
+    // Closes the master side, once the line's thread has ended.
+    void close();
+
+    // Any thread: makes every wait of the line throw LineClosed from now on.
+    void requestStop();
+    // Any thread: the line's own thread hangs up at its next wait.
+    void requestHangUp();
+    // Any thread: the speed the host's side of the line had when last looked at.
+    unsigned observedSpeed() const { return observedSpeed_.load(); }
+    uint64_t bytesReceived() const { return received_; }
+
+  private:
+    struct Chunk {
+        std::vector<uint8_t> bytes;
+        size_t next = 0;
+        unsigned speed = 0;
+        std::chrono::steady_clock::time_point arrival;
+    };
+
+    // One round of waiting (at most timeoutMs) and taking in what arrived.
+    void pump(int timeoutMs);
+    // Handles pending open/close notices of the slave; true if there were any.
+    bool drainSessionEvents();
+    void sampleSpeed();
+    unsigned readSpeed() const;
+    void readAvailable(unsigned speed);
+    void checkStop();
+    // Sleeps until `until`, waking early only to throw when stopped.
+    void sleepUntil(std::chrono::steady_clock::time_point until);
+
+    int master_ = -1;
+    int inotify_ = -1;
+    int wake_ = -1;
+    std::string slavePath_;
+    bool slaveClosed_ = false;  // the master reports a hang-up of the slave
+    unsigned sessionSpeed_ = 0; // last speed sampled for the current session
+    std::atomic<unsigned> observedSpeed_{0};
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> hangupRequested_{false};
+    std::deque<Chunk> input_;
+    uint64_t received_ = 0;
+    std::optional<uint64_t> hangupAfter_;
+    bool pace_ = false;
+    std::chrono::steady_clock::time_point rxClock_{};
+    std::chrono::steady_clock::time_point txClock_{};
+    std::function<void(size_t, unsigned, unsigned)> onNoise_;
+    std::function<void(const char*)> onSession_;
+};
+
+} // namespace qrbsim
