@@ -200,6 +200,11 @@ std::size_t TestPlatform::runningWorkers() const {
     return runningWorkers_;
 }
 
+std::size_t TestPlatform::workersStarted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return workersStarted_;
+}
+
 bool TestPlatform::ended() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return exitStatus_.has_value();
@@ -532,6 +537,7 @@ void TestPlatform::detachNewThread(std::function<void()> body) {
         return;
     }
     ++runningWorkers_;
+    ++workersStarted_;
     threads_.emplace_back([this, body = std::move(body)]() mutable {
         try {
             body();

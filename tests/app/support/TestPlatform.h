@@ -97,6 +97,8 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
     // limit passed first.
     bool joinWorkers(std::chrono::milliseconds limit);
     std::size_t runningWorkers() const;
+    // Worker threads started so far.
+    std::size_t workersStarted() const;
 
     // --- Records ------------------------------------------------------------------
 
@@ -194,6 +196,7 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
     std::deque<Posted> posted_;
     std::vector<std::thread> threads_;
     std::size_t runningWorkers_ = 0;
+    std::size_t workersStarted_ = 0;
 
     // Main thread only.
     std::map<SourceId, std::pair<int, std::function<void()>>> sources_;

@@ -1,0 +1,177 @@
+#include "AppTestSupport.h"
+
+#include <gmock/gmock.h>
+
+namespace app_tests {
+namespace {
+
+using Style = ApplicationFramework::AlertStyle;
+
+// Detection with boards whose device paths do not reach a board: a worker
+// that is started keeps retrying its open every 0.2 s until told to stop.
+class DetectionTest : public AppTest {
+  protected:
+    DetectionTest() { writeConfiguration(); }
+
+    std::string nowhere(const std::string& name) const {
+        return (resources.path() / ("no-such-" + name)).string();
+    }
+    // Runs the loop a little while, for checks that nothing happens.
+    void settle() { platform->runFor(300ms); }
+    std::string servedPath() const {
+        const auto& boxes = controller->qrbBoxes();
+        EXPECT_EQ(boxes.size(), 1u);
+        return boxes.empty() ? "" : *stringProperty(*boxes.begin()->second, "IOCalloutDevice");
+    }
+};
+
+TEST_F(DetectionTest, SerialNumbersComeFromQrbAndWmxBaseNamesOnly) {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+        {"usbserial-QRB00042", "QRB00042"},
+        {"usbserial-WMX17", "WMX17"},
+        {"usbserial-QRB-A-7", "7"},
+        {"usbserial-QRB", "QRB"},
+        {"usbserial-QRB-", ""},
+        {"usbserial-qrb00042", std::nullopt},
+        {"usbserial-FT1234", std::nullopt},
+        {"usbmodem-QRB1", std::nullopt},
+        {"QRB00042", std::nullopt},
+    };
+    for (const auto& [baseName, serial] : cases) {
+        EXPECT_EQ(AppController::serialNumberForPossibleQRBBoxWithProperties(
+                      serialDevice(baseName, "/dev/x")),
+                  serial)
+            << baseName;
+    }
+    EXPECT_EQ(AppController::serialNumberForPossibleQRBBoxWithProperties(
+                  {{"IOCalloutDevice", std::string("/dev/x")}}),
+              std::nullopt);
+    EXPECT_EQ(AppController::serialNumberForPossibleQRBBoxWithProperties(
+                  {{"IOTTYBaseName", std::int64_t{5}}}),
+              std::nullopt);
+}
+
+TEST_F(DetectionTest, OnlyBoardsCountAndOneSerialNumberIsOneBoard) {
+    start();
+    attach("usbserial-FT1234", nowhere("ft"));
+    attach("Bluetooth-Incoming-Port", nowhere("bt"));
+    settle();
+    EXPECT_EQ(platform->workersStarted(), 0u);
+    EXPECT_TRUE(controller->qrbBoxes().empty());
+
+    // Two devices with one serial number: one board, the later report wins.
+    devices->addDevice(serialDevice("usbserial-QRB00042", nowhere("first")));
+    devices->addDevice(serialDevice("usbserial-WMX-QRB00042", nowhere("second")));
+    ASSERT_TRUE(platform->runUntil([this] { return platform->workersStarted() == 1; }, 2s));
+    settle();
+    EXPECT_EQ(servedPath(), nowhere("second"));
+    EXPECT_EQ(platform->workersStarted(), 1u);
+    EXPECT_TRUE(platform->alerts().empty());
+    // A retried open of a missing device is not logged.
+    EXPECT_TRUE(platform->logLines().empty());
+}
+
+TEST_F(DetectionTest, AWmxBoardAttachedAtStartUpIsServedDuringRegistration) {
+    attach("usbserial-WMX9", nowhere("wmx"));
+    controller->awakeFromNib();
+    EXPECT_EQ(platform->workersStarted(), 0u);
+    ASSERT_TRUE(platform->runUntil([this] { return platform->workersStarted() == 1; }, 2s));
+    EXPECT_EQ(servedPath(), nowhere("wmx"));
+}
+
+TEST_F(DetectionTest, ABoardRemovedWhileItsWorkerRetriesIsReleasedAndServedAgainOnReturn) {
+    start();
+    auto board = attach("usbserial-QRB1", nowhere("one"));
+    ASSERT_TRUE(platform->runUntil([this] { return platform->runningWorkers() == 1; }, 2s));
+
+    devices->removeDevice(board);
+    ASSERT_TRUE(platform->runUntil([this] { return platform->runningWorkers() == 0; }, 2s));
+    EXPECT_TRUE(controller->qrbBoxes().empty());
+
+    attach("usbserial-QRB1", nowhere("again"));
+    ASSERT_TRUE(platform->runUntil([this] { return platform->workersStarted() == 2; }, 2s));
+    EXPECT_EQ(servedPath(), nowhere("again"));
+
+    // Unplugged and plugged in again before the worker has noticed: the
+    // returning board waits for the old worker to end, then gets a new one.
+    const auto again = devices->addDevice(serialDevice("usbserial-QRB2", nowhere("other")));
+    settle();
+    EXPECT_EQ(platform->workersStarted(), 2u); // connecting: a second board starts nothing
+    devices->removeDevice(again);
+    settle();
+    EXPECT_TRUE(platform->alerts().empty());
+    EXPECT_EQ(platform->runningWorkers(), 1u);
+}
+
+TEST_F(DetectionTest, AReturningBoardWaitsForTheStoppedWorkerToEnd) {
+    start();
+    // The worker logs each attempt, then pauses 0.2 s before the next.
+    auto board = attach("usbserial-QRB1", "/dev/null");
+    ASSERT_TRUE(platform->runUntil([this] { return !platform->logLines().empty(); }, 2s));
+    // Plugged in again as soon as the removal has been handled, while the
+    // worker still pauses.
+    devices->removeDevice(board);
+    ASSERT_TRUE(platform->runUntil([this] { return controller->qrbBoxes().empty(); }, 2s));
+    attach("usbserial-QRB1", nowhere("two"));
+    ASSERT_TRUE(platform->runUntil([this] { return platform->workersStarted() == 2; }, 3s));
+    EXPECT_EQ(platform->runningWorkers(), 1u);
+    EXPECT_EQ(servedPath(), nowhere("two"));
+}
+
+TEST_F(DetectionTest, ADeviceRefusingExclusiveUseIsLoggedOnEveryAttempt) {
+    start();
+    auto board = attach("usbserial-QRB1", "/dev/null");
+    ASSERT_TRUE(platform->runUntil([this] { return platform->logLines().size() >= 3; }, 3s));
+    for (const std::string& line : platform->logLines()) {
+        EXPECT_EQ(line, "Exception(3): [SerialTIOCEXCLError.: There was a problem getting "
+                        "exclusive access to the QRB Box.]");
+    }
+    devices->removeDevice(board);
+    ASSERT_TRUE(platform->runUntil([this] { return platform->runningWorkers() == 0; }, 2s));
+    EXPECT_TRUE(platform->alerts().empty());
+    EXPECT_EQ(ser_fd, -1);
+}
+
+TEST_F(DetectionTest, TwoBoardsAreReportedAfterEveryOkUntilOneIsRemoved) {
+    start();
+    const auto first = attach("usbserial-QRB1", nowhere("one"));
+    attach("usbserial-QRB2", nowhere("two"));
+
+    int shown = 0;
+    auto answer = [&](const TestPlatform::Alert&) -> std::optional<int> {
+        ++shown;
+        return 1;
+    };
+    for (int i = 0; i < 3; ++i) {
+        platform->queueAlertAnswer(answer);
+    }
+    // The third alert stays open while the first board is unplugged: the
+    // removal waits until it has been answered.
+    int passes = 0;
+    platform->queueAlertAnswer([&](const TestPlatform::Alert&) -> std::optional<int> {
+        if (passes == 0) {
+            devices->removeDevice(first);
+        }
+        EXPECT_EQ(controller->qrbBoxes().size(), 2u);
+        EXPECT_EQ(platform->workersStarted(), 0u);
+        return ++passes < 10 ? std::nullopt : std::optional<int>(1);
+    });
+    ASSERT_TRUE(platform->runUntil([this] { return platform->workersStarted() == 1; }, 5s));
+    EXPECT_EQ(shown, 3);
+    const auto alerts = platform->alerts();
+    ASSERT_EQ(alerts.size(), 4u);
+    for (const TestPlatform::Alert& alert : alerts) {
+        EXPECT_EQ(alert.style, Style::Critical);
+        EXPECT_EQ(alert.title, "Multiple QRB Boards Detected");
+        EXPECT_EQ(alert.message, "Please make sure that only one QRB board is connected to your "
+                                 "computer during this firmware update.");
+        EXPECT_EQ(alert.defaultButton, "OK");
+        EXPECT_FALSE(alert.alternateButton || alert.otherButton);
+    }
+    EXPECT_EQ(servedPath(), nowhere("two"));
+    settle();
+    EXPECT_EQ(platform->alerts().size(), 4u);
+}
+
+} // namespace
+} // namespace app_tests
