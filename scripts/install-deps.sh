@@ -19,6 +19,12 @@ libumockdev-dev
 qt6-base-dev
 xvfb
 xauth
+xdotool
+imagemagick
+desktop-file-utils
+udev
+dpkg-dev
+file
 util-linux
 "
 

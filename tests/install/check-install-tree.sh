@@ -1,0 +1,88 @@
+#!/bin/sh
+# Installs the build into a temporary DESTDIR with prefix /usr and checks the
+# tree: exactly the expected files with their modes, the data files unchanged,
+# a relocatable binary, a valid desktop entry whose command and icon are
+# installed, and an update configuration whose images lie beside it.
+#
+#   check-install-tree.sh BUILD_DIR SOURCE_DIR EXPECTED_FILES
+set -eu
+
+build=$(realpath "$1")
+source=$(realpath "$2")
+expected=$(realpath "$3")
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qrb-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT INT TERM
+root="$work/root"
+
+DESTDIR="$root" cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1 || {
+    cat "$work/install.log"
+    echo "FAIL: cmake --install failed"
+    exit 1
+}
+
+# The files and their modes, against the list.
+(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort |
+    while read -r f; do echo "$f $(stat -c %a "$f")"; done) >"$work/actual"
+grep -v '^#' "$expected" | LC_ALL=C sort >"$work/expected"
+if ! diff -u "$work/expected" "$work/actual" >"$work/diff"; then
+    fail "installed files differ from the list (- expected, + installed):"
+    cat "$work/diff"
+fi
+
+data="$root/usr/share/qrb-updater"
+for f in QRB_Image.plist QRB_Firmware.sc QRB_RAM_Bootloader.sc; do
+    cmp -s "$source/resources/$f" "$data/$f" || fail "share/qrb-updater/$f differs from resources/$f"
+done
+cmp -s "$source/packaging/70-qrb-updater.rules" "$root/usr/lib/udev/rules.d/70-qrb-updater.rules" ||
+    fail "the installed udev rule differs from packaging/70-qrb-updater.rules"
+
+# The configuration names its images by file name: they must lie beside it.
+for image in $(sed -n 's|.*<string>\(.*\)</string>.*|\1|p' "$data/QRB_Image.plist"); do
+    [ -f "$data/$image" ] || fail "QRB_Image.plist names $image, which is not installed beside it"
+done
+
+bin="$root/usr/bin/qrb-updater"
+if [ -f "$bin" ]; then
+    [ "$(head -c 4 "$bin" | od -An -c | tr -d ' ')" = '177ELF' ] || fail "bin/qrb-updater is not an ELF file"
+    # An installed program must not look for libraries in the build tree.
+    if readelf -d "$bin" | grep -E 'R(UN)?PATH' | grep -q "$build"; then
+        fail "bin/qrb-updater keeps a search path into the build tree"
+    fi
+fi
+
+desktop="$root/usr/share/applications/qrb-updater.desktop"
+if [ -f "$desktop" ]; then
+    desktop-file-validate "$desktop" >"$work/validate" 2>&1 || true
+    if [ -s "$work/validate" ]; then
+        fail "desktop-file-validate:"
+        cat "$work/validate"
+    fi
+    exec_cmd=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+    [ -x "$root/usr/bin/$exec_cmd" ] || fail "the desktop entry runs '$exec_cmd', which is not installed in bin/"
+    icon=$(sed -n 's/^Icon=//p' "$desktop")
+    found=$(find "$root/usr/share/icons/hicolor" -path "*/apps/$icon.*" 2>/dev/null)
+    [ -n "$found" ] || fail "the desktop entry's icon '$icon' is not installed in the hicolor theme"
+fi
+
+icons="$root/usr/share/icons/hicolor"
+[ ! -f "$icons/scalable/apps/qrb-updater.svg" ] || grep -q '<svg' "$icons/scalable/apps/qrb-updater.svg" ||
+    fail "the scalable icon is not an SVG file"
+png="$icons/128x128/apps/qrb-updater.png"
+if [ -f "$png" ]; then
+    # PNG signature, then the IHDR width and height: the theme directory says 128x128.
+    [ "$(od -An -tx1 -j 16 -N 8 "$png" | tr -d ' \n')" = 0000008000000080 ] ||
+        fail "the 128x128 icon is not a 128x128 PNG"
+fi
+
+if [ "$failures" -gt 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "install tree: $(wc -l <"$work/actual") files in place"
