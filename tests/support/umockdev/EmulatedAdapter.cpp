@@ -1,0 +1,259 @@
+#include <umockdev.h>
+
+#include "EmulatedAdapter.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+namespace testing_support {
+
+namespace {
+
+constexpr const char* kUsbRoot = "/devices/pci0000:00/0000:00:14.0/usb1/";
+constexpr const char* kUartParent = "/devices/platform/serial8250";
+
+[[noreturn]] void fail(const std::string& what, GError* error) {
+    std::string message = what;
+    if (error != nullptr) {
+        message += ": ";
+        message += error->message;
+        g_error_free(error);
+    }
+    throw std::runtime_error(message);
+}
+
+// One device of an adapter: its devpath (/devices/...) and the lines of its
+// description after the "P:" line. A shared device (the UART driver's
+// platform device) is added only when missing and never removed.
+struct DeviceEntry {
+    std::string devpath;
+    std::string body;
+    bool shared = false;
+};
+
+std::string ttyBody(const AdapterDescription& description, bool withNode) {
+    std::string body;
+    if (withNode) {
+        body += "N: " + description.ttyName + "\n";
+    }
+    body += "E: SUBSYSTEM=tty\n";
+    body += "E: DEVNAME=/dev/" + description.ttyName + "\n";
+    return body;
+}
+
+std::vector<DeviceEntry> devicesOf(const AdapterDescription& description, bool withNode) {
+    const std::string& tty = description.ttyName;
+    if (description.kind == AdapterKind::OnboardUart) {
+        return {
+            {kUartParent, "E: SUBSYSTEM=platform\nE: DRIVER=serial8250\n", true},
+            {std::string(kUartParent) + "/tty/" + tty,
+             ttyBody(description, withNode) + "A: type=4\nA: uartclk=1843200\n"},
+        };
+    }
+
+    const std::string& port = description.usbPort;
+    const std::string usbDevice = kUsbRoot + port;
+    const std::string interface = usbDevice + "/" + port + ":1.0";
+    const bool modem = description.kind == AdapterKind::CdcAcmModem;
+
+    std::string usbBody = "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
+    if (modem) {
+        usbBody += "A: bDeviceClass=02\nA: product=USB Modem\n";
+    } else {
+        usbBody += "A: idVendor=0403\nA: idProduct=6001\nA: bDeviceClass=00\n"
+                   "A: manufacturer=QRB\nA: product=USB Serial Converter\n";
+    }
+    if (description.usbSerialNumber) {
+        usbBody += "A: serial=" + *description.usbSerialNumber + "\n";
+    }
+
+    std::vector<DeviceEntry> devices{{usbDevice, usbBody}};
+    if (modem) {
+        devices.push_back({interface,
+                           "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=cdc_acm\n"
+                           "A: bInterfaceClass=02\n"});
+        devices.push_back({interface + "/tty/" + tty, ttyBody(description, withNode)});
+    } else {
+        devices.push_back({interface,
+                           "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=ftdi_sio\n"
+                           "A: bInterfaceClass=ff\n"});
+        devices.push_back({interface + "/" + tty, "E: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio\n"});
+        devices.push_back({interface + "/" + tty + "/tty/" + tty, ttyBody(description, withNode)});
+    }
+    return devices;
+}
+
+gboolean answerExclusiveUse(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
+                            gpointer /*data*/) {
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    if (request == TIOCEXCL || request == TIOCNXCL) {
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+} // namespace
+
+bool underUmockdev() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "umockdev-preload") != nullptr;
+}
+
+UmockdevTestbed::UmockdevTestbed() : testbed_(umockdev_testbed_new()) {
+    if (testbed_ == nullptr) {
+        fail("umockdev_testbed_new failed", nullptr);
+    }
+}
+
+UmockdevTestbed::~UmockdevTestbed() {
+    g_object_unref(testbed_);
+}
+
+std::string UmockdevTestbed::rootDir() const {
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    std::string result = root != nullptr ? root : "";
+    g_free(root);
+    return result;
+}
+
+void UmockdevTestbed::addFromString(const std::string& description) {
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), &error)) {
+        fail("cannot add devices to the testbed", error);
+    }
+}
+
+void UmockdevTestbed::uevent(const std::string& syspath, const std::string& action) {
+    umockdev_testbed_uevent(testbed_, syspath.c_str(), action.c_str());
+}
+
+void UmockdevTestbed::setAttribute(const std::string& syspath, const std::string& name,
+                                   const std::string& value) {
+    umockdev_testbed_set_attribute(testbed_, syspath.c_str(), name.c_str(), value.c_str());
+}
+
+AdapterDescription qrbAdapter(const std::string& serialNumber, const std::string& ttyName,
+                              const std::string& usbPort) {
+    return {AdapterKind::UsbSerialConverter, ttyName, serialNumber, usbPort};
+}
+
+EmulatedAdapter::EmulatedAdapter(UmockdevTestbed& testbed, AdapterDescription description)
+    : testbed_(testbed), description_(std::move(description)) {}
+
+EmulatedAdapter::~EmulatedAdapter() {
+    if (ioctlHandler_ != nullptr) {
+        umockdev_testbed_detach_ioctl(testbed_.get(), deviceNode().c_str(), nullptr);
+        g_object_unref(ioctlHandler_);
+    }
+}
+
+std::string EmulatedAdapter::describe(const AdapterDescription& description, bool withNode) {
+    std::string text;
+    for (const DeviceEntry& device : devicesOf(description, withNode)) {
+        text += "P: " + device.devpath + "\n" + device.body + "\n";
+    }
+    return text;
+}
+
+std::string EmulatedAdapter::ttySyspath() const {
+    return "/sys" + devicesOf(description_, false).back().devpath;
+}
+
+std::string EmulatedAdapter::usbDeviceSyspath() const {
+    if (description_.kind == AdapterKind::OnboardUart) {
+        return {};
+    }
+    return "/sys" + devicesOf(description_, false).front().devpath;
+}
+
+int EmulatedAdapter::masterFd() const {
+    if (!everPlugged_) {
+        return -1;
+    }
+    return umockdev_testbed_get_dev_fd(testbed_.get(), deviceNode().c_str());
+}
+
+void EmulatedAdapter::plugIn() {
+    if (pluggedIn_) {
+        return;
+    }
+    const std::string root = testbed_.rootDir();
+    const std::string node = root + deviceNode();
+    // umockdev makes a pty for a node only once per testbed: later plug-ins
+    // put the link to the same pty back.
+    if (everPlugged_ && ::symlink(ptyPath_.c_str(), node.c_str()) != 0) {
+        fail("cannot restore " + node + ": " + std::strerror(errno), nullptr);
+    }
+    std::string text;
+    for (const DeviceEntry& device : devicesOf(description_, !everPlugged_)) {
+        if (device.shared && std::filesystem::exists(root + "/sys" + device.devpath)) {
+            continue;
+        }
+        text += "P: " + device.devpath + "\n" + device.body + "\n";
+    }
+    testbed_.addFromString(text);
+    if (!everPlugged_) {
+        std::error_code error;
+        ptyPath_ = std::filesystem::read_symlink(node, error).string();
+        if (error) {
+            fail("no pty behind " + node, nullptr);
+        }
+    }
+    everPlugged_ = true;
+    pluggedIn_ = true;
+    if (wantExclusive_) {
+        attachIoctlHandler();
+    }
+}
+
+void EmulatedAdapter::unplug() {
+    if (!pluggedIn_) {
+        return;
+    }
+    std::vector<DeviceEntry> devices = devicesOf(description_, false);
+    // The kernel reports children first; each device's own directory goes
+    // (umockdev keeps a child's class link when only its parent is removed).
+    for (auto device = devices.rbegin(); device != devices.rend(); ++device) {
+        if (device->shared) {
+            continue;
+        }
+        const std::string syspath = "/sys" + device->devpath;
+        testbed_.uevent(syspath, "remove");
+        umockdev_testbed_remove_device(testbed_.get(), syspath.c_str());
+    }
+    const std::string node = testbed_.rootDir() + deviceNode();
+    ::unlink(node.c_str());
+    pluggedIn_ = false;
+}
+
+void EmulatedAdapter::allowExclusiveOpen() {
+    wantExclusive_ = true;
+    if (pluggedIn_) {
+        attachIoctlHandler();
+    }
+}
+
+void EmulatedAdapter::attachIoctlHandler() {
+    if (ioctlHandler_ != nullptr) {
+        return;
+    }
+    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+    g_signal_connect_data(handler, "handle-ioctl", reinterpret_cast<GCallback>(answerExclusiveUse),
+                          nullptr, nullptr, G_CONNECT_DEFAULT);
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_.get(), deviceNode().c_str(), handler, &error)) {
+        g_object_unref(handler);
+        fail("cannot attach an ioctl handler to " + deviceNode(), error);
+    }
+    ioctlHandler_ = handler;
+}
+
+} // namespace testing_support

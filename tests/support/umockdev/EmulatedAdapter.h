@@ -1,0 +1,129 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// Deliberately free of glib headers, so that Qt code can include it.
+typedef struct _UMockdevTestbed UMockdevTestbed;
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+
+namespace testing_support {
+
+// True when the process runs under umockdev-wrapper, i.e. its preload
+// library redirects /sys, /dev and udev's event socket into a testbed.
+bool underUmockdev();
+
+// A umockdev testbed: a private sysfs and /dev for this process (and the
+// programs it starts, through $UMOCKDEV_DIR). Make it before anything uses
+// udev, and keep it until every udev user (monitors, device sources) is gone.
+// Raises std::runtime_error when umockdev fails.
+class UmockdevTestbed {
+  public:
+    UmockdevTestbed();
+    ~UmockdevTestbed();
+    UmockdevTestbed(const UmockdevTestbed&) = delete;
+    UmockdevTestbed& operator=(const UmockdevTestbed&) = delete;
+
+    UMockdevTestbed* get() const { return testbed_; }
+    // The directory standing in for "/", holding sys/ and dev/.
+    std::string rootDir() const;
+
+    // Adds devices from a description in umockdev's record format (a "P:"
+    // line per device, then "E:" properties, "A:" attributes, "N:" node).
+    // Each device gets an "add" uevent, parents first.
+    void addFromString(const std::string& description);
+    // Sends a uevent ("add", "remove", "change") for a device by its sysfs
+    // path (/sys/devices/...).
+    void uevent(const std::string& syspath, const std::string& action);
+    // Sets a sysfs attribute of a device by its sysfs path.
+    void setAttribute(const std::string& syspath, const std::string& name,
+                      const std::string& value);
+
+  private:
+    UMockdevTestbed* testbed_;
+};
+
+enum class AdapterKind {
+    UsbSerialConverter, // a USB serial converter (ftdi_sio), ttyUSBn
+    CdcAcmModem,        // a USB CDC-ACM modem (cdc_acm), ttyACMn
+    OnboardUart,        // a 16550A UART of the 8250 driver, ttySn
+};
+
+struct AdapterDescription {
+    AdapterKind kind = AdapterKind::UsbSerialConverter;
+    std::string ttyName = "ttyUSB0";
+    // The USB device's `serial` attribute; none leaves the attribute out.
+    // Not used for an on-board UART.
+    std::optional<std::string> usbSerialNumber = "QRB00042";
+    // The USB port path of the device ("1-1"), unique among the testbed's
+    // USB devices. Not used for an on-board UART.
+    std::string usbPort = "1-1";
+};
+
+// A QRB adapter: a USB serial converter whose serial number starts with QRB.
+AdapterDescription qrbAdapter(const std::string& serialNumber = "QRB00042",
+                              const std::string& ttyName = "ttyUSB0",
+                              const std::string& usbPort = "1-1");
+
+// A serial device in a testbed whose tty node is a pty: the program under
+// test opens deviceNode() (e.g. /dev/ttyUSB0) and talks to whoever holds
+// masterFd(), typically a board simulator. It starts unplugged.
+//
+//     UmockdevTestbed testbed;                 // before any udev use
+//     EmulatedAdapter adapter(testbed, qrbAdapter());
+//     adapter.allowExclusiveOpen();            // serInit needs TIOCEXCL
+//     adapter.plugIn();                        // "add" uevents; node appears
+//     ... simulator on adapter.masterFd() ...
+//     adapter.unplug();                        // "remove" uevents; node gone
+//
+// An adapter may be plugged in again after unplugging; it keeps its pty (and
+// masterFd()) for the testbed's life. Raises std::runtime_error when
+// umockdev fails.
+class EmulatedAdapter {
+  public:
+    EmulatedAdapter(UmockdevTestbed& testbed, AdapterDescription description);
+    // Leaves the devices in the testbed; they go with it.
+    ~EmulatedAdapter();
+    EmulatedAdapter(const EmulatedAdapter&) = delete;
+    EmulatedAdapter& operator=(const EmulatedAdapter&) = delete;
+
+    // Adds the adapter's devices (USB device, interface, port, tty) and the
+    // node, with an "add" uevent for each, parents first. Does nothing when
+    // plugged in.
+    void plugIn();
+    // A "remove" uevent for each device, tty first; then the devices and the
+    // node go. Does nothing when not plugged in.
+    void unplug();
+    bool isPluggedIn() const { return pluggedIn_; }
+
+    // Makes TIOCEXCL and TIOCNXCL on the node succeed (umockdev fails ioctls
+    // it does not know with ENOTTY); other ioctls go on to the pty. Takes
+    // effect at once or, before the first plugIn, from then on.
+    void allowExclusiveOpen();
+
+    const AdapterDescription& description() const { return description_; }
+    std::string deviceNode() const { return "/dev/" + description_.ttyName; }
+    std::string ttySyspath() const;
+    // The USB device's sysfs path; empty for an on-board UART.
+    std::string usbDeviceSyspath() const;
+    // The testbed's side of the pty; -1 before the first plugIn. Owned by the
+    // testbed: never close it.
+    int masterFd() const;
+
+    // The adapter's devices in umockdev's record format, parents first;
+    // withNode adds the "N:" line that makes umockdev create a pty node.
+    static std::string describe(const AdapterDescription& description, bool withNode);
+
+  private:
+    void attachIoctlHandler();
+
+    UmockdevTestbed& testbed_;
+    AdapterDescription description_;
+    bool pluggedIn_ = false;
+    bool everPlugged_ = false;
+    bool wantExclusive_ = false;
+    UMockdevIoctlBase* ioctlHandler_ = nullptr;
+    std::string ptyPath_; // where the node links to, kept while unplugged
+};
+
+} // namespace testing_support
