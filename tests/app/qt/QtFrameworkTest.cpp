@@ -1,0 +1,278 @@
+// The Qt framework's own rules: alerts, holding of device events and deferred
+// calls while an alert is open, posting from workers, windows, ending, and
+// where the program finds its resources.
+
+#include "QtApplicationFramework.h"
+#include "QtTestSupport.h"
+#include "ResourceLocation.h"
+#include "TempDir.h"
+
+#include <QLabel>
+#include <QProgressBar>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace qt_testing;
+using Style = ApplicationFramework::AlertStyle;
+
+class QtFrameworkTest : public ::testing::Test {
+  protected:
+    QtFrameworkTest() {
+        framework.setExitHook([this](int status) { exits.push_back(status); });
+    }
+    ~QtFrameworkTest() override {
+        EXPECT_TRUE(framework.waitForWorkers(5s)) << "worker threads still running";
+    }
+
+    std::optional<int> run(const std::function<void()>& start) {
+        return runWithLimit(framework, start);
+    }
+
+    QtApplicationFramework framework{"/opt/qrb/share/qrb-updater"};
+    std::vector<int> exits;
+};
+
+TEST_F(QtFrameworkTest, AlertsShowTheirButtonsInOrderAndAnswerOneZeroMinusOne) {
+    AlertAnswerer user;
+    user.thenClick("Go");
+    user.thenClick("Back");
+    user.thenClick("Other");
+    user.thenPressReturn(); // focus is on the default button
+    user.thenClick("OK");
+    std::vector<int> answers;
+    const auto status = run([&] {
+        for (int i = 0; i < 4; ++i) {
+            answers.push_back(framework.runAlertPanel("Title", "Message", "Go", "Back", "Other"));
+        }
+        answers.push_back(framework.runCriticalAlertPanel("Only a message", std::nullopt));
+        framework.exit(0);
+    });
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(answers, (std::vector<int>{1, 0, -1, 1, 1}));
+    ASSERT_EQ(user.seen().size(), 5u);
+    EXPECT_EQ(user.seen()[0].buttons, (std::vector<std::string>{"Go", "Back", "Other"}));
+    EXPECT_EQ(user.seen()[0].defaultButton, "Go");
+    EXPECT_EQ(user.seen()[4].buttons, (std::vector<std::string>{"OK"}));
+    EXPECT_EQ(user.seen()[4].defaultButton, "OK");
+}
+
+TEST_F(QtFrameworkTest, AlertsShowTitleMessageAndTheIconOfTheirStyle) {
+    AlertAnswerer user;
+    for (int i = 0; i < 3; ++i) {
+        user.thenClick("OK");
+    }
+    run([&] {
+        framework.runAlert(Style::Critical, "Firmware Update Error", "Firmware update failed.",
+                           std::nullopt, std::nullopt, std::nullopt);
+        framework.runAlert(Style::Informational, "Firmware Update",
+                           "<b>not</b> markup &amp; two  spaces", std::nullopt, std::nullopt,
+                           std::nullopt);
+        framework.runAlert(Style::Plain, "Program Firmware", "Plain.", std::nullopt, std::nullopt,
+                           std::nullopt);
+        framework.exit(0);
+    });
+
+    ASSERT_EQ(user.seen().size(), 3u);
+    EXPECT_EQ(user.seen()[0].windowTitle, "Firmware Update Error");
+    EXPECT_EQ(user.seen()[0].text, "Firmware Update Error");
+    EXPECT_EQ(user.seen()[0].informativeText, "Firmware update failed.");
+    EXPECT_EQ(user.seen()[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(user.seen()[1].icon, QMessageBox::Information);
+    EXPECT_EQ(user.seen()[1].informativeText, "<b>not</b> markup &amp; two  spaces");
+    EXPECT_EQ(user.seen()[2].icon, QMessageBox::NoIcon);
+    EXPECT_TRUE(user.seen()[2].hasIconPixmap) << "a plain alert shows the application's icon";
+}
+
+// While an alert is open, a readable device source and a due deferred call
+// wait; calls posted by a worker (waiting or not) run inside the alert. After
+// it closes, what waited is delivered in the order it came.
+TEST_F(QtFrameworkTest, AlertHoldsDeviceEventsAndDeferredCallsButNotWorkerPosts) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    std::vector<std::string> events;
+    framework.addSource(pipeFds[0], [&] {
+        char byte = 0;
+        EXPECT_EQ(::read(pipeFds[0], &byte, 1), 1);
+        events.push_back(std::string("device ") + byte);
+    });
+
+    std::atomic<bool> workerPostsReturned{false};
+    AlertAnswerer user;
+    // Inside the alert: first the deferred call falls due and is held, then
+    // the device becomes readable and is held, then a worker posts.
+    user.then([&](QMessageBox&) {
+        ASSERT_EQ(::write(pipeFds[1], "a", 1), 1);
+        framework.detachNewThread([&] {
+            framework.performOnMainThread([&] { events.push_back("posted"); }, false);
+            framework.performOnMainThread([&] { events.push_back("posted, waited"); }, true);
+            workerPostsReturned = true;
+        });
+    });
+    When close([&] { return framework.heldCount() == 2 && workerPostsReturned; },
+               [&] {
+                   events.push_back("closing alert");
+                   auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                   ASSERT_NE(box, nullptr);
+                   box->defaultButton()->click();
+               });
+
+    run([&] {
+        framework.performAfterDelay([&] { events.push_back("deferred"); }, 0.0);
+        framework.runAlertPanel("Hold", "Events wait.");
+        events.push_back("alert returned");
+        framework.performAfterDelay([&] { framework.exit(0); }, 0.0);
+    });
+
+    EXPECT_EQ(events, (std::vector<std::string>{"posted", "posted, waited", "closing alert",
+                                                "alert returned", "deferred", "device a"}));
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+}
+
+TEST_F(QtFrameworkTest, WorkerPostsRunInOrderAndTheWaitingFormBlocksUntilRun) {
+    std::vector<int> order;
+    std::vector<int> seenByWorker;
+    bool deferredRanAtOnce = true;
+    run([&] {
+        framework.performAfterDelay([&] { deferredRanAtOnce = false; }, 0.0);
+        EXPECT_TRUE(deferredRanAtOnce) << "deferred call ran at once";
+        bool ranAtOnce = false;
+        framework.performOnMainThread([&] { ranAtOnce = true; }, true);
+        EXPECT_TRUE(ranAtOnce) << "a waiting call from the main thread runs at once";
+
+        framework.detachNewThread([&] {
+            for (int i = 0; i < 200; ++i) {
+                framework.performOnMainThread([&order, i] { order.push_back(i); }, false);
+            }
+            framework.performOnMainThread([&] { order.push_back(200); }, true);
+            seenByWorker = order; // every earlier post has run by now
+            framework.performOnMainThread([&] { framework.exit(0); }, false);
+        });
+    });
+
+    ASSERT_EQ(seenByWorker.size(), 201u);
+    for (int i = 0; i <= 200; ++i) {
+        EXPECT_EQ(seenByWorker[static_cast<std::size_t>(i)], i);
+    }
+    EXPECT_FALSE(deferredRanAtOnce);
+}
+
+TEST_F(QtFrameworkTest, ExitReleasesWorkersWaitingForTheMainThreadAndDropsTheirCalls) {
+    std::promise<void> posting;
+    std::atomic<bool> ran{false};
+    std::atomic<bool> released{false};
+    const auto status = run([&] {
+        framework.detachNewThread([&] {
+            posting.set_value();
+            framework.performOnMainThread([&] { ran = true; }, true);
+            released = true;
+        });
+        // The main thread stays busy until the worker has (very likely) posted.
+        posting.get_future().wait();
+        std::this_thread::sleep_for(20ms);
+        framework.exit(5);
+    });
+
+    EXPECT_EQ(status, 5);
+    EXPECT_EQ(exits, std::vector<int>{5});
+    EXPECT_TRUE(framework.waitForWorkers(5s));
+    EXPECT_TRUE(released);
+    EXPECT_FALSE(ran);
+}
+
+TEST_F(QtFrameworkTest, ClosingTheLastWindowEndsTheApplicationOnlyWhileTheControllerSaysSo) {
+    int asked = 0;
+    bool terminate = false;
+    framework.setShouldTerminateAfterLastWindowClosed([&] {
+        ++asked;
+        return terminate;
+    });
+    const auto status = run([&] {
+        framework.makeKeyAndOrderFront(outlet::busyPanel);
+        framework.performClose(outlet::mainWindow); // the panel is still up: not asked
+        EXPECT_EQ(asked, 0);
+        framework.performClose(outlet::busyPanel); // last window; the answer is no
+        EXPECT_EQ(asked, 1);
+        framework.performClose(outlet::busyPanel); // not shown: nothing
+        EXPECT_EQ(asked, 1);
+        framework.makeKeyAndOrderFront(outlet::mainWindow);
+        framework.performAfterDelay(
+            [&] {
+                EXPECT_TRUE(exits.empty());
+                terminate = true;
+                // As the user's click on the close button does.
+                framework.outletWidget(outlet::mainWindow)->close();
+            },
+            0.0);
+    });
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(exits, std::vector<int>{0});
+    EXPECT_EQ(asked, 2);
+}
+
+TEST_F(QtFrameworkTest, WindowsCarryTheOutletsByName) {
+    auto* mainWindow = framework.outletWidget(outlet::mainWindow);
+    auto* busyPanel = framework.outletWidget(outlet::busyPanel);
+    ASSERT_NE(mainWindow, nullptr);
+    ASSERT_NE(busyPanel, nullptr);
+    EXPECT_TRUE(mainWindow->isVisible());
+    EXPECT_FALSE(busyPanel->isVisible());
+    EXPECT_EQ(str(mainWindow->windowTitle()), "QRB Box Firmware Updater");
+    EXPECT_EQ(str(busyPanel->windowTitle()), "QRB Box Firmware Updater");
+
+    for (const char* name : {outlet::WelcomeCaption, outlet::WelcomeCaption2}) {
+        auto* label = mainWindow->findChild<QLabel*>(QString::fromLatin1(name));
+        ASSERT_NE(label, nullptr) << name;
+        EXPECT_TRUE(label->wordWrap());
+    }
+    auto* caption = busyPanel->findChild<QLabel*>(QString::fromLatin1(outlet::progressCaption));
+    ASSERT_NE(caption, nullptr);
+    framework.setStringValue(outlet::progressCaption, "Sealing the flash\u2026 <b>x</b>\nline 2");
+    EXPECT_EQ(str(caption->text()), "Sealing the flash\u2026 <b>x</b>\nline 2");
+    EXPECT_EQ(caption->textFormat(), Qt::PlainText);
+
+    auto* connection = mainWindow->findChild<QProgressBar*>(
+        QString::fromLatin1(outlet::connectionProgressIndicator));
+    ASSERT_NE(connection, nullptr);
+    ASSERT_NE(busyPanel->findChild<QProgressBar*>(QString::fromLatin1(outlet::progressIndicator)),
+              nullptr);
+    framework.startAnimation(outlet::connectionProgressIndicator);
+    EXPECT_EQ(connection->maximum(), 0) << "an animating indicator is indeterminate";
+    framework.stopAnimation(outlet::connectionProgressIndicator);
+    EXPECT_NE(connection->maximum(), 0);
+
+    EXPECT_EQ(framework.resourcePath(), "/opt/qrb/share/qrb-updater");
+}
+
+TEST(ResourceLocationTest, InstalledBesideBinFromTheBuildTreeTheSourceResources) {
+    namespace fs = std::filesystem;
+    testing_support::TempDir temp;
+    const fs::path build = temp.path() / "build" / "app" / "qt";
+    fs::create_directories(build);
+    temp.writeFile("build/app/qt/qrb-updater", std::string());
+    const fs::path source = temp.path() / "src" / "resources";
+
+    EXPECT_EQ(resourceDirectoryFor("/opt/qrb/bin/qrb-updater", build, source),
+              fs::path("/opt/qrb/share/qrb-updater"));
+    EXPECT_EQ(resourceDirectoryFor(build / "qrb-updater", build, source), source);
+    // A link to the built program (e.g. from a bin/ of one's own) still runs
+    // the built program.
+    fs::create_directories(temp.path() / "bin");
+    fs::create_symlink(build / "qrb-updater", temp.path() / "bin" / "qrb-updater");
+    EXPECT_EQ(resourceDirectoryFor(temp.path() / "bin" / "qrb-updater", build, source), source);
+}
+
+} // namespace
