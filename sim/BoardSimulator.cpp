@@ -132,7 +132,7 @@ class BoardSimulator::Engine {
         line_.swallowForever();
     }
 
-    // The fault hooks of a step, called as soon as its command is in.
+    // The fault hooks of a step, called once its whole request is in.
     void step(Step step) {
         for (const auto& fault : config_.faults) {
             if (fault.step != step) {
@@ -281,20 +281,22 @@ class BoardSimulator::Engine {
 
     void unseal() {
         step(Step::Unseal);
-        if (!acknowledge(kUnseal)) {
+        if (faultAnswer(kUnseal)) {
+            acknowledge(kUnseal);
             return;
         }
-        if (state_ != BoardState::RamBootloader) {
+        if (state_ == BoardState::RamBootloader) {
+            {
+                std::lock_guard<std::mutex> lock(board_.mutex_);
+                std::fill(board_.flash_.begin(), board_.flash_.end(), 0xFF);
+                board_.sealed_ = false;
+                board_.versionWord_ = kNoFirmware;
+            }
+            board_.logEvent("unseal: flash erased");
+        } else {
             board_.logEvent("short command 0x01");
-            return;
         }
-        {
-            std::lock_guard<std::mutex> lock(board_.mutex_);
-            std::fill(board_.flash_.begin(), board_.flash_.end(), 0xFF);
-            board_.sealed_ = false;
-            board_.versionWord_ = kNoFirmware;
-        }
-        board_.logEvent("unseal: flash erased");
+        send({kUnseal});
     }
 
     void exitToFirmware() {
@@ -310,10 +312,10 @@ class BoardSimulator::Engine {
     }
 
     void seal() {
-        step(Step::Seal);
         const uint8_t b0 = next();
         const uint8_t b1 = next();
         const uint8_t b2 = next();
+        step(Step::Seal);
         const uint32_t word = b0 | (uint32_t{b1} << 8) | (uint32_t{b2} << 16);
         if (faultAnswer(kSeal)) {
             acknowledge(kSeal);
@@ -333,8 +335,8 @@ class BoardSimulator::Engine {
     }
 
     void jump() {
-        step(Step::Jump);
         const uint32_t address = next32();
+        step(Step::Jump);
         if (faultAnswer(kJump)) {
             acknowledge(kJump);
             return;
@@ -396,9 +398,9 @@ class BoardSimulator::Engine {
     }
 
     void program() {
-        step(Step::Program);
         const uint32_t address = next32();
         const uint32_t words = next32();
+        step(Step::Program);
         if (faultAnswer(kProgram)) {
             acknowledge(kProgram);
             return;
@@ -465,9 +467,9 @@ class BoardSimulator::Engine {
     }
 
     void verify() {
-        step(Step::Verify);
         const uint32_t address = next32();
         const uint32_t length = next32();
+        step(Step::Verify);
         if (faultAnswer(kVerify)) {
             acknowledge(kVerify);
             return;
