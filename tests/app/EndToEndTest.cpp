@@ -1,0 +1,450 @@
+#include "AppTestSupport.h"
+#include "BoardSimulator.h"
+#include "FirmwareUpdaterException.h"
+#include "RecordWalk.h"
+
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <utility>
+
+namespace app_tests {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using Style = ApplicationFramework::AlertStyle;
+using qrbsim::BoardSimulator;
+using qrbsim::BoardState;
+using qrbsim::Fault;
+using qrbsim::Step;
+
+const std::string kSampleResources = QRB_RESOURCE_DIR;
+constexpr uint32_t kImageVersion = 0x00030201; // the samples' 1.2.3
+
+// The data records of an image file: address and bytes.
+std::vector<std::pair<uint32_t, std::vector<uint8_t>>> imageRecords(const std::string& path) {
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> records;
+    openImageFile(path.c_str());
+    walkImageRecords([&](const ImageRecord& record) {
+        if (record.type != 1) {
+            return;
+        }
+        std::vector<uint8_t> data(record.length);
+        for (uint8_t& byte : data) {
+            byte = static_cast<uint8_t>(ReadUint(1));
+        }
+        records.emplace_back(record.address, std::move(data));
+    });
+    closeImageFile();
+    return records;
+}
+
+Fault answerWith(uint8_t command, uint8_t value) {
+    Fault fault;
+    fault.kind = Fault::Kind::Answer;
+    fault.command = command;
+    fault.value = value;
+    return fault;
+}
+
+Fault hangupAt(Step step) {
+    Fault fault;
+    fault.kind = Fault::Kind::HangupAt;
+    fault.step = step;
+    return fault;
+}
+
+// Index of the first event that starts with prefix, or the number of events.
+size_t firstEvent(const std::vector<std::string>& events, const std::string& prefix) {
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (events[i].starts_with(prefix)) {
+            return i;
+        }
+    }
+    return events.size();
+}
+
+bool hasEvent(const std::vector<std::string>& events, const std::string& prefix) {
+    return firstEvent(events, prefix) < events.size();
+}
+
+// The whole application against simulated boards on ptys.
+class EndToEndTest : public AppTest {
+  protected:
+    EndToEndTest() { platform->setResourcePath(kSampleResources); }
+
+    BoardSimulator& board(uint32_t versionWord = 0x00020201, std::vector<Fault> faults = {}) {
+        qrbsim::SimulatorConfig config;
+        config.versionWord = versionWord;
+        config.faults = std::move(faults);
+        boards.push_back(std::make_unique<BoardSimulator>(std::move(config)));
+        boards.back()->start();
+        return *boards.back();
+    }
+    MemoryDeviceSource::DeviceId plugIn(const BoardSimulator& simulated,
+                                        const std::string& baseName = "usbserial-QRB00042") {
+        return attach(baseName, simulated.slavePath());
+    }
+
+    // Runs the application from awakeFromNib to its exit.
+    std::optional<int> runToExit() {
+        return platform->runUntilExit(30s, [this] { controller->awakeFromNib(); });
+    }
+
+    std::vector<TestPlatform::Alert> alertsTitled(const std::string& title) const {
+        std::vector<TestPlatform::Alert> found;
+        for (const auto& alert : platform->alerts()) {
+            if (alert.title == title) {
+                found.push_back(alert);
+            }
+        }
+        return found;
+    }
+
+    void expectFailureAlertOnly() {
+        EXPECT_TRUE(alertsTitled("Firmware Update").empty());
+        const auto failures = alertsTitled("Firmware Update Error");
+        ASSERT_EQ(failures.size(), 1u);
+        EXPECT_EQ(failures[0].style, Style::Critical);
+        EXPECT_EQ(failures[0].message, "Firmware update failed.");
+        EXPECT_FALSE(failures[0].defaultButton || failures[0].alternateButton ||
+                     failures[0].otherButton);
+        EXPECT_EQ(ser_fd, -1);
+    }
+
+    // Copies of the sample resources in the test's own directory, without
+    // the named files.
+    void useResourcesWithout(const std::string& missing) {
+        for (const char* name : {"QRB_Image.plist", "QRB_Firmware.sc", "QRB_RAM_Bootloader.sc"}) {
+            if (missing != name) {
+                std::filesystem::copy_file(std::filesystem::path(kSampleResources) / name,
+                                           resources.path() / name);
+            }
+        }
+        platform->setResourcePath(resources.path().string());
+    }
+
+    std::vector<std::unique_ptr<BoardSimulator>> boards;
+};
+
+TEST_F(EndToEndTest, ABoardAttachedAtStartUpIsUpdatedStepByStep) {
+    BoardSimulator& simulated = board(0x00020201);
+    plugIn(simulated);
+
+    // At each step caption the board must not have seen that step's work.
+    std::vector<size_t> eventsAtCaption;
+    platform->onCaption([&](const TestPlatform::Caption& caption) {
+        if (caption.field == "progressCaption") {
+            eventsAtCaption.push_back(simulated.events().size());
+        }
+    });
+    EXPECT_EQ(runToExit(), 0);
+
+    EXPECT_EQ(platform->captionsOf("progressCaption"), kUpdateCaptions);
+    const std::vector<std::string> events = simulated.events();
+    ASSERT_EQ(eventsAtCaption.size(), 8u);
+    // The first event of each step's work, by step.
+    const std::vector<std::pair<size_t, std::string>> work = {
+        {2, "program ram"},     {3, "verify ram"},
+        {3, "jump 0x00400000"}, {3, "RAM bootloader started"},
+        {5, "unseal"},          {6, "program flash"},
+        {7, "verify flash"},    {8, "seal 0x030201"},
+    };
+    for (const auto& [step, prefix] : work) {
+        const size_t at = firstEvent(events, prefix);
+        ASSERT_LT(at, events.size()) << prefix;
+        EXPECT_GE(at, eventsAtCaption[step - 1]) << prefix << " before its caption";
+        if (step < 8) {
+            EXPECT_LT(at, eventsAtCaption[step]) << prefix << " after the next caption";
+        }
+    }
+    EXPECT_EQ(simulated.syncCount(), 2u); // resident, then RAM bootloader
+
+    // The decision, then the success alert.
+    const auto alerts = platform->alerts();
+    ASSERT_EQ(alerts.size(), 2u);
+    EXPECT_EQ(alerts[0].style, Style::Plain);
+    EXPECT_EQ(alerts[0].title, "Update Firmware");
+    EXPECT_EQ(alerts[0].message, "QRB Box detected with version 1.2.2 of firmware.  This updater "
+                                 "will update the firmware to version 1.2.3.");
+    EXPECT_EQ(alerts[0].defaultButton, "Update Firmware");
+    EXPECT_EQ(alerts[0].alternateButton, "Exit");
+    EXPECT_EQ(alerts[1].style, Style::Informational);
+    EXPECT_EQ(alerts[1].title, "Firmware Update");
+    EXPECT_EQ(alerts[1].message, "Firmware update completed successfully.");
+    EXPECT_FALSE(alerts[1].defaultButton || alerts[1].alternateButton || alerts[1].otherButton);
+
+    EXPECT_THAT(platform->uiEvents(),
+                ElementsAre("startAnimation connectionProgressIndicator",
+                            "stopAnimation connectionProgressIndicator", "performClose mainWindow",
+                            "makeKeyAndOrderFront busyPanel",
+                            "setUsesThreadedAnimation progressIndicator",
+                            "startAnimation progressIndicator", "displayIfNeeded busyPanel",
+                            "stopAnimation progressIndicator", "performClose busyPanel"));
+    EXPECT_THAT(platform->logLines(), IsEmpty());
+    EXPECT_FALSE(controller->applicationShouldTerminateAfterLastWindowClosed());
+
+    // The flash holds the image, sealed with the image version.
+    EXPECT_TRUE(simulated.sealed());
+    EXPECT_EQ(simulated.versionWord(), kImageVersion);
+    const auto records = imageRecords(controller->imageFilePath());
+    ASSERT_FALSE(records.empty());
+    for (const auto& [address, data] : records) {
+        EXPECT_EQ(simulated.memory(address, data.size()), data) << "record at " << address;
+    }
+    EXPECT_EQ(ser_fd, -1);
+}
+
+TEST_F(EndToEndTest, ABoardAttachedLaterIsServedWhenItArrives) {
+    start();
+    platform->runFor(300ms);
+    EXPECT_EQ(platform->workersStarted(), 0u);
+    BoardSimulator& simulated = board(0xFFFFFFFF);
+    plugIn(simulated, "usbserial-WMX7");
+    EXPECT_EQ(platform->runUntilExit(30s), 0);
+    EXPECT_EQ(platform->captionsOf("progressCaption"), kUpdateCaptions);
+    ASSERT_EQ(alertsTitled("Firmware Update").size(), 1u);
+    EXPECT_TRUE(simulated.sealed());
+    EXPECT_EQ(simulated.versionWord(), kImageVersion);
+}
+
+// The four version cases, each with both answers.
+TEST_F(EndToEndTest, EachVersionCaseAsksOnceAndActsOnTheAnswer) {
+    struct Case {
+        uint32_t word;
+        Style style;
+        const char* title;
+        const char* message;
+        const char* defaultButton;
+        const char* alternateButton;
+        int exitAnswer;
+    };
+    const std::vector<Case> cases = {
+        {0xFFFFFFFF, Style::Plain, "Program Firmware",
+         "QRB board detected with corrupt or missing firmware.  This updater will program new "
+         "firmware v1.2.3 into the board.",
+         "Program Firmware", "Exit", 0},
+        {0x00020201, Style::Plain, "Update Firmware",
+         "QRB Box detected with version 1.2.2 of firmware.  This updater will update the "
+         "firmware to version 1.2.3.",
+         "Update Firmware", "Exit", 0},
+        {0xFF030201, Style::Critical, "Update Warning",
+         "QRB board detected with up-to-date firmware (v1.2.3).  This board does not need an "
+         "update.",
+         "Exit", "Force Update", 1},
+        {0x00000102, Style::Critical, "Update Warning",
+         "QRB board detected with newer firmware (v2.1.0) than this update (v1.2.3).", "Exit",
+         "Force Update", 1},
+    };
+    for (const Case& c : cases) {
+        for (const bool update : {false, true}) {
+            SCOPED_TRACE(std::string(c.title) + (update ? ", update" : ", exit"));
+            // Each run is a process of its own.
+            TestPlatform local(kSampleResources);
+            auto app = AppController::create(local);
+            qrbsim::SimulatorConfig config;
+            config.versionWord = c.word;
+            BoardSimulator simulated(config);
+            simulated.start();
+            const auto id = attach("usbserial-QRB1", simulated.slavePath());
+            local.queueAlertAnswer(update ? 1 - c.exitAnswer : c.exitAnswer);
+
+            EXPECT_EQ(local.runUntilExit(30s, [&] { app->awakeFromNib(); }), 0);
+            const auto alerts = local.alerts();
+            ASSERT_GE(alerts.size(), 1u);
+            EXPECT_EQ(alerts[0].style, c.style);
+            EXPECT_EQ(alerts[0].title, c.title);
+            EXPECT_EQ(alerts[0].message, c.message);
+            EXPECT_EQ(alerts[0].defaultButton, c.defaultButton);
+            EXPECT_EQ(alerts[0].alternateButton, c.alternateButton);
+            EXPECT_FALSE(alerts[0].otherButton);
+            const auto events = simulated.events();
+            if (update) {
+                ASSERT_EQ(alerts.size(), 2u);
+                EXPECT_EQ(alerts[1].title, "Firmware Update");
+                EXPECT_EQ(simulated.versionWord(), kImageVersion);
+                EXPECT_TRUE(simulated.sealed());
+            } else {
+                // "Exit": short command 6 and nothing else after the query.
+                EXPECT_EQ(alerts.size(), 1u);
+                EXPECT_TRUE(local.captionsOf("progressCaption").empty());
+                const size_t version = firstEvent(events, "version");
+                ASSERT_LT(version + 1, events.size());
+                EXPECT_THAT(events[version + 1],
+                            testing::AnyOf("firmware started", "exit: no firmware to start"));
+                EXPECT_EQ(simulated.versionWord(), c.word);
+            }
+            EXPECT_THAT(local.logLines(), IsEmpty());
+            app->invalidate();
+            local.shutdown();
+            EXPECT_TRUE(local.joinWorkers(10s));
+            devices->removeDevice(id);
+            serClose();
+        }
+    }
+}
+
+TEST_F(EndToEndTest, ExitWithABoardThatDoesNotEchoCommandSixStillEndsCleanly) {
+    BoardSimulator& simulated = board(0x00030201, {answerWith(kCommandExit, 0x15)});
+    plugIn(simulated);
+    EXPECT_EQ(runToExit(), 0); // "Exit" is the default of the same case
+    EXPECT_THAT(platform->logLines(),
+                ElementsAre("Exception(1): [ShortCommandError: Error executing short command "
+                            "(21:6).]"));
+    EXPECT_EQ(platform->alerts().size(), 1u);
+    EXPECT_EQ(ser_fd, -1);
+}
+
+// --- Update failures: each ends with the failure alert and exit status 0.
+
+TEST_F(EndToEndTest, AMissingRamBootloaderFailsBeforeAnythingIsSent) {
+    useResourcesWithout("QRB_RAM_Bootloader.sc");
+    BoardSimulator& simulated = board();
+    plugIn(simulated);
+    EXPECT_EQ(runToExit(), 0);
+    EXPECT_THAT(platform->captionsOf("progressCaption"), ElementsAre(kUpdateCaptions[0]));
+    EXPECT_THAT(platform->logLines(), ElementsAre("Exception(7): [FileNotFoundError: Cannot open " +
+                                                  controller->ramBootloaderFilePath() + ".]"));
+    expectFailureAlertOnly();
+    // Nothing but the line's closing after the version query.
+    const auto events = simulated.events();
+    for (size_t i = firstEvent(events, "version") + 1; i < events.size(); ++i) {
+        EXPECT_TRUE(events[i].starts_with("line ")) << events[i];
+    }
+    EXPECT_EQ(simulated.state(), BoardState::ResidentBootloader);
+}
+
+TEST_F(EndToEndTest, AMissingFirmwareImageFailsOnceTheRamBootloaderRuns) {
+    useResourcesWithout("QRB_Firmware.sc");
+    BoardSimulator& simulated = board();
+    plugIn(simulated);
+    EXPECT_EQ(runToExit(), 0);
+    EXPECT_THAT(platform->captionsOf("progressCaption"),
+                ElementsAreArray(kUpdateCaptions.begin(), kUpdateCaptions.begin() + 4));
+    EXPECT_THAT(platform->logLines(), ElementsAre("Exception(7): [FileNotFoundError: Cannot open " +
+                                                  controller->imageFilePath() + ".]"));
+    expectFailureAlertOnly();
+    EXPECT_EQ(simulated.state(), BoardState::RamBootloader);
+    EXPECT_EQ(simulated.syncCount(), 2u);
+    EXPECT_FALSE(hasEvent(simulated.events(), "unseal"));
+}
+
+TEST_F(EndToEndTest, BoardFaultsDuringTheUpdateEndWithTheFailureAlert) {
+    struct Case {
+        const char* name;
+        Fault fault;
+        size_t captions;
+        const char* logged;
+    };
+    const std::vector<Case> cases = {
+        {"wrong echo at unseal", answerWith(kCommandUnseal, 0x15), 5,
+         "Exception(7): [ShortCommandError: Error executing short command (21:1).]"},
+        {"sealing refused", answerWith(kCommandSeal, 0x15), 8,
+         "Exception(7): [SealingError: Error sealing the flash (21).]"},
+        {"unplugged while programming", hangupAt(Step::Program), 2, "Exception(7): [SerialComm"},
+        {"unplugged while verifying", hangupAt(Step::Verify), 3, "Exception(7): [SerialComm"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestPlatform local(kSampleResources);
+        auto app = AppController::create(local);
+        qrbsim::SimulatorConfig config;
+        config.faults = {c.fault};
+        BoardSimulator simulated(config);
+        simulated.start();
+        const auto id = attach("usbserial-QRB1", simulated.slavePath());
+
+        EXPECT_EQ(local.runUntilExit(30s, [&] { app->awakeFromNib(); }), 0);
+        EXPECT_THAT(local.captionsOf("progressCaption"),
+                    ElementsAreArray(kUpdateCaptions.begin(),
+                                     kUpdateCaptions.begin() + static_cast<long>(c.captions)));
+        const auto lines = local.logLines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(lines[0].starts_with(c.logged)) << lines[0];
+        const auto alerts = local.alerts();
+        ASSERT_EQ(alerts.size(), 2u);
+        EXPECT_EQ(alerts[1].style, Style::Critical);
+        EXPECT_EQ(alerts[1].title, "Firmware Update Error");
+        EXPECT_EQ(alerts[1].message, "Firmware update failed.");
+        EXPECT_EQ(ser_fd, -1);
+        EXPECT_NE(simulated.versionWord(), kImageVersion);
+
+        app->invalidate();
+        local.shutdown();
+        EXPECT_TRUE(local.joinWorkers(10s));
+        devices->removeDevice(id);
+    }
+}
+
+// --- Connection and version query failures: back to waiting for a board.
+
+TEST_F(EndToEndTest, AFailedVersionQueryWaitsForTheBoardToBePluggedInAgain) {
+    BoardSimulator& first = board(0x00020201, {answerWith(kCommandVersion, 0x15)});
+    const auto id = plugIn(first);
+    start();
+    ASSERT_TRUE(platform->runUntil([this] { return !platform->logLines().empty(); }, 10s));
+    EXPECT_THAT(platform->logLines(),
+                ElementsAre("Exception(2): [VersionInfoError: Error getting firmware version "
+                            "(21).]"));
+    platform->runFor(300ms);
+    EXPECT_TRUE(platform->alerts().empty());
+    EXPECT_TRUE(platform->isShown("mainWindow"));
+    EXPECT_FALSE(platform->isAnimating("connectionProgressIndicator"));
+    EXPECT_TRUE(controller->applicationShouldTerminateAfterLastWindowClosed());
+    EXPECT_EQ(platform->workersStarted(), 1u);
+    EXPECT_EQ(ser_fd, -1);
+
+    // Unplugged and plugged in again (now answering): a new connection.
+    devices->removeDevice(id);
+    ASSERT_TRUE(platform->runUntil([this] { return controller->qrbBoxes().empty(); }, 2s));
+    BoardSimulator& second = board(0x00020201);
+    plugIn(second);
+    platform->queueAlertAnswer(0); // "Exit"
+    EXPECT_EQ(platform->runUntilExit(20s), 0);
+    EXPECT_EQ(platform->workersStarted(), 2u);
+    ASSERT_EQ(platform->alerts().size(), 1u);
+    EXPECT_EQ(platform->alerts()[0].title, "Update Firmware");
+    EXPECT_TRUE(hasEvent(second.events(), "firmware started"));
+}
+
+TEST_F(EndToEndTest, ABoardUnpluggedDuringSynchronisationIsServedWhenItReturns) {
+    BoardSimulator& first = board(0x00020201, {hangupAt(Step::Sync)});
+    const auto id = plugIn(first);
+    start();
+    ASSERT_TRUE(platform->runUntil([this] { return platform->runningWorkers() == 0; }, 10s));
+    platform->runFor(200ms);
+    EXPECT_TRUE(hasEvent(first.events(), "fault: hang-up at sync"));
+    // No log line (the read failed as the line went), no alert, still waiting.
+    EXPECT_THAT(platform->logLines(), IsEmpty());
+    EXPECT_TRUE(platform->alerts().empty());
+    EXPECT_TRUE(platform->isShown("mainWindow"));
+    EXPECT_EQ(ser_fd, -1);
+
+    devices->removeDevice(id);
+    ASSERT_TRUE(platform->runUntil([this] { return controller->qrbBoxes().empty(); }, 2s));
+    BoardSimulator& second = board(0x00020201);
+    plugIn(second);
+    EXPECT_EQ(platform->runUntilExit(30s), 0);
+    ASSERT_EQ(alertsTitled("Firmware Update").size(), 1u);
+    EXPECT_EQ(second.versionWord(), kImageVersion);
+}
+
+TEST_F(EndToEndTest, ASecondBoardDuringAConnectionShowsNothing) {
+    BoardSimulator& first = board(0x00020201);
+    BoardSimulator& second = board(0x00020201);
+    plugIn(first, "usbserial-QRB1");
+    start();
+    plugIn(second, "usbserial-QRB2");
+    platform->queueAlertAnswer(0); // "Exit" at the decision
+    EXPECT_EQ(platform->runUntilExit(20s), 0);
+    ASSERT_EQ(platform->alerts().size(), 1u);
+    EXPECT_EQ(platform->alerts()[0].title, "Update Firmware");
+    EXPECT_TRUE(hasEvent(first.events(), "reset"));
+    EXPECT_FALSE(hasEvent(second.events(), "reset"));
+    EXPECT_EQ(platform->workersStarted(), 1u);
+}
+
+} // namespace
+} // namespace app_tests
