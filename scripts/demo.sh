@@ -1,0 +1,12 @@
+#!/bin/sh
+# The demo of `make demo`: a simulated QRB board taken through a whole
+# firmware update with the sample images. Usage: scripts/demo.sh BUILD_DIR
+set -eu
+build="${1:-build}"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+demo="$build/sim/qrb-sim-demo"
+if [ ! -x "$demo" ]; then
+    echo "demo.sh: $demo is missing; build first (make build)" >&2
+    exit 1
+fi
+exec "$demo" "$root/resources"
