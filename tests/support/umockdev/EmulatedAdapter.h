@@ -13,10 +13,13 @@ namespace testing_support {
 // library redirects /sys, /dev and udev's event socket into a testbed.
 bool underUmockdev();
 
-// A umockdev testbed: a private sysfs and /dev for this process (and the
-// programs it starts, through $UMOCKDEV_DIR). Make it before anything uses
-// udev, and keep it until every udev user (monitors, device sources) is gone.
-// Raises std::runtime_error when umockdev fails.
+// A umockdev testbed: a private sysfs and /dev for this process and the
+// programs it starts (they find it through $UMOCKDEV_DIR). Make it before
+// anything uses udev, and keep it until every udev user (monitors, device
+// sources) is gone. The process that owns it must itself run under
+// umockdev-wrapper, also when only a child program watches the devices:
+// otherwise its uevents reach nobody. Raises std::runtime_error when
+// umockdev fails.
 class UmockdevTestbed {
   public:
     UmockdevTestbed();
@@ -77,8 +80,9 @@ AdapterDescription qrbAdapter(const std::string& serialNumber = "QRB00042",
 //     adapter.unplug();                        // "remove" uevents; node gone
 //
 // An adapter may be plugged in again after unplugging; it keeps its pty (and
-// masterFd()) for the testbed's life. Raises std::runtime_error when
-// umockdev fails.
+// masterFd()) for the testbed's life. Unplugging removes the node but does
+// not hang up a descriptor that is open on it. Raises std::runtime_error
+// when umockdev fails.
 class EmulatedAdapter {
   public:
     EmulatedAdapter(UmockdevTestbed& testbed, AdapterDescription description);
