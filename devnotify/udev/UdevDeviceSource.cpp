@@ -195,34 +195,41 @@ struct UdevDeviceSource::State {
     }
 
     // One event of the port's monitor. An arrival of a device the port
-    // already knows (seen both by the enumeration and by the monitor) and a
-    // removal of one it never knew are dropped.
+    // already knows with the same properties (seen both by the enumeration
+    // and by the monitor) and a removal of one it never knew are dropped. An
+    // arrival that differs from what the port knows under that syspath means
+    // that the removal between the two was lost: both are reported.
     void take(NotificationPort id, Port& port, udev_device* event) {
         const std::string action = text(udev_device_get_action(event));
         const std::string syspath = text(udev_device_get_syspath(event));
         if (syspath.empty()) {
             return;
         }
+        auto known = port.present.find(syspath);
         if (action == "add") {
-            if (port.present.count(syspath) != 0) {
-                return;
-            }
+            // None also when the device went before this event was taken.
             std::optional<PropertyDictionary> properties = serialClientProperties(event);
             if (!properties) {
                 return;
             }
+            if (known != port.present.end()) {
+                if (*properties == known->second->properties) {
+                    return;
+                }
+                remove(id, port, known);
+            }
             auto device = std::make_shared<const Device>(Device{syspath, std::move(*properties)});
             port.present.emplace(syspath, device);
             deliver(id, device, false);
-        } else if (action == "remove") {
-            auto known = port.present.find(syspath);
-            if (known == port.present.end()) {
-                return;
-            }
-            DevicePtr device = std::move(known->second);
-            port.present.erase(known);
-            deliver(id, device, true);
+        } else if (action == "remove" && known != port.present.end()) {
+            remove(id, port, known);
         }
+    }
+
+    void remove(NotificationPort id, Port& port, std::map<std::string, DevicePtr>::iterator known) {
+        DevicePtr device = std::move(known->second);
+        port.present.erase(known);
+        deliver(id, device, true);
     }
 
     // Called by the port's run-loop source on the loop's thread.
