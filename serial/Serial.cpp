@@ -213,6 +213,10 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
 void serClose() {
     std::lock_guard<std::mutex> lock(ser_fd_mutex);
     if (ser_fd >= 0) {
+        // Give up exclusive use first: a pseudo-terminal keeps the mark past
+        // its last close while its master is open, and would refuse this
+        // process's next open (EBUSY) unless it is privileged.
+        (void)::ioctl(ser_fd, TIOCNXCL);
         (void)::close(ser_fd);
     }
     ser_fd = -1;
