@@ -5,8 +5,19 @@
 
 #include <gmock/gmock.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
+#include <thread>
 #include <utility>
+
+extern char** environ;
 
 namespace app_tests {
 namespace {
@@ -444,6 +455,90 @@ TEST_F(EndToEndTest, ASecondBoardDuringAConnectionShowsNothing) {
     EXPECT_TRUE(hasEvent(first.events(), "reset"));
     EXPECT_FALSE(hasEvent(second.events(), "reset"));
     EXPECT_EQ(platform->workersStarted(), 1u);
+}
+
+// A device that another program holds is retried silently until it is free.
+// Exclusive use does not bind a privileged process, so when the test runs as
+// root the application runs in a child run of this test without privileges,
+// while this run holds the board's device.
+TEST_F(EndToEndTest, ABusyDeviceIsRetriedSilentlyUntilItIsFree) {
+    if (const char* device = std::getenv("QRB_TEST_BUSY_DEVICE")) {
+        const std::string released = std::getenv("QRB_TEST_RELEASED");
+        start();
+        attach("usbserial-QRB1", device);
+        platform->runFor(600ms);
+        EXPECT_EQ(platform->workersStarted(), 1u);
+        EXPECT_THAT(platform->logLines(), IsEmpty());
+        EXPECT_TRUE(platform->alerts().empty());
+        resources.writeFile("released", std::string()); // the other program lets go
+        std::filesystem::rename(resources.path() / "released", released);
+        platform->queueAlertAnswer(0); // "Exit"
+        EXPECT_EQ(platform->runUntilExit(20s), 0);
+        EXPECT_THAT(platform->logLines(), IsEmpty());
+        ASSERT_EQ(platform->alerts().size(), 1u);
+        EXPECT_EQ(platform->alerts()[0].title, "Update Firmware");
+        return;
+    }
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "run as root: the device is held by this run, as another program would";
+    }
+    BoardSimulator& simulated = board(0x00020201);
+    ASSERT_EQ(chmod(simulated.slavePath().c_str(), 0666), 0);
+    const int held = ::open(simulated.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::ioctl(held, TIOCEXCL), 0);
+    ASSERT_EQ(chmod(resources.path().c_str(), 0777), 0);
+    const std::string released = (resources.path() / "released").string();
+
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const std::string filter =
+        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    std::vector<std::string> words = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                      self,      filter};
+    std::vector<std::string> environment = {"QRB_TEST_BUSY_DEVICE=" + simulated.slavePath(),
+                                            "QRB_TEST_RELEASED=" + released};
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        envp.push_back(*entry);
+    }
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    pid_t child = -1;
+    ASSERT_EQ(posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
+
+    // Hold the device until the child has seen it busy, then wait for its end.
+    int status = 0;
+    bool holding = true;
+    for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; ++waited) {
+        if (holding && std::filesystem::exists(released)) {
+            // A pty keeps its exclusive mark past the last close of its slave
+            // while the master is open; a real device's mark goes with it.
+            ::ioctl(held, TIOCNXCL);
+            ::close(held);
+            holding = false;
+        }
+        if (waited == 3000) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ADD_FAILURE() << "the child run did not end";
+            break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    if (holding) {
+        ::close(held);
+    }
+    EXPECT_FALSE(holding) << "the child run never reached the release";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child run failed";
+    EXPECT_TRUE(hasEvent(simulated.events(), "firmware started")); // it sent "Exit"
 }
 
 } // namespace
