@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <stdexcept>
 #include <filesystem>
 #include <thread>
 #include <utility>
@@ -455,6 +457,64 @@ TEST_F(EndToEndTest, ASecondBoardDuringAConnectionShowsNothing) {
     EXPECT_TRUE(hasEvent(first.events(), "reset"));
     EXPECT_FALSE(hasEvent(second.events(), "reset"));
     EXPECT_EQ(platform->workersStarted(), 1u);
+}
+
+// A platform whose services fail on a worker thread with an exception from
+// outside the updater's family, as a broken lower layer might.
+class FailingPlatform : public TestPlatform {
+  public:
+    using TestPlatform::TestPlatform;
+    std::atomic<int> failSleeps{0};        // sleeps on a worker that throw
+    std::atomic<int> failCaptionAfter{-1}; // waiting posts that pass before one throws
+
+    void sleep(double seconds) override {
+        if (failSleeps > 0) {
+            --failSleeps;
+            throw std::runtime_error("no sleep");
+        }
+        TestPlatform::sleep(seconds);
+    }
+    void performOnMainThread(std::function<void()> call, bool waitUntilDone) override {
+        if (waitUntilDone && failCaptionAfter >= 0 && failCaptionAfter-- == 0) {
+            throw std::logic_error("no caption");
+        }
+        TestPlatform::performOnMainThread(std::move(call), waitUntilDone);
+    }
+};
+
+TEST_F(EndToEndTest, AForeignExceptionInAWorkerIsLoggedAndCountsAsItsFailure) {
+    BoardSimulator& simulated = board(0x00020201);
+    {
+        // The connection worker closes the port and asks for a rescan.
+        FailingPlatform local(kSampleResources);
+        local.failSleeps = 1;
+        auto app = AppController::create(local);
+        const auto id = attach("usbserial-QRB1", simulated.slavePath());
+        app->awakeFromNib();
+        ASSERT_TRUE(local.runUntil(
+            [&] { return local.workersStarted() == 1 && local.runningWorkers() == 0; }, 5s));
+        local.runFor(100ms);
+        EXPECT_THAT(local.logLines(),
+                    ElementsAre("Unexpected exception in the board connection worker: "
+                                "[std::runtime_error: no sleep]"));
+        EXPECT_TRUE(local.alerts().empty());
+        EXPECT_EQ(ser_fd, -1);
+        app->invalidate();
+        devices->removeDevice(id);
+    }
+    // The update worker hands over a failure.
+    FailingPlatform local(kSampleResources);
+    local.failCaptionAfter = 1;
+    auto app = AppController::create(local);
+    attach("usbserial-QRB1", simulated.slavePath());
+    EXPECT_EQ(local.runUntilExit(20s, [&] { app->awakeFromNib(); }), 0);
+    EXPECT_THAT(local.captionsOf("progressCaption"), ElementsAre(kUpdateCaptions[0]));
+    EXPECT_THAT(local.logLines(), ElementsAre("Unexpected exception in the firmware update worker: "
+                                              "[std::logic_error: no caption]"));
+    const auto alerts = local.alerts();
+    ASSERT_EQ(alerts.size(), 2u);
+    EXPECT_EQ(alerts[1].title, "Firmware Update Error");
+    app->invalidate();
 }
 
 // A device that another program holds is retried silently until it is free.
