@@ -627,16 +627,33 @@ std::vector<uint8_t> BoardSimulator::ram() const {
     return ram_;
 }
 
-std::vector<uint8_t> BoardSimulator::memory(uint32_t address, size_t n) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const bool inRam = address >= kRamBase;
-    const auto& memory = inRam ? ram_ : flash_;
-    const size_t offset = inRam ? address - kRamBase : address;
+namespace {
+
+std::vector<uint8_t> slice(const std::vector<uint8_t>& memory, size_t offset, size_t n) {
     if (offset > memory.size() || n > memory.size() - offset) {
         throw std::out_of_range("address range outside the board's memory");
     }
     return {memory.begin() + static_cast<std::ptrdiff_t>(offset),
             memory.begin() + static_cast<std::ptrdiff_t>(offset + n)};
+}
+
+} // namespace
+
+std::vector<uint8_t> BoardSimulator::memory(uint32_t address, size_t n) const {
+    return address >= kRamBase ? ramBytes(address, n) : flashBytes(address, n);
+}
+
+std::vector<uint8_t> BoardSimulator::flashBytes(uint32_t address, size_t n) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slice(flash_, address, n);
+}
+
+std::vector<uint8_t> BoardSimulator::ramBytes(uint32_t address, size_t n) const {
+    if (address < kRamBase) {
+        throw std::out_of_range("address below the RAM");
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slice(ram_, address - kRamBase, n);
 }
 
 bool BoardSimulator::sealed() const {

@@ -75,8 +75,13 @@ class BoardSimulator {
     BoardState state() const;
     std::vector<uint8_t> flash() const;
     std::vector<uint8_t> ram() const;
-    // n bytes of the memory at a board address (flash below kRamBase, RAM from it).
+    // n bytes of the memory at a board address: flash below kRamBase, RAM
+    // from it. A flash larger than kRamBase is read whole with flashBytes.
     std::vector<uint8_t> memory(uint32_t address, size_t n) const;
+    // n bytes of the flash from a flash address, of the RAM from a board
+    // address (kRamBase up). std::out_of_range outside them.
+    std::vector<uint8_t> flashBytes(uint32_t address, size_t n) const;
+    std::vector<uint8_t> ramBytes(uint32_t address, size_t n) const;
     bool sealed() const;
     uint32_t versionWord() const;
     uint64_t bytesProgrammedRam() const;

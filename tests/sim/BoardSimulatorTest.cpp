@@ -292,6 +292,28 @@ TEST_F(Board, RamBootloaderUnsealsProgramsLikeNorFlashAndSeals) {
     EXPECT_EQ(host->read(5), (Bytes{0x01, 0x02, 0x03, 0x00, 0x05}));
 }
 
+TEST_F(Board, LargeFlashReachesAboveTheRamAddressUpToItsEnd) {
+    SimulatorConfig c = config(0);
+    c.flashSize = 8u << 20;
+    boot(c);
+    toRam();
+    host->write({0x01});
+    ASSERT_EQ(host->read(1), Bytes{0x01});
+    for (const uint32_t address : {0x400000u, 0x7FFFFCu}) {
+        host->write(Bytes{0x02} + be32(address) + be32(1));
+        ASSERT_EQ(host->read(1), Bytes{0x02});
+        ASSERT_EQ(host->read(4), be32(1));
+        host->write(w1);
+        ASSERT_EQ(host->read(4), be32(0x11223344));
+        EXPECT_EQ(sim->flashBytes(address, 4), w1);
+    }
+    EXPECT_EQ(sim->ramBytes(0x400000, 4), be32(0x12345678)) << "RAM untouched";
+    host->write(Bytes{0x02} + be32(0x7FFFFC) + be32(2));
+    EXPECT_EQ(host->read(1), Bytes{qrbsim::kRefused}) << "past the flash's end";
+    host->write(Bytes{0x03} + be32(0x7FFFFF) + be32(1) + Bytes{0x44});
+    EXPECT_EQ(host->read(2), (Bytes{0x03, 0x03}));
+}
+
 TEST(FaultSpec, ParsesEveryFormAndExplainsMistakes) {
     for (const char* text : {"silent", "silent@verify", "answer:0x01=0x15", "corrupt-checksum:3",
                              "noise:5", "hangup-after:1000", "hangup@program", "hangup@seal"}) {
