@@ -1,0 +1,279 @@
+// The real application in process: the Qt framework with its real windows and
+// message boxes (offscreen), the application controller, the udev device
+// source on a umockdev testbed with an emulated QRB adapter (FTDI-like, serial
+// QRB00042, /dev/ttyUSB0), and the board simulator on that tty. The user is
+// played by clicks on the real message boxes. Runs under umockdev-wrapper.
+
+#include "AppController.h"
+#include "BoardSimulator.h"
+#include "EmulatedAdapter.h"
+#include "ImageFile.h"
+#include "ImageWriter.h"
+#include "LogCapture.h"
+#include "QtApplicationFramework.h"
+#include "QtTestSupport.h"
+#include "RecordWalk.h"
+#include "Serial.h"
+#include "TempDir.h"
+#include "UdevDeviceSource.h"
+
+#include <QLabel>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace qt_testing;
+using qrbsim::BoardSimulator;
+using qrbsim::SimulatorConfig;
+
+// The program's update configuration (version 1.2.3), naming the two images.
+const std::string kConfiguration = std::string(QRB_SOURCE_RESOURCE_DIR) + "/QRB_Image.plist";
+const std::string kEllipsis = "\u2026";
+const std::vector<std::string> kStepCaptions = {
+    "Opening bootloader file" + kEllipsis,  "Downloading the bootloader" + kEllipsis,
+    "Verifying the bootloader" + kEllipsis, "Opening firmware image" + kEllipsis,
+    "Unsealing the flash" + kEllipsis,      "Programming the flash" + kEllipsis,
+    "Verifying the flash" + kEllipsis,      "Sealing the flash" + kEllipsis,
+};
+
+std::vector<uint8_t> pattern(std::size_t n, uint8_t seed) {
+    std::vector<uint8_t> bytes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 7));
+    }
+    return bytes;
+}
+
+// The real framework; every text it is asked to show is read back from its
+// label right after it was set.
+class ObservedFramework : public QtApplicationFramework {
+  public:
+    using QtApplicationFramework::QtApplicationFramework;
+
+    void setStringValue(const std::string& textField, const std::string& value) override {
+        QtApplicationFramework::setStringValue(textField, value);
+        auto* label = qobject_cast<QLabel*>(outletWidget(textField));
+        shown_.emplace_back(textField, label != nullptr ? str(label->text()) : "<no label>");
+    }
+    std::vector<std::string> shownIn(const std::string& textField) const {
+        std::vector<std::string> texts;
+        for (const auto& [field, text] : shown_) {
+            if (field == textField) {
+                texts.push_back(text);
+            }
+        }
+        return texts;
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::string>> shown_;
+};
+
+class QtApplicationEndToEnd : public ::testing::Test {
+  protected:
+    QtApplicationEndToEnd() {
+        // The program's configuration with small images of its own: every
+        // byte to the board takes a round trip through umockdev.
+        std::filesystem::copy_file(kConfiguration, resources.path() / "QRB_Image.plist");
+        const auto ramBootloader = pattern(301, 1);
+        resources.writeFile("QRB_RAM_Bootloader.sc",
+                            SimpleCodeImageBuilder()
+                                .addDataRecord(qrbsim::kRamBase, ramBootloader)
+                                .addEndRecord()
+                                .bytes());
+        const auto firmware = pattern(1500, 2);
+        const auto tail = pattern(7, 3);
+        resources.writeFile("QRB_Firmware.sc", SimpleCodeImageBuilder()
+                                                   .addDataRecord(0x0000, firmware)
+                                                   .addDataRecord(0x2003, tail)
+                                                   .addEndRecord()
+                                                   .bytes());
+
+        adapter.allowExclusiveOpen();
+        setDefaultDeviceSource(std::make_shared<UdevDeviceSource>());
+        framework = std::make_unique<ObservedFramework>(resources.path().string());
+        framework->setExitHook([](int) {}); // the framework keeps the status
+        controller = AppController::create(*framework);
+        framework->setShouldTerminateAfterLastWindowClosed(
+            [this] { return controller->applicationShouldTerminateAfterLastWindowClosed(); });
+    }
+
+    ~QtApplicationEndToEnd() override {
+        controller->invalidate();
+        if (board) {
+            board->stop(); // a worker still waiting for the board gets its hang-up
+        }
+        EXPECT_TRUE(framework->waitForWorkers(10s)) << "worker threads still running";
+        controller.reset();
+        framework.reset();
+        serClose();
+        closeImageFile();
+        setDefaultDeviceSource(nullptr);
+    }
+
+    // Starts a board with config on the adapter's tty and plugs the adapter
+    // in. On the main thread, so the arrival is handled only after the node
+    // leads to the board.
+    void plugInBoard(const SimulatorConfig& config) {
+        board = std::make_unique<BoardSimulator>(config);
+        board->start();
+        adapter.plugIn();
+        // umockdev links the node to a pty of its own; the board listens on
+        // the simulator's.
+        const std::filesystem::path node = testbed.rootDir() + adapter.deviceNode();
+        std::filesystem::remove(node);
+        std::filesystem::create_symlink(board->slavePath(), node);
+    }
+
+    enum class Plug { AtStartUp, AfterStartUp };
+
+    // Runs the application from awakeFromNib until it exits.
+    std::optional<int> runApplication(const SimulatorConfig& config, Plug plug) {
+        return runWithLimit(
+            *framework,
+            [&] {
+                if (plug == Plug::AtStartUp) {
+                    plugInBoard(config);
+                }
+                controller->awakeFromNib();
+                if (plug == Plug::AfterStartUp) {
+                    // Queued behind startSerialNotifications.
+                    QTimer::singleShot(0, [&] { plugInBoard(config); });
+                }
+            },
+            60s);
+    }
+
+    std::string labelText(const char* name) const {
+        auto* label = qobject_cast<QLabel*>(framework->outletWidget(name));
+        return label != nullptr ? str(label->text()) : "<no label>";
+    }
+    std::vector<std::string> exceptionLines() const {
+        std::vector<std::string> lines = log.lines();
+        std::erase_if(lines,
+                      [](const std::string& line) { return !line.starts_with("Exception("); });
+        return lines;
+    }
+
+    // The board's memory holds every data record of the image file.
+    void expectBoardHoldsImage(const std::string& path) {
+        openImageFile(path.c_str());
+        std::size_t records = 0;
+        walkImageRecords([&](const ImageRecord& record) {
+            if (record.type != 1) {
+                return;
+            }
+            std::vector<uint8_t> data(record.length);
+            for (uint8_t& byte : data) {
+                byte = static_cast<uint8_t>(ReadUint(1));
+            }
+            EXPECT_EQ(board->memory(record.address, data.size()), data)
+                << "record at 0x" << std::hex << record.address;
+            ++records;
+        });
+        closeImageFile();
+        EXPECT_GT(records, 0u);
+    }
+
+    testing_support::TempDir resources;
+    testing_support::UmockdevTestbed testbed; // before anything uses udev
+    testing_support::EmulatedAdapter adapter{testbed, testing_support::qrbAdapter()};
+    testing_support::LogCapture log;
+    std::unique_ptr<BoardSimulator> board;
+    std::unique_ptr<ObservedFramework> framework;
+    std::shared_ptr<AppController> controller;
+};
+
+TEST_F(QtApplicationEndToEnd, UpdatesABoardPluggedInAfterStartUp) {
+    AlertAnswerer user;
+    user.thenClick("Update Firmware");
+    user.thenClick("OK");
+    SimulatorConfig config;
+    config.versionWord = 0x00000001; // 1.0.0
+
+    EXPECT_EQ(runApplication(config, Plug::AfterStartUp), 0);
+
+    EXPECT_EQ(labelText(outlet::WelcomeCaption),
+              "Welcome to the QRB Box Firmware Updater!\n"
+              "Your QRB Box firmware will be updated to version 1.2.3.");
+    ASSERT_EQ(user.seen().size(), 2u);
+    const AlertSeen& decision = user.seen()[0];
+    EXPECT_EQ(decision.text, "Update Firmware");
+    EXPECT_EQ(decision.informativeText, "QRB Box detected with version 1.0.0 of firmware.  This "
+                                        "updater will update the firmware to version 1.2.3.");
+    EXPECT_EQ(decision.buttons, (std::vector<std::string>{"Update Firmware", "Exit"}));
+    const AlertSeen& done = user.seen()[1];
+    EXPECT_EQ(done.text, "Firmware Update");
+    EXPECT_EQ(done.informativeText, "Firmware update completed successfully.");
+    EXPECT_EQ(done.icon, QMessageBox::Information);
+
+    EXPECT_EQ(framework->shownIn(outlet::progressCaption), kStepCaptions);
+    EXPECT_FALSE(framework->outletWidget(outlet::mainWindow)->isVisible());
+    EXPECT_FALSE(framework->outletWidget(outlet::busyPanel)->isVisible());
+    EXPECT_TRUE(board->sealed());
+    EXPECT_EQ(board->versionWord(), 0x00030201u);
+    expectBoardHoldsImage((resources.path() / "QRB_Firmware.sc").string());
+    EXPECT_EQ(exceptionLines(), std::vector<std::string>{});
+}
+
+TEST_F(QtApplicationEndToEnd, ExitOnAnUpToDateBoardSendsShortCommand6AndEndsWithStatus0) {
+    AlertAnswerer user;
+    user.thenPressReturn(); // "Exit" is this alert's default button
+    SimulatorConfig config;
+    config.versionWord = 0x00030201; // 1.2.3, as the image
+
+    EXPECT_EQ(runApplication(config, Plug::AfterStartUp), 0);
+
+    ASSERT_EQ(user.seen().size(), 1u);
+    EXPECT_EQ(user.seen()[0].text, "Update Warning");
+    EXPECT_EQ(user.seen()[0].informativeText, "QRB board detected with up-to-date firmware "
+                                              "(v1.2.3).  This board does not need an update.");
+    EXPECT_EQ(user.seen()[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(user.seen()[0].buttons, (std::vector<std::string>{"Exit", "Force Update"}));
+    EXPECT_EQ(user.seen()[0].defaultButton, "Exit");
+
+    // Short command 6 took the board back to its firmware; nothing was programmed.
+    EXPECT_TRUE(board->waitForState(qrbsim::BoardState::Firmware, 5s));
+    EXPECT_EQ(board->bytesProgrammedFlash(), 0u);
+    EXPECT_TRUE(framework->shownIn(outlet::progressCaption).empty());
+    EXPECT_FALSE(framework->outletWidget(outlet::mainWindow)->isVisible());
+    EXPECT_EQ(exceptionLines(), std::vector<std::string>{});
+}
+
+TEST_F(QtApplicationEndToEnd, AFailedSealOnABoardWithoutFirmwareEndsInTheErrorAlert) {
+    AlertAnswerer user;
+    user.thenClick("Program Firmware");
+    user.thenClick("OK");
+    SimulatorConfig config;
+    config.versionWord = qrbsim::kNoFirmware;
+    config.faults = {qrbsim::parseFault("answer:0x04=0x15")}; // refuses the seal
+
+    EXPECT_EQ(runApplication(config, Plug::AtStartUp), 0);
+
+    ASSERT_EQ(user.seen().size(), 2u);
+    EXPECT_EQ(user.seen()[0].text, "Program Firmware");
+    EXPECT_EQ(user.seen()[0].informativeText,
+              "QRB board detected with corrupt or missing firmware.  This updater will program "
+              "new firmware v1.2.3 into the board.");
+    EXPECT_EQ(user.seen()[1].text, "Firmware Update Error");
+    EXPECT_EQ(user.seen()[1].informativeText, "Firmware update failed.");
+    EXPECT_EQ(user.seen()[1].icon, QMessageBox::Warning);
+    EXPECT_EQ(user.seen()[1].buttons, std::vector<std::string>{"OK"});
+
+    EXPECT_EQ(framework->shownIn(outlet::progressCaption), kStepCaptions);
+    const std::vector<std::string> exceptions = exceptionLines();
+    ASSERT_EQ(exceptions.size(), 1u);
+    EXPECT_TRUE(exceptions[0].starts_with("Exception(7): [SealingError: ")) << exceptions[0];
+    EXPECT_FALSE(board->sealed());
+}
+
+} // namespace
