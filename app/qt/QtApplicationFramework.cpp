@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QStyle>
@@ -38,6 +39,9 @@ namespace {
 // Thrown by exit() under an exit hook, once the hook has returned; caught only
 // by the framework's dispatchers, so that exit() never returns to its caller.
 struct ExitUnwind {};
+
+// The least width of an alert's text, in pixels.
+constexpr int kAlertTextWidth = 360;
 
 // How long the destructor waits for worker threads to end.
 constexpr auto kWorkerWaitAtEnd = std::chrono::seconds(10);
@@ -513,6 +517,11 @@ int QtApplicationFramework::runAlert(AlertStyle style, const std::optional<std::
     }
     if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
         informative->setTextFormat(Qt::PlainText);
+    }
+    // Wide enough that a two-sentence message reads as a paragraph.
+    for (auto* label : box.findChildren<QLabel*>(
+             QRegularExpression(QStringLiteral("^qt_msgbox_(informative)?label$")))) {
+        label->setMinimumWidth(kAlertTextWidth);
     }
 
     // Buttons in the order default, alternate, other; the roles place them as
