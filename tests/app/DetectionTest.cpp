@@ -92,11 +92,11 @@ TEST_F(DetectionTest, ABoardRemovedWhileItsWorkerRetriesIsReleasedAndServedAgain
     ASSERT_TRUE(platform->runUntil([this] { return platform->workersStarted() == 2; }, 2s));
     EXPECT_EQ(servedPath(), nowhere("again"));
 
-    // Unplugged and plugged in again before the worker has noticed: the
-    // returning board waits for the old worker to end, then gets a new one.
+    // While the connection runs, a second board comes and goes: nothing is
+    // started or shown, and the first board's worker goes on.
     const auto again = devices->addDevice(serialDevice("usbserial-QRB2", nowhere("other")));
     settle();
-    EXPECT_EQ(platform->workersStarted(), 2u); // connecting: a second board starts nothing
+    EXPECT_EQ(platform->workersStarted(), 2u);
     devices->removeDevice(again);
     settle();
     EXPECT_TRUE(platform->alerts().empty());
@@ -114,7 +114,8 @@ TEST_F(DetectionTest, AReturningBoardWaitsForTheStoppedWorkerToEnd) {
     ASSERT_TRUE(platform->runUntil([this] { return controller->qrbBoxes().empty(); }, 2s));
     attach("usbserial-QRB1", nowhere("two"));
     ASSERT_TRUE(platform->runUntil([this] { return platform->workersStarted() == 2; }, 3s));
-    EXPECT_EQ(platform->runningWorkers(), 1u);
+    // (The old thread may take a moment to return once it has handed over.)
+    EXPECT_TRUE(platform->runUntil([this] { return platform->runningWorkers() == 1; }, 1s));
     EXPECT_EQ(servedPath(), nowhere("two"));
 }
 
