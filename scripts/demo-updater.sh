@@ -1,0 +1,73 @@
+#!/bin/sh
+# The updater demo: the real qrb-updater takes an emulated QRB board (a
+# umockdev USB serial adapter, serial number QRB00042, answered by the board
+# simulator) through a whole update.
+#
+#   scripts/demo-updater.sh BUILD_DIR [--headless] [DRIVER OPTION]...
+#
+# With a display (DISPLAY set, not under CI) the windows open there and you
+# click through them. Otherwise, or with --headless, it runs on a virtual X
+# server (Xvfb), presses each alert's default button with a real key press,
+# saves a screenshot of every screen in BUILD_DIR/demo/ and checks that the
+# board ends up sealed with the image's version. Further options go to the
+# driver, e.g. --version-word 0x00030201 (a board that is up to date) or
+# --fault seal=... (see qrb-demo-driver and qrb-sim --help).
+set -eu
+
+[ $# -ge 1 ] || {
+    echo "usage: $0 BUILD_DIR [--headless] [DRIVER OPTION]..." >&2
+    exit 2
+}
+build=$(realpath "$1")
+shift
+headless=no
+if [ "${1:-}" = --headless ]; then
+    headless=yes
+    shift
+fi
+if [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ]; then
+    headless=yes
+fi
+
+paths="$build/tests/demo/demo-paths.sh"
+[ -f "$paths" ] || {
+    echo "$paths is missing: configure and build $build first (make build)" >&2
+    exit 1
+}
+. "$paths"
+for f in "$QRB_UPDATER" "$QRB_DEMO_DRIVER"; do
+    [ -x "$f" ] || {
+        echo "$f is missing: build $build first (make build)" >&2
+        exit 1
+    }
+done
+
+shots="$build/demo"
+set -- --updater "$QRB_UPDATER" --plugins "$QRB_DEMO_PLUGINS" --resources "$QRB_RESOURCES" "$@"
+
+if [ "$headless" = no ]; then
+    echo "Updater demo on $DISPLAY: plug-in follows the welcome screen; click through the alerts."
+    exec "$QRB_DEMO_DRIVER" --timeout 600 "$@"
+fi
+
+command -v xvfb-run >/dev/null 2>&1 || {
+    echo "xvfb-run is missing (make deps installs it)" >&2
+    exit 1
+}
+command -v xdotool >/dev/null 2>&1 || {
+    echo "xdotool is missing (make deps installs it)" >&2
+    exit 1
+}
+rm -rf "$shots"
+mkdir -p "$shots"
+echo "Updater demo on a virtual display; screenshots in $shots"
+# The driver ends the program itself; xvfb-run's server goes with it.
+status=0
+xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" \
+    "$QRB_DEMO_DRIVER" --press-default --expect-update --timeout 120 --shots "$shots" "$@" ||
+    status=$?
+ls "$shots"/*.png >/dev/null 2>&1 || {
+    echo "no screenshots were saved" >&2
+    [ "$status" -ne 0 ] || status=1
+}
+exit "$status"
