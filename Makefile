@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo format format-check sanitize clean
+.PHONY: all deps configure build test demo demo-protocol format format-check sanitize clean
 
 all: build
 
@@ -21,7 +21,14 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The real qrb-updater against an emulated board: on your display when there
+# is one, otherwise on a virtual one, with screenshots in $(BUILD)/demo/.
 demo: build
+	@./scripts/demo-updater.sh $(BUILD)
+
+# The bootloader protocol alone, in the terminal: the host's functions against
+# the simulated board.
+demo-protocol: build
 	@./scripts/demo.sh $(BUILD)
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.

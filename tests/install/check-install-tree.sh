@@ -4,12 +4,19 @@
 # a relocatable binary, a valid desktop entry whose command and icon are
 # installed, and an update configuration whose images lie beside it.
 #
-#   check-install-tree.sh BUILD_DIR SOURCE_DIR EXPECTED_FILES
+# With PROBE_PLUGINS (the demo probe's plugin directory) it also starts the
+# installed program, with an empty emulated device tree and Qt's offscreen
+# platform, and checks that its welcome screen shows the version of the
+# installed configuration, changed for the purpose: the installed program
+# reads its resources from the installed tree.
+#
+#   check-install-tree.sh BUILD_DIR SOURCE_DIR EXPECTED_FILES [PROBE_PLUGINS]
 set -eu
 
 build=$(realpath "$1")
 source=$(realpath "$2")
 expected=$(realpath "$3")
+probe=${4:-}
 
 failures=0
 fail() {
@@ -81,8 +88,36 @@ if [ -f "$png" ]; then
         fail "the 128x128 icon is not a 128x128 PNG"
 fi
 
+# The installed program finds its resources beside it.
+if [ -n "$probe" ] && [ -x "$bin" ]; then
+    plist="$data/QRB_Image.plist"
+    sed -e '/QRB_FW_Image_Version_Major/{n;s|<integer>[0-9]*</integer>|<integer>9</integer>|}' \
+        -e '/QRB_FW_Image_Version_Minor/{n;s|<integer>[0-9]*</integer>|<integer>8</integer>|}' \
+        -e '/QRB_FW_Image_Version_Revision/{n;s|<integer>[0-9]*</integer>|<integer>7</integer>|}' \
+        "$plist" >"$work/plist" && cat "$work/plist" >"$plist"
+    grep -q '<integer>9</integer>' "$plist" || fail "could not change the installed configuration's version"
+    QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$probe" QT_QPA_GENERIC_PLUGINS=qrbdemoprobe \
+        QRB_DEMO_PROBE_FD=1 timeout 30 umockdev-run -- "$bin" >"$work/screens" 2>"$work/program.log" &
+    program=$!
+    waited=0
+    while [ ! -s "$work/screens" ] && [ "$waited" -lt 200 ] && kill -0 "$program" 2>/dev/null; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    kill "$program" 2>/dev/null || true
+    wait "$program" 2>/dev/null || true
+    screen=$(head -n 1 "$work/screens")
+    case $screen in
+    *"firmware will be updated to version 9.8.7."*) ;;
+    *)
+        cat "$work/program.log"
+        fail "the installed program did not show the installed configuration's version 9.8.7; it showed: ${screen:-nothing}"
+        ;;
+    esac
+fi
+
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed"
     exit 1
 fi
-echo "install tree: $(wc -l <"$work/actual") files in place"
+echo "install tree: $(wc -l <"$work/actual") files in place${probe:+; the installed program reads the installed configuration}"
