@@ -422,7 +422,14 @@ class Demo {
         child_ = spawn({options_.updater}, childEnvironment(options_), report[1]);
         ::close(report[1]);
 
-        Outcome outcome = loop(testbed, report[0]);
+        Outcome outcome;
+        try {
+            outcome = loop(testbed, report[0]);
+        } catch (...) {
+            kill(-child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+            throw;
+        }
         ::close(report[0]);
         exclusiveUse_.reset();
         board_->stop();
@@ -504,6 +511,7 @@ class Demo {
     Outcome loop(testing_support::UmockdevTestbed& testbed, int reportFd) {
         Outcome outcome;
         const auto deadline = Clock::now() + options_.timeout;
+        const auto firstScreenDeadline = Clock::now() + 30s;
         std::string pending;
         bool reportOpen = true;
         for (;;) {
@@ -517,6 +525,14 @@ class Demo {
                 }
             }
             if (outcome.exitStatus && !reportOpen) {
+                break;
+            }
+            if (outcome.screens == 0 && !outcome.exitStatus && Clock::now() > firstScreenDeadline) {
+                say("demo: no screen reported within 30 s; is the probe plugin in " +
+                    options_.plugins + "/generic?");
+                kill(-child_, SIGKILL);
+                waitpid(child_, nullptr, 0);
+                outcome.exitStatus = 128 + SIGKILL;
                 break;
             }
             if (Clock::now() > deadline) {
@@ -595,6 +611,13 @@ int main(int argc, char** argv) {
                                   (preload != nullptr && *preload != '\0' ? ":" : "") +
                                   (preload != nullptr ? preload : "");
         setenv("LD_PRELOAD", value.c_str(), 1);
+        // AddressSanitizer wants to be the first library loaded, which the
+        // preload library now is.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string asanOptions = std::string(asan != nullptr && *asan != '\0' ? asan : "") +
+                                        (asan != nullptr && *asan != '\0' ? ":" : "") +
+                                        "verify_asan_link_order=0";
+        setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
         execv("/proc/self/exe", argv);
         std::cerr << "qrb-demo-driver: cannot run itself under umockdev: " << std::strerror(errno)
                   << "\n";
@@ -626,7 +649,8 @@ int main(int argc, char** argv) {
         (board.sealed() ? ", sealed" : ", not sealed") + "; programmed " +
         std::to_string(board.bytesProgrammedRam()) + " bytes of RAM, " +
         std::to_string(board.bytesProgrammedFlash()) + " bytes of flash");
-    say("demo: image version " + versionText(*image));
+    say("demo: image version " + versionText(*image) + "; " + std::to_string(outcome.screens) +
+        " screens");
 
     if (outcome.timedOut) {
         return 3;

@@ -96,7 +96,8 @@ if [ -n "$probe" ] && [ -x "$bin" ]; then
         -e '/QRB_FW_Image_Version_Revision/{n;s|<integer>[0-9]*</integer>|<integer>7</integer>|}' \
         "$plist" >"$work/plist" && cat "$work/plist" >"$plist"
     grep -q '<integer>9</integer>' "$plist" || fail "could not change the installed configuration's version"
-    QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$probe" QT_QPA_GENERIC_PLUGINS=qrbdemoprobe \
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+        QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$probe" QT_QPA_GENERIC_PLUGINS=qrbdemoprobe \
         QRB_DEMO_PROBE_FD=1 timeout 30 umockdev-run -- "$bin" >"$work/screens" 2>"$work/program.log" &
     program=$!
     waited=0
