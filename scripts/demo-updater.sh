@@ -45,6 +45,10 @@ for f in "$QRB_UPDATER" "$QRB_DEMO_DRIVER"; do
 done
 
 shots="$build/demo"
+# For sanitizer builds: leaks of the system's libraries are not the program's.
+root=$(cd "$(dirname "$0")/.." && pwd)
+LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/tests/demo/lsan-system-libraries.supp:print_suppressions=0"
+export LSAN_OPTIONS
 expect=
 [ $# -gt 0 ] || expect=--expect-update
 set -- --updater "$QRB_UPDATER" --plugins "$QRB_DEMO_PLUGINS" --resources "$QRB_RESOURCES" "$@"
