@@ -20,7 +20,6 @@ qt6-base-dev
 xvfb
 xauth
 xdotool
-imagemagick
 desktop-file-utils
 udev
 dpkg-dev
