@@ -26,6 +26,9 @@ constexpr uint8_t kJump = 0x07;
 // What a bootloader prints when it starts, sent by the noise fault.
 constexpr char kBanner[] = "QRB boot\r\n";
 
+// How long after the host opens the line a noise fault at "open" waits.
+constexpr auto kOpenNoiseDelay = std::chrono::milliseconds(20);
+
 // Keeps the event log bounded against a host that sends endless garbage.
 constexpr size_t kMaxEvents = 100000;
 
@@ -64,7 +67,17 @@ class BoardSimulator::Engine {
     Engine(BoardSimulator& board, PtyLine& line)
         : board_(board), line_(line), config_(board.config_), state_(board.state_) {}
 
+    // The host has opened the line (called on the simulator's thread, from
+    // within a receive, once the bytes sent before the opening are taken).
+    void lineOpened() {
+        if (state_ == BoardState::Silent || state_ == BoardState::Gone) {
+            return;
+        }
+        step(Step::Open);
+    }
+
     void run() {
+        fired_.assign(config_.faults.size(), false);
         for (const auto& fault : config_.faults) {
             if (fault.kind == Fault::Kind::Silent && !fault.step) {
                 goSilent();
@@ -126,6 +139,32 @@ class BoardSimulator::Engine {
         board_.setState(state);
     }
 
+    // The program the board runs, if it runs one.
+    std::optional<Software> software() const {
+        switch (state_) {
+        case BoardState::Firmware:
+            return Software::Firmware;
+        case BoardState::ResidentBootloader:
+            return Software::ResidentBootloader;
+        case BoardState::RamBootloader:
+            return Software::RamBootloader;
+        default:
+            return std::nullopt;
+        }
+    }
+
+    // Whether a fault confined to a program applies now.
+    bool appliesNow(const Fault& fault) const { return !fault.in || fault.in == software(); }
+
+    void sendNoise(uint64_t count) {
+        std::vector<uint8_t> noise(count);
+        for (size_t i = 0; i < noise.size(); ++i) {
+            noise[i] = static_cast<uint8_t>(kBanner[i % (sizeof kBanner - 1)]);
+        }
+        board_.logEvent(format("fault: %zu foreign bytes", noise.size()));
+        line_.send(noise, speed());
+    }
+
     [[noreturn]] void goSilent() {
         setState(BoardState::Silent);
         board_.logEvent("fault: silent");
@@ -134,9 +173,19 @@ class BoardSimulator::Engine {
 
     // The fault hooks of a step, called once its whole request is in.
     void step(Step step) {
-        for (const auto& fault : config_.faults) {
-            if (fault.step != step) {
+        for (size_t i = 0; i < config_.faults.size(); ++i) {
+            const Fault& fault = config_.faults[i];
+            if (fault.step != step || !appliesNow(fault)) {
                 continue;
+            }
+            if (fault.kind == Fault::Kind::Noise && !fired_[i]) {
+                fired_[i] = true;
+                if (step == Step::Open) {
+                    // A moment after the opening, as a board woken by it
+                    // would: bytes sooner fall to the host's flush at open.
+                    std::this_thread::sleep_for(kOpenNoiseDelay);
+                }
+                sendNoise(fault.count);
             }
             if (fault.kind == Fault::Kind::HangupAt) {
                 board_.logEvent(format("fault: hang-up at %s", stepName(step)));
@@ -153,7 +202,8 @@ class BoardSimulator::Engine {
     // The answer a fault puts in place of a command's acknowledgement.
     std::optional<uint8_t> faultAnswer(uint8_t command) const {
         for (const auto& fault : config_.faults) {
-            if (fault.kind == Fault::Kind::Answer && fault.command == command) {
+            if (fault.kind == Fault::Kind::Answer && fault.command == command &&
+                appliesNow(fault)) {
                 return fault.value;
             }
         }
@@ -249,16 +299,16 @@ class BoardSimulator::Engine {
             }
         }
         step(Step::Sync);
+        if (const auto answer = faultAnswer(kSync[0])) {
+            board_.logEvent(format("fault: answered sync with 0x%02x", *answer));
+            send({*answer, *answer, *answer, *answer});
+            return;
+        }
         if (noisePending_) {
             noisePending_ = false;
             for (const auto& fault : config_.faults) {
-                if (fault.kind == Fault::Kind::Noise) {
-                    std::vector<uint8_t> noise(fault.count);
-                    for (size_t i = 0; i < noise.size(); ++i) {
-                        noise[i] = static_cast<uint8_t>(kBanner[i % (sizeof kBanner - 1)]);
-                    }
-                    board_.logEvent(format("fault: %zu foreign bytes", noise.size()));
-                    line_.send(noise, speed());
+                if (fault.kind == Fault::Kind::Noise && !fault.step && appliesNow(fault)) {
+                    sendNoise(fault.count);
                 }
             }
         }
@@ -315,6 +365,10 @@ class BoardSimulator::Engine {
         const uint8_t b0 = next();
         const uint8_t b1 = next();
         const uint8_t b2 = next();
+        {
+            std::lock_guard<std::mutex> lock(board_.mutex_);
+            ++board_.sealCommands_;
+        }
         step(Step::Seal);
         const uint32_t word = b0 | (uint32_t{b1} << 8) | (uint32_t{b2} << 16);
         if (faultAnswer(kSeal)) {
@@ -454,10 +508,13 @@ class BoardSimulator::Engine {
                 ++received;
             }
             ++blocks_;
+            const uint64_t blocksHere = ++blocksIn_[state_ == BoardState::RamBootloader ? 1 : 0];
             for (const auto& fault : config_.faults) {
-                if (fault.kind == Fault::Kind::CorruptChecksum && fault.count == blocks_) {
+                const uint64_t counted = fault.in ? blocksHere : blocks_;
+                if (fault.kind == Fault::Kind::CorruptChecksum && fault.count == counted &&
+                    appliesNow(fault)) {
                     board_.logEvent(format("fault: wrong checksum for block %llu",
-                                           static_cast<unsigned long long>(blocks_)));
+                                           static_cast<unsigned long long>(counted)));
                     checksum ^= 0xA5A5A5A5;
                 }
             }
@@ -499,6 +556,10 @@ class BoardSimulator::Engine {
     bool noisePending_ = false;
     bool ramBootloaderLoaded_ = false;
     uint64_t blocks_ = 0;
+    // Blocks programmed by the resident and by the RAM bootloader.
+    uint64_t blocksIn_[2] = {0, 0};
+    // Faults that fire once and have.
+    std::vector<bool> fired_;
 };
 
 BoardSimulator::BoardSimulator(SimulatorConfig config) : config_(std::move(config)) {
@@ -526,6 +587,7 @@ BoardSimulator::BoardSimulator(SimulatorConfig config) : config_(std::move(confi
             format("noise: %zu bytes at %u baud dropped (listening at %u)", count, came, expected));
     });
     line_->setSessionHandler([this](const char* what) { logEvent(std::string("line ") + what); });
+    line_->setOpenedHandler([this] { engine_->lineOpened(); });
 
     flash_.assign(config_.flashSize, 0xFF);
     ram_.assign(config_.ramSize, 0x00);
@@ -674,6 +736,11 @@ uint64_t BoardSimulator::bytesProgrammedRam() const {
 uint64_t BoardSimulator::bytesProgrammedFlash() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return programmedFlash_;
+}
+
+unsigned BoardSimulator::sealCommands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sealCommands_;
 }
 
 uint64_t BoardSimulator::noiseBytes() const {

@@ -48,6 +48,7 @@ const char* boardStateName(BoardState state);
 //   bytes (the fourth is 0). A jump to kRamBase restarts it, a jump into a
 //   sealed flash starts the firmware.
 // - Verification answers kMismatch (0x01) when the bytes differ.
+// - Faults tied to the step "open" fire when the host opens the line.
 // - After acknowledging a programming command the board waits
 //   leadingWordWait for a leading word, which it takes as the first word of
 //   the first block, outside that block's checksum.
@@ -88,6 +89,8 @@ class BoardSimulator {
     uint64_t bytesProgrammedFlash() const;
     uint64_t noiseBytes() const;
     unsigned syncCount() const;
+    // Seal commands received, whether carried out or not.
+    unsigned sealCommands() const;
     // The speed of the host's side of the line when last looked at.
     unsigned observedLineSpeed() const;
 
@@ -123,6 +126,7 @@ class BoardSimulator {
     uint64_t programmedFlash_ = 0;
     uint64_t noiseBytes_ = 0;
     unsigned syncs_ = 0;
+    unsigned sealCommands_ = 0;
     std::vector<std::string> events_;
     size_t eventsDropped_ = 0;
 };

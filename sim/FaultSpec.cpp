@@ -11,7 +11,8 @@ namespace qrbsim {
 
 namespace {
 
-constexpr std::array<std::pair<Step, const char*>, 9> kStepNames{{
+constexpr std::array<std::pair<Step, const char*>, 10> kStepNames{{
+    {Step::Open, "open"},
     {Step::Reset, "reset"},
     {Step::Sync, "sync"},
     {Step::Version, "version"},
@@ -21,6 +22,12 @@ constexpr std::array<std::pair<Step, const char*>, 9> kStepNames{{
     {Step::Unseal, "unseal"},
     {Step::Seal, "seal"},
     {Step::Exit, "exit"},
+}};
+
+constexpr std::array<std::pair<Software, const char*>, 3> kSoftwareNames{{
+    {Software::Firmware, "firmware"},
+    {Software::ResidentBootloader, "resident"},
+    {Software::RamBootloader, "ram"},
 }};
 
 std::string stepList() {
@@ -68,6 +75,15 @@ uint64_t parseNumber(const std::string& text, const std::string& number, uint64_
 
 } // namespace
 
+const char* softwareName(Software software) {
+    for (const auto& [s, name] : kSoftwareNames) {
+        if (s == software) {
+            return name;
+        }
+    }
+    return "?";
+}
+
 const char* stepName(Step step) {
     for (const auto& [s, name] : kStepNames) {
         if (s == step) {
@@ -77,7 +93,10 @@ const char* stepName(Step step) {
     return "?";
 }
 
-Fault parseFault(const std::string& text) {
+namespace {
+
+// A fault without its "/PROGRAM" suffix; `whole` is the text for messages.
+Fault parseUnconfined(const std::string& whole, const std::string& text) {
     Fault fault;
     const auto at = text.find('@');
     const auto colon = text.find(':');
@@ -87,35 +106,46 @@ Fault parseFault(const std::string& text) {
     if (head == "silent") {
         fault.kind = Fault::Kind::Silent;
         if (colon != std::string::npos) {
-            fail(text, "\"silent\" takes no value; use silent or silent@STEP");
+            fail(whole, "\"silent\" takes no value; use silent or silent@STEP");
         }
         if (at != std::string::npos) {
-            fault.step = parseStep(text, argument(at));
+            fault.step = parseStep(whole, argument(at));
         }
         return fault;
     }
     if (head == "hangup") {
         fault.kind = Fault::Kind::HangupAt;
         if (at == std::string::npos || colon != std::string::npos) {
-            fail(text, "expected hangup@STEP (steps: " + stepList() + ")");
+            fail(whole, "expected hangup@STEP (steps: " + stepList() + ")");
         }
-        fault.step = parseStep(text, argument(at));
+        fault.step = parseStep(whole, argument(at));
+        return fault;
+    }
+    if (head == "noise" && colon != std::string::npos && at != std::string::npos && colon < at) {
+        // noise:N@STEP
+        fault.kind = Fault::Kind::Noise;
+        fault.count =
+            parseNumber(whole, text.substr(colon + 1, at - colon - 1), 4096, "the byte count");
+        if (fault.count < 1) {
+            fail(whole, "the byte count must be at least 1");
+        }
+        fault.step = parseStep(whole, argument(at));
         return fault;
     }
     if (at != std::string::npos) {
-        fail(text, "only silent and hangup take @STEP");
+        fail(whole, "only silent and hangup take @STEP, and noise as noise:N@STEP");
     }
     if (head == "answer") {
         fault.kind = Fault::Kind::Answer;
         const std::string rest = colon == std::string::npos ? "" : argument(colon);
         const auto equals = rest.find('=');
         if (equals == std::string::npos) {
-            fail(text, "expected answer:COMMAND=BYTE, e.g. answer:0x01=0x15");
+            fail(whole, "expected answer:COMMAND=BYTE, e.g. answer:0x01=0x15");
         }
         fault.command =
-            static_cast<uint8_t>(parseNumber(text, rest.substr(0, equals), 0xFF, "the command"));
+            static_cast<uint8_t>(parseNumber(whole, rest.substr(0, equals), 0xFF, "the command"));
         fault.value =
-            static_cast<uint8_t>(parseNumber(text, rest.substr(equals + 1), 0xFF, "the answer"));
+            static_cast<uint8_t>(parseNumber(whole, rest.substr(equals + 1), 0xFF, "the answer"));
         return fault;
     }
     struct Counted {
@@ -133,38 +163,73 @@ Fault parseFault(const std::string& text) {
     for (const auto& c : counted) {
         if (head == c.name) {
             if (colon == std::string::npos) {
-                fail(text, std::string("expected ") + c.name + ":N");
+                fail(whole, std::string("expected ") + c.name + ":N");
             }
             fault.kind = c.kind;
-            fault.count = parseNumber(text, argument(colon), c.max, c.what);
+            fault.count = parseNumber(whole, argument(colon), c.max, c.what);
             if (fault.count < c.min) {
-                fail(text, std::string(c.what) + " must be at least " + std::to_string(c.min));
+                fail(whole, std::string(c.what) + " must be at least " + std::to_string(c.min));
             }
             return fault;
         }
     }
-    fail(text, "unknown fault; expected one of silent, silent@STEP, answer:COMMAND=BYTE, "
-               "corrupt-checksum:N, noise:N, hangup-after:N, hangup@STEP");
+    fail(whole, "unknown fault; expected one of silent, silent@STEP, answer:COMMAND=BYTE, "
+                "corrupt-checksum:N, noise:N, noise:N@STEP, hangup-after:N, hangup@STEP");
+}
+
+} // namespace
+
+Fault parseFault(const std::string& text) {
+    const auto slash = text.rfind('/');
+    if (slash == std::string::npos) {
+        return parseUnconfined(text, text);
+    }
+    Fault fault = parseUnconfined(text, text.substr(0, slash));
+    const std::string where = text.substr(slash + 1);
+    for (const auto& [software, name] : kSoftwareNames) {
+        if (where == name) {
+            fault.in = software;
+        }
+    }
+    if (!fault.in) {
+        fail(text, "unknown program \"" + where + "\" (programs: firmware, resident, ram)");
+    }
+    const bool fromTheStart = fault.kind == Fault::Kind::Silent && !fault.step;
+    if (fromTheStart || fault.kind == Fault::Kind::HangupAfter) {
+        fail(text, "only faults at a step, answers, checksums and noise take /PROGRAM");
+    }
+    return fault;
 }
 
 std::string describeFault(const Fault& fault) {
     char buffer[64];
+    std::string text = "?";
     switch (fault.kind) {
     case Fault::Kind::Silent:
-        return fault.step ? std::string("silent@") + stepName(*fault.step) : "silent";
+        text = fault.step ? std::string("silent@") + stepName(*fault.step) : "silent";
+        break;
     case Fault::Kind::HangupAt:
-        return std::string("hangup@") + stepName(fault.step.value_or(Step::Reset));
+        text = std::string("hangup@") + stepName(fault.step.value_or(Step::Reset));
+        break;
     case Fault::Kind::Answer:
         std::snprintf(buffer, sizeof buffer, "answer:0x%02x=0x%02x", fault.command, fault.value);
-        return buffer;
+        text = buffer;
+        break;
     case Fault::Kind::CorruptChecksum:
-        return "corrupt-checksum:" + std::to_string(fault.count);
+        text = "corrupt-checksum:" + std::to_string(fault.count);
+        break;
     case Fault::Kind::Noise:
-        return "noise:" + std::to_string(fault.count);
+        text = "noise:" + std::to_string(fault.count) +
+               (fault.step ? std::string("@") + stepName(*fault.step) : "");
+        break;
     case Fault::Kind::HangupAfter:
-        return "hangup-after:" + std::to_string(fault.count);
+        text = "hangup-after:" + std::to_string(fault.count);
+        break;
     }
-    return "?";
+    if (fault.in) {
+        text += std::string("/") + softwareName(*fault.in);
+    }
+    return text;
 }
 
 std::string faultHelp() {
@@ -175,10 +240,17 @@ std::string faultHelp() {
            "  corrupt-checksum:N   send a wrong checksum for the N-th programming block (from 1)\n"
            "  noise:N              send N foreign bytes before the first synchronisation echo\n"
            "                       of each bootloader start\n"
+           "  noise:N@STEP         send N foreign bytes before the answer to STEP, once\n"
            "  hangup-after:N       close the line once N bytes have been received\n"
            "  hangup@STEP          close the line when STEP is received\n"
            "  STEP is one of: " +
-           stepList() + "\n";
+           stepList() +
+           "\n"
+           "                       (open: the host opens the line)\n"
+           "  A suffix /firmware, /resident or /ram confines a fault (not silent alone nor\n"
+           "  hangup-after) to that program, e.g. silent@sync/ram, corrupt-checksum:1/ram\n"
+           "  (blocks counted in that program). answer:0xAA=BYTE answers the synchronisation\n"
+           "  with BYTE four times.\n";
 }
 
 std::vector<uint8_t> SimulatorConfig::defaultFactoryFirmware() {

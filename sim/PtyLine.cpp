@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <termios.h>
@@ -183,6 +184,11 @@ bool PtyLine::drainSessionEvents() {
                 }
             } else if (event.mask & IN_OPEN) {
                 slaveClosed_ = false;
+                if (onOpened_) {
+                    Chunk marker;
+                    marker.opened = true;
+                    input_.push_back(std::move(marker));
+                }
                 if (onSession_) {
                     onSession_("opened");
                 }
@@ -273,25 +279,46 @@ void PtyLine::pump(int timeoutMs) {
 }
 
 void PtyLine::sleepUntil(Clock::time_point until) {
+    // Paced lines sleep for fractions of a byte time (22 us at 460800 baud):
+    // the default timer slack of 50 us would make every sleep that much too
+    // long.
+    static thread_local bool slackSet = false;
+    if (!slackSet) {
+        slackSet = true;
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
     for (;;) {
         checkStop();
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-        if (left.count() <= 0) {
+        const auto left = until - Clock::now();
+        if (left <= Clock::duration::zero()) {
             return;
         }
+        // To the nanosecond, waking early only to throw when stopped.
+        const auto wait = std::min<Clock::duration>(left, std::chrono::milliseconds(100));
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+        const timespec timeout{
+            static_cast<time_t>(seconds.count()),
+            static_cast<long>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(wait - seconds).count())};
         pollfd fd{wake_, POLLIN, 0};
-        ::poll(&fd, 1, static_cast<int>(std::min<int64_t>(left.count(), 100)));
+        ::ppoll(&fd, 1, &timeout, nullptr);
     }
 }
 
 std::optional<uint8_t> PtyLine::receive(unsigned speed,
                                         std::optional<std::chrono::milliseconds> timeout) {
-    const auto deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
+    // A paced board starts waiting once the bytes it has taken are through.
+    const auto start = pace_ ? std::max(Clock::now(), rxClock_) : Clock::now();
+    const auto deadline = timeout ? start + *timeout : Clock::time_point::max();
     for (;;) {
         checkStop();
         while (!input_.empty()) {
             Chunk& chunk = input_.front();
+            if (chunk.opened) {
+                input_.pop_front();
+                onOpened_();
+                continue;
+            }
             if (chunk.next == chunk.bytes.size()) {
                 input_.pop_front();
                 continue;
@@ -340,7 +367,9 @@ void PtyLine::swallowForever() {
 
 void PtyLine::send(const uint8_t* bytes, size_t n, unsigned speed) {
     if (pace_) {
-        txClock_ = std::max(txClock_, Clock::now()) + byteTime(speed, n);
+        // The answer starts once the request's last byte is through, and its
+        // last byte reaches the host its wire time later.
+        txClock_ = std::max({txClock_, rxClock_, Clock::now()}) + byteTime(speed, n);
         sleepUntil(txClock_);
     }
     size_t done = 0;

@@ -54,6 +54,9 @@ class PtyLine {
     void setSessionHandler(std::function<void(const char*)> handler) {
         onSession_ = std::move(handler);
     }
+    // Called from receive when the host's opening of the line comes up in
+    // order with the bytes: after everything sent before it has been taken.
+    void setOpenedHandler(std::function<void()> handler) { onOpened_ = std::move(handler); }
 
     // The next byte that came at `speed`; bytes that came at another speed are
     // dropped as line noise. With a time-out, returns nothing when no such
@@ -88,6 +91,7 @@ class PtyLine {
         size_t next = 0;
         unsigned speed = 0;
         std::chrono::steady_clock::time_point arrival;
+        bool opened = false; // no bytes: marks where the host opened the line
     };
 
     // One round of waiting (at most timeoutMs) and taking in what arrived.
@@ -118,6 +122,7 @@ class PtyLine {
     std::chrono::steady_clock::time_point txClock_{};
     std::function<void(size_t, unsigned, unsigned)> onNoise_;
     std::function<void(const char*)> onSession_;
+    std::function<void()> onOpened_;
 };
 
 } // namespace qrbsim

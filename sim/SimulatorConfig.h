@@ -31,33 +31,48 @@ constexpr uint8_t kRefused = 0x15;
 constexpr uint8_t kMismatch = 0x01;
 
 // The protocol steps a fault can be tied to: the command (or sequence) that
-// the board has just received.
-enum class Step { Reset, Sync, Version, Program, Verify, Jump, Unseal, Seal, Exit };
+// the board has just received, or (Open) the host opening the line.
+enum class Step { Reset, Sync, Version, Program, Verify, Jump, Unseal, Seal, Exit, Open };
 
 const char* stepName(Step step);
+
+// What the board runs, to confine a fault to one of its programs: the same
+// step (a synchronisation, a programming command) comes once in the resident
+// bootloader and once in the RAM bootloader.
+enum class Software { Firmware, ResidentBootloader, RamBootloader };
+
+const char* softwareName(Software software);
 
 struct Fault {
     enum class Kind {
         Silent,          // from `step` on (or from the start) the board answers nothing
         Answer,          // answer `command` with `value` instead of its acknowledgement
+                         // (the sync sequence, command 0xAA: `value` four times)
         CorruptChecksum, // send a wrong checksum for the `count`-th block (1-based)
-        Noise,           // send `count` foreign bytes before the first sync echo of each bootloader
+        Noise,           // send `count` foreign bytes before the first sync echo of each
+                         // bootloader, or, with `step`, before the answer to that step (once)
         HangupAfter,     // close the line once `count` bytes have been received
         HangupAt,        // close the line when `step` is received
     };
     Kind kind = Kind::Silent;
-    std::optional<Step> step; // Silent (absent: from the start), HangupAt
+    std::optional<Step> step; // Silent (absent: from the start), HangupAt, Noise
     uint8_t command = 0;      // Answer
     uint8_t value = 0;        // Answer
     uint64_t count = 0;       // CorruptChecksum, Noise, HangupAfter
+    // Only while the board runs this (absent: whatever it runs). For
+    // CorruptChecksum the blocks are then counted in that program only.
+    // Not for HangupAfter nor for Silent from the start.
+    std::optional<Software> in;
 
     bool operator==(const Fault&) const = default;
 };
 
 // Parses one textual fault, e.g. "silent", "silent@verify",
-// "answer:0x01=0x15", "corrupt-checksum:3", "noise:5", "hangup-after:1000",
-// "hangup@program". Throws std::invalid_argument with a message that names
-// the text and what was expected.
+// "answer:0x01=0x15", "corrupt-checksum:3", "noise:5", "noise:1@seal",
+// "hangup-after:1000", "hangup@program", "hangup@open". Most take a suffix
+// "/firmware", "/resident" or "/ram" that confines them to that program, e.g.
+// "silent@sync/ram", "answer:0x02=0x15/ram". Throws std::invalid_argument
+// with a message that names the text and what was expected.
 Fault parseFault(const std::string& text);
 
 // One line per fault form and the step names, for --help.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -315,8 +316,11 @@ TEST_F(Board, LargeFlashReachesAboveTheRamAddressUpToItsEnd) {
 }
 
 TEST(FaultSpec, ParsesEveryFormAndExplainsMistakes) {
-    for (const char* text : {"silent", "silent@verify", "answer:0x01=0x15", "corrupt-checksum:3",
-                             "noise:5", "hangup-after:1000", "hangup@program", "hangup@seal"}) {
+    for (const char* text :
+         {"silent", "silent@verify", "answer:0x01=0x15", "corrupt-checksum:3", "noise:5",
+          "hangup-after:1000", "hangup@program", "hangup@seal", "noise:1@seal", "hangup@open",
+          "silent@sync/ram", "answer:0x02=0x15/resident", "corrupt-checksum:2/ram",
+          "noise:5/resident", "noise:3@open/firmware", "answer:0xaa=0x00"}) {
         EXPECT_EQ(qrbsim::describeFault(qrbsim::parseFault(text)), text);
     }
     const auto answer = qrbsim::parseFault("answer:7=255");
@@ -336,6 +340,11 @@ TEST(FaultSpec, ParsesEveryFormAndExplainsMistakes) {
         {"corrupt-checksum:0", "at least 1"},
         {"corrupt-checksum", "expected corrupt-checksum:N"},
         {"hangup-after:-1", "expected a number"},
+        {"silent/ram", "take /PROGRAM"},
+        {"hangup-after:3/ram", "take /PROGRAM"},
+        {"silent@sync/flash", "unknown program \"flash\""},
+        {"noise:0@seal", "at least 1"},
+        {"noise:x@seal", "expected a number for the byte count"},
     };
     for (const auto& [text, why] : bad) {
         try {
@@ -460,6 +469,100 @@ TEST_F(Board, UnpluggingEndsTheHostsWaitAndTheBoardsThread) {
     host->read(1, 500);
     EXPECT_TRUE(host->sawHangup());
     EXPECT_EQ(sim->state(), BoardState::Gone);
+}
+
+// --- Faults placed at one program's step, at the host's opening of the line,
+// and before any answer.
+
+TEST_F(Board, FaultsConfinedToAProgramLeaveTheOtherOneAlone) {
+    boot(withFaults({"answer:0x05=0x00/ram", "noise:3/ram", "corrupt-checksum:1/ram"}, 1));
+    toResident(); // a clean first sync: the noise waits for the RAM bootloader
+    host->write({0x05});
+    EXPECT_EQ(host->read(5), (Bytes{0x01, 0x00, 0x00, 0x00, 0x05}));
+    // Resident blocks count for nothing: the RAM bootloader's first is wrong.
+    host->write(Bytes{0x02} + be32(0x400000) + be32(1));
+    ASSERT_EQ(host->read(1), Bytes{0x02});
+    ASSERT_EQ(host->read(4), be32(1));
+    host->write(be32(0x12345678));
+    EXPECT_EQ(host->read(4), be32(0x12345678));
+    host->write(Bytes{0x07} + be32(0x400000));
+    ASSERT_EQ(host->read(1), Bytes{0x07});
+    host->setSpeed(460800);
+    waitForSpeed(460800);
+    host->write(kSync);
+    EXPECT_EQ(host->read(7), (Bytes{'Q', 'R', 'B'} + kSync));
+    host->write({0x05});
+    EXPECT_EQ(host->read(5), (Bytes{0x01, 0x00, 0x00, 0x00, 0x00}));
+    host->write({0x01});
+    ASSERT_EQ(host->read(1), Bytes{0x01});
+    host->write(Bytes{0x02} + be32(0) + be32(2));
+    ASSERT_EQ(host->read(1), Bytes{0x02});
+    ASSERT_EQ(host->read(4), be32(1));
+    host->write(w1);
+    EXPECT_NE(host->read(4), w1);
+    ASSERT_EQ(host->read(4), be32(1));
+    host->write(w1);
+    EXPECT_EQ(host->read(4), w1);
+}
+
+TEST_F(Board, SilenceAndWrongEchoesAtOneSynchronisation) {
+    boot(withFaults({"answer:0xaa=0x00/resident"}));
+    open(115200);
+    host->write({0xE5, 0x7F});
+    host->reopen(57600);
+    waitForSpeed(57600);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        host->write(kSync);
+        EXPECT_EQ(host->read(4), Bytes(4, 0x00));
+    }
+    EXPECT_EQ(sim->syncCount(), 0u);
+
+    host.reset();
+    boot(withFaults({"silent@sync/ram"}));
+    toResident(); // answered: the silence waits for the RAM bootloader
+    host->write(Bytes{0x02} + be32(0x400000) + be32(1));
+    ASSERT_EQ(host->read(1), Bytes{0x02});
+    ASSERT_EQ(host->read(4), be32(1));
+    host->write(w1);
+    ASSERT_EQ(host->read(4), w1);
+    host->write(Bytes{0x07} + be32(0x400000));
+    ASSERT_EQ(host->read(1), Bytes{0x07});
+    host->setSpeed(460800);
+    waitForSpeed(460800);
+    host->write(kSync);
+    EXPECT_TRUE(host->read(4, 200).empty());
+    EXPECT_EQ(sim->state(), BoardState::Silent);
+}
+
+TEST_F(Board, FaultsFireWhenTheHostOpensTheLine) {
+    boot(withFaults({"noise:3@open/firmware", "hangup@open/resident"}));
+    open(115200);
+    EXPECT_EQ(host->read(3), (Bytes{'Q', 'R', 'B'}));
+    host->write({0xE5, 0x7F});
+    host->reopen(57600);
+    sim->join();
+    EXPECT_EQ(sim->state(), BoardState::Gone);
+    EXPECT_TRUE(std::filesystem::exists(sim->slavePath()) == false) << "the device is gone";
+    const auto events = sim->events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "fault: 3 foreign bytes"), 1);
+}
+
+TEST_F(Board, NoiseBeforeAnAnswerComesOnceAndSealsAreCounted) {
+    boot(withFaults({"noise:1@version", "noise:2@seal/ram"}));
+    toRam();
+    host->write({0x05});
+    EXPECT_EQ(host->read(6), (Bytes{'Q', 0x01, 0x00, 0x00, 0x00, 0x05}));
+    host->write({0x05});
+    EXPECT_EQ(host->read(5), (Bytes{0x01, 0x00, 0x00, 0x00, 0x05}));
+    host->write({0x01});
+    ASSERT_EQ(host->read(1), Bytes{0x01});
+    EXPECT_EQ(sim->sealCommands(), 0u);
+    host->write({0x04, 0x01, 0x02, 0x03});
+    EXPECT_EQ(host->read(3), (Bytes{'Q', 'R', 0x04}));
+    host->write({0x04, 0x01, 0x02, 0x03});
+    EXPECT_EQ(host->read(1), Bytes{0x04});
+    EXPECT_EQ(sim->sealCommands(), 2u);
+    EXPECT_EQ(sim->versionWord(), 0x00030201u);
 }
 
 } // namespace
