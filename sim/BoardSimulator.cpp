@@ -753,6 +753,10 @@ unsigned BoardSimulator::syncCount() const {
     return syncs_;
 }
 
+uint64_t BoardSimulator::bytesReceived() const {
+    return line_->bytesReceived();
+}
+
 unsigned BoardSimulator::observedLineSpeed() const {
     return line_->observedSpeed();
 }

@@ -91,6 +91,8 @@ class BoardSimulator {
     unsigned syncCount() const;
     // Seal commands received, whether carried out or not.
     unsigned sealCommands() const;
+    // Bytes the host has sent so far, also those a silent board swallowed.
+    uint64_t bytesReceived() const;
     // The speed of the host's side of the line when last looked at.
     unsigned observedLineSpeed() const;
 

@@ -221,7 +221,7 @@ void PtyLine::readAvailable(unsigned speed) {
             if (received_ >= *hangupAfter_) {
                 return;
             }
-            want = static_cast<size_t>(std::min<uint64_t>(want, *hangupAfter_ - received_));
+            want = static_cast<size_t>(std::min<uint64_t>(want, *hangupAfter_ - received_.load()));
         }
         const ssize_t n = ::read(master_, buffer, want);
         if (n > 0) {

@@ -83,7 +83,8 @@ class PtyLine {
     void requestHangUp();
     // Any thread: the speed the host's side of the line had when last looked at.
     unsigned observedSpeed() const { return observedSpeed_.load(); }
-    uint64_t bytesReceived() const { return received_; }
+    // Any thread: bytes taken from the host so far, dropped ones included.
+    uint64_t bytesReceived() const { return received_.load(); }
 
   private:
     struct Chunk {
@@ -115,7 +116,7 @@ class PtyLine {
     std::atomic<bool> stop_{false};
     std::atomic<bool> hangupRequested_{false};
     std::deque<Chunk> input_;
-    uint64_t received_ = 0;
+    std::atomic<uint64_t> received_{0};
     std::optional<uint64_t> hangupAfter_;
     bool pace_ = false;
     std::chrono::steady_clock::time_point rxClock_{};

@@ -532,6 +532,7 @@ TEST_F(Board, SilenceAndWrongEchoesAtOneSynchronisation) {
     host->write(kSync);
     EXPECT_TRUE(host->read(4, 200).empty());
     EXPECT_EQ(sim->state(), BoardState::Silent);
+    EXPECT_EQ(sim->bytesReceived(), 6u + 9u + 4u + 5u + 4u) << "swallowed bytes count too";
 }
 
 TEST_F(Board, FaultsFireWhenTheHostOpensTheLine) {
