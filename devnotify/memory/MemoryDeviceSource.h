@@ -1,21 +1,21 @@
 #pragma once
 
-#include "DeviceSource.h"
+#include "SubscriptionRegistry.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 // An in-process device registry. Devices are added and removed from any
 // thread; subscribers learn of them only through their port's event source,
 // on the run loop of the thread that added it. Each registry operation can be
 // made to fail, and the live handles and ports can be counted, so that a
 // caller's failure handling and release discipline can be checked.
-class MemoryDeviceSource : public DeviceSource {
+class MemoryDeviceSource : public SubscribingDeviceSource {
   public:
     using DeviceId = std::uint64_t;
 
@@ -53,20 +53,23 @@ class MemoryDeviceSource : public DeviceSource {
     std::size_t deviceCount() const;
 
     NotificationPort notificationPortCreate(MasterPort master) override;
-    DeviceEventSource notificationPortEventSource(NotificationPort port) override;
-    void notificationPortDestroy(NotificationPort port) override;
     DeviceReturn addMatchingNotification(NotificationPort port, const std::string& type,
                                          PropertyDictionary matching, MatchingCallback callback,
                                          void* context, ObjectHandle& iterator) override;
-    ObjectHandle iteratorNext(ObjectHandle iterator) override;
-    DeviceReturn createProperties(ObjectHandle device, PropertyDictionary& properties) override;
-    DeviceReturn objectRelease(ObjectHandle object) override;
     DeviceReturn masterPort(MasterPort& master) override;
     std::optional<PropertyDictionary> serviceMatching(const std::string& deviceClass) override;
     DeviceReturn getMatchingServices(MasterPort master, PropertyDictionary matching,
                                      ObjectHandle& iterator) override;
 
+  protected:
+    bool propertiesReadable(const SubscriptionRegistry::Device& device) const override;
+
   private:
-    struct State;
-    std::shared_ptr<State> state_;
+    using DevicePtr = SubscriptionRegistry::DevicePtr;
+    std::vector<DevicePtr> present() const; // with the lock held
+
+    mutable std::mutex mutex_;
+    Failures failures_;
+    DeviceId nextDevice_ = 1;
+    std::map<DeviceId, DevicePtr> devices_;
 };

@@ -3,7 +3,6 @@
 #include <libudev.h>
 #include <poll.h>
 
-#include <deque>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -84,28 +83,8 @@ std::optional<PropertyDictionary> serialClientProperties(udev_device* tty) {
     return properties;
 }
 
-struct Device {
-    std::string syspath;
-    PropertyDictionary properties; // as on arrival
-};
-using DevicePtr = std::shared_ptr<const Device>;
-
-// An iterator; one made by a subscription carries the subscription too.
-struct Iterator {
-    std::deque<DevicePtr> pending;
-    bool subscribed = false;
-    NotificationPort port = 0; // 0 once the port is destroyed
-    bool terminate = false;
-    PropertyDictionary matching;
-    MatchingCallback callback = nullptr;
-    void* context = nullptr;
-    bool armed = false; // drained to its end since the last callback
-};
-
-struct Object {
-    DevicePtr device;                   // a device handle, or
-    std::shared_ptr<Iterator> iterator; // an iterator handle
-};
+using Event = SubscriptionRegistry::Event;
+using DevicePtr = SubscriptionRegistry::DevicePtr;
 
 struct MonitorDeleter {
     void operator()(udev_monitor* monitor) const { udev_monitor_unref(monitor); }
@@ -120,11 +99,27 @@ using MonitorPtr = std::unique_ptr<udev_monitor, MonitorDeleter>;
 using EnumeratePtr = std::unique_ptr<udev_enumerate, EnumerateDeleter>;
 using UdevDevicePtr = std::unique_ptr<udev_device, DeviceDeleter>;
 
+// A serial client by syspath.
+using DeviceTable = std::map<std::string, DevicePtr>;
+
+DevicePtr newDevice(PropertyDictionary properties) {
+    return std::make_shared<const SubscriptionRegistry::Device>(
+        SubscriptionRegistry::Device{0, std::move(properties)});
+}
+
+std::vector<DevicePtr> devicesOf(const DeviceTable& table) {
+    std::vector<DevicePtr> devices;
+    for (const auto& [syspath, device] : table) {
+        devices.push_back(device);
+    }
+    return devices;
+}
+
 // A notification port: its monitor and the devices it knows to be present,
-// by syspath, with their arrival properties.
+// with their arrival properties.
 struct Port {
     MonitorPtr monitor;
-    std::map<std::string, DevicePtr> present;
+    DeviceTable present;
 };
 
 } // namespace
@@ -132,9 +127,7 @@ struct Port {
 struct UdevDeviceSource::State {
     std::mutex mutex;
     udev* context = nullptr;
-    ObjectHandle nextHandle = 1;
-    NotificationPort nextPort = 1;
-    std::map<ObjectHandle, Object> objects;
+    std::shared_ptr<SubscriptionRegistry> registry;
     std::map<NotificationPort, Port> ports;
 
     ~State() {
@@ -144,26 +137,14 @@ struct UdevDeviceSource::State {
         }
     }
 
-    ObjectHandle newHandle(Object object) {
-        ObjectHandle handle = nextHandle++;
-        objects.emplace(handle, std::move(object));
-        return handle;
-    }
-
-    Iterator* iteratorFor(ObjectHandle handle) {
-        auto object = objects.find(handle);
-        return object == objects.end() ? nullptr : object->second.iterator.get();
-    }
-
-    // Every serial client present now, in syspath order; none when udev
-    // cannot enumerate.
-    std::optional<std::vector<DevicePtr>> presentDevices() {
+    // Every serial client present now; none when udev cannot enumerate.
+    std::optional<DeviceTable> presentDevices() {
         EnumeratePtr enumerate(udev_enumerate_new(context));
         if (!enumerate || udev_enumerate_add_match_subsystem(enumerate.get(), "tty") < 0 ||
             udev_enumerate_scan_devices(enumerate.get()) < 0) {
             return std::nullopt;
         }
-        std::vector<DevicePtr> devices;
+        DeviceTable devices;
         udev_list_entry* entry = nullptr;
         udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
             const std::string syspath = text(udev_list_entry_get_name(entry));
@@ -174,24 +155,10 @@ struct UdevDeviceSource::State {
             }
             if (std::optional<PropertyDictionary> properties =
                     serialClientProperties(device.get())) {
-                devices.push_back(
-                    std::make_shared<const Device>(Device{syspath, std::move(*properties)}));
+                devices.emplace(syspath, newDevice(std::move(*properties)));
             }
         }
         return devices;
-    }
-
-    // Hands a device to the port's subscriptions of the given kind that
-    // match it.
-    void deliver(NotificationPort port, const DevicePtr& device, bool terminate) {
-        for (auto& [handle, object] : objects) {
-            Iterator* iterator = object.iterator.get();
-            if (iterator != nullptr && iterator->subscribed && iterator->port == port &&
-                iterator->terminate == terminate &&
-                DeviceSource::matches(iterator->matching, device->properties)) {
-                iterator->pending.push_back(device);
-            }
-        }
     }
 
     // One event of the port's monitor. An arrival of a device the port
@@ -218,74 +185,48 @@ struct UdevDeviceSource::State {
                 }
                 remove(id, port, known);
             }
-            auto device = std::make_shared<const Device>(Device{syspath, std::move(*properties)});
+            DevicePtr device = newDevice(std::move(*properties));
             port.present.emplace(syspath, device);
-            deliver(id, device, false);
+            registry->post(id, Event::Arrival, device);
         } else if (action == "remove" && known != port.present.end()) {
             remove(id, port, known);
         }
     }
 
-    void remove(NotificationPort id, Port& port, std::map<std::string, DevicePtr>::iterator known) {
+    void remove(NotificationPort id, Port& port, DeviceTable::iterator known) {
         DevicePtr device = std::move(known->second);
         port.present.erase(known);
-        deliver(id, device, true);
+        registry->post(id, Event::Removal, device);
     }
 
-    // Called by the port's run-loop source on the loop's thread.
-    void dispatch(NotificationPort id) {
-        struct Call {
-            ObjectHandle iterator;
-            MatchingCallback callback;
-            void* context;
-        };
-        std::vector<Call> calls;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            auto entry = ports.find(id);
-            if (entry == ports.end()) {
-                return;
-            }
-            Port& port = entry->second;
-            const int fd = udev_monitor_get_fd(port.monitor.get());
-            for (int taken = 0; taken < kEventsPerDispatch; ++taken) {
-                pollfd ready{fd, POLLIN, 0};
-                if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLIN) == 0) {
-                    break;
-                }
-                // Gives none for a message that is not for us; it is consumed
-                // all the same.
-                UdevDevicePtr event(udev_monitor_receive_device(port.monitor.get()));
-                if (event) {
-                    take(id, port, event.get());
-                }
-            }
-            for (auto& [handle, object] : objects) {
-                Iterator* iterator = object.iterator.get();
-                if (iterator != nullptr && iterator->port == id && iterator->armed &&
-                    !iterator->pending.empty()) {
-                    iterator->armed = false;
-                    calls.push_back({handle, iterator->callback, iterator->context});
-                }
-            }
+    // Takes what the port's monitor holds, on the loop's thread before the
+    // port's events are delivered.
+    void collect(NotificationPort id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto entry = ports.find(id);
+        if (entry == ports.end()) {
+            return;
         }
-        for (const Call& call : calls) {
-            {
-                // An earlier callback may have destroyed the port or released
-                // this subscription.
-                std::lock_guard<std::mutex> lock(mutex);
-                Iterator* iterator = iteratorFor(call.iterator);
-                if (iterator == nullptr || iterator->port != id) {
-                    continue;
-                }
+        Port& port = entry->second;
+        const int fd = udev_monitor_get_fd(port.monitor.get());
+        for (int taken = 0; taken < kEventsPerDispatch; ++taken) {
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLIN) == 0) {
+                break;
             }
-            call.callback(call.context, call.iterator);
+            // Gives none for a message that is not for us; it is consumed
+            // all the same.
+            UdevDevicePtr event(udev_monitor_receive_device(port.monitor.get()));
+            if (event) {
+                take(id, port, event.get());
+            }
         }
     }
 };
 
 UdevDeviceSource::UdevDeviceSource() : state_(std::make_shared<State>()) {
     state_->context = udev_new();
+    state_->registry = sharedRegistry();
 }
 
 UdevDeviceSource::~UdevDeviceSource() = default;
@@ -309,44 +250,26 @@ NotificationPort UdevDeviceSource::notificationPortCreate(MasterPort /*master*/)
         udev_monitor_get_fd(monitor.get()) < 0) {
         return 0;
     }
-    std::optional<std::vector<DevicePtr>> present = state_->presentDevices();
+    std::optional<DeviceTable> present = state_->presentDevices();
     if (!present) {
         return 0;
     }
-    Port port{std::move(monitor), {}};
-    for (DevicePtr& device : *present) {
-        std::string syspath = device->syspath;
-        port.present.emplace(std::move(syspath), std::move(device));
+    std::weak_ptr<State> weak = state_;
+    NotificationPort id =
+        registry().createPort(udev_monitor_get_fd(monitor.get()), [weak](NotificationPort port) {
+            if (std::shared_ptr<State> state = weak.lock()) {
+                state->collect(port);
+            }
+        });
+    if (id != 0) {
+        state_->ports.emplace(id, Port{std::move(monitor), std::move(*present)});
     }
-    NotificationPort id = state_->nextPort++;
-    state_->ports.emplace(id, std::move(port));
     return id;
 }
 
-DeviceEventSource UdevDeviceSource::notificationPortEventSource(NotificationPort port) {
+void UdevDeviceSource::portDestroyed(NotificationPort port) {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    auto entry = state_->ports.find(port);
-    if (entry == state_->ports.end()) {
-        return {};
-    }
-    std::weak_ptr<State> weak = state_;
-    return {udev_monitor_get_fd(entry->second.monitor.get()), [weak, port] {
-                if (std::shared_ptr<State> state = weak.lock()) {
-                    state->dispatch(port);
-                }
-            }};
-}
-
-void UdevDeviceSource::notificationPortDestroy(NotificationPort port) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    if (state_->ports.erase(port) == 0) {
-        return;
-    }
-    for (auto& [handle, object] : state_->objects) {
-        if (object.iterator && object.iterator->port == port) {
-            object.iterator->port = 0;
-        }
-    }
+    state_->ports.erase(port);
 }
 
 DeviceReturn UdevDeviceSource::addMatchingNotification(NotificationPort port,
@@ -354,62 +277,18 @@ DeviceReturn UdevDeviceSource::addMatchingNotification(NotificationPort port,
                                                        PropertyDictionary matching,
                                                        MatchingCallback callback, void* context,
                                                        ObjectHandle& iterator) {
+    // Under the lock, so that no event of the port is taken between the
+    // devices present and the subscription.
     std::lock_guard<std::mutex> lock(state_->mutex);
-    const bool terminate = type == kTerminateNotification;
-    if (!terminate && type != kFirstMatchNotification) {
-        return kDeviceReturnError;
-    }
+    std::optional<Event> event = SubscriptionRegistry::eventOf(type);
     auto entry = state_->ports.find(port);
-    if (entry == state_->ports.end() || callback == nullptr) {
+    if (!event || entry == state_->ports.end()) {
         return kDeviceReturnError;
     }
-    auto subscription = std::make_shared<Iterator>();
-    subscription->subscribed = true;
-    subscription->port = port;
-    subscription->terminate = terminate;
-    subscription->matching = std::move(matching);
-    subscription->callback = callback;
-    subscription->context = context;
-    if (!terminate) {
-        for (const auto& [syspath, device] : entry->second.present) {
-            if (matches(subscription->matching, device->properties)) {
-                subscription->pending.push_back(device);
-            }
-        }
-    }
-    iterator = state_->newHandle({nullptr, std::move(subscription)});
-    return kDeviceReturnSuccess;
-}
-
-ObjectHandle UdevDeviceSource::iteratorNext(ObjectHandle iterator) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    Iterator* entry = state_->iteratorFor(iterator);
-    if (entry == nullptr) {
-        return 0;
-    }
-    if (entry->pending.empty()) {
-        entry->armed = true;
-        return 0;
-    }
-    DevicePtr device = std::move(entry->pending.front());
-    entry->pending.pop_front();
-    return state_->newHandle({std::move(device), nullptr});
-}
-
-DeviceReturn UdevDeviceSource::createProperties(ObjectHandle device,
-                                                PropertyDictionary& properties) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto object = state_->objects.find(device);
-    if (object == state_->objects.end() || !object->second.device) {
-        return kDeviceReturnError;
-    }
-    properties = object->second.device->properties;
-    return kDeviceReturnSuccess;
-}
-
-DeviceReturn UdevDeviceSource::objectRelease(ObjectHandle object) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->objects.erase(object) == 1 ? kDeviceReturnSuccess : kDeviceReturnError;
+    return registry().subscribe(port, *event, std::move(matching), callback, context,
+                                *event == Event::Arrival ? devicesOf(entry->second.present)
+                                                         : std::vector<DevicePtr>{},
+                                iterator);
 }
 
 DeviceReturn UdevDeviceSource::masterPort(MasterPort& master) {
@@ -433,16 +312,10 @@ DeviceReturn UdevDeviceSource::getMatchingServices(MasterPort /*master*/,
     if (state_->context == nullptr) {
         return kDeviceReturnError;
     }
-    std::optional<std::vector<DevicePtr>> present = state_->presentDevices();
+    std::optional<DeviceTable> present = state_->presentDevices();
     if (!present) {
         return kDeviceReturnError;
     }
-    auto query = std::make_shared<Iterator>();
-    for (DevicePtr& device : *present) {
-        if (matches(matching, device->properties)) {
-            query->pending.push_back(std::move(device));
-        }
-    }
-    iterator = state_->newHandle({nullptr, std::move(query)});
+    iterator = registry().query(devicesOf(*present), matching);
     return kDeviceReturnSuccess;
 }

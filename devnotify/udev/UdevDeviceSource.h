@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DeviceSource.h"
+#include "SubscriptionRegistry.h"
 
 #include <memory>
 #include <optional>
@@ -25,7 +25,7 @@
 //
 // Devices present now come from an enumeration; arrivals and removals from a
 // monitor of udev's own events (after its rules have run). Each notification
-// port has its own monitor, whose descriptor is the port's event source, and
+// port has its own monitor, whose descriptor wakes the port's event source, and
 // its own table of the devices it has seen arrive: a removal is reported with
 // the properties the device had on arrival, since sysfs is gone by then.
 //
@@ -33,7 +33,7 @@
 // operation concerned fail with kDeviceReturnError (or no port); nothing
 // throws. All operations may be called from any thread; callbacks run on the
 // thread that calls the event source's dispatch, outside the source's lock.
-class UdevDeviceSource : public DeviceSource {
+class UdevDeviceSource : public SubscribingDeviceSource {
   public:
     UdevDeviceSource();
     ~UdevDeviceSource() override;
@@ -44,18 +44,16 @@ class UdevDeviceSource : public DeviceSource {
     bool isAvailable() const;
 
     NotificationPort notificationPortCreate(MasterPort master) override;
-    DeviceEventSource notificationPortEventSource(NotificationPort port) override;
-    void notificationPortDestroy(NotificationPort port) override;
     DeviceReturn addMatchingNotification(NotificationPort port, const std::string& type,
                                          PropertyDictionary matching, MatchingCallback callback,
                                          void* context, ObjectHandle& iterator) override;
-    ObjectHandle iteratorNext(ObjectHandle iterator) override;
-    DeviceReturn createProperties(ObjectHandle device, PropertyDictionary& properties) override;
-    DeviceReturn objectRelease(ObjectHandle object) override;
     DeviceReturn masterPort(MasterPort& master) override;
     std::optional<PropertyDictionary> serviceMatching(const std::string& deviceClass) override;
     DeviceReturn getMatchingServices(MasterPort master, PropertyDictionary matching,
                                      ObjectHandle& iterator) override;
+
+  protected:
+    void portDestroyed(NotificationPort port) override;
 
   private:
     struct State;
