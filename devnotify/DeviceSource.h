@@ -71,6 +71,12 @@ class DeviceSource {
     // source) only when the iterator holds events and has been drained to its
     // end (iteratorNext returned 0) since the last call. Releasing the
     // iterator ends the subscription.
+    //
+    // The events of one port reach its subscriptions in the order they
+    // happened: a run of arrivals or removals is one call of each
+    // subscription concerned, and the calls of one run are made before the
+    // next run reaches the iterators. So a device that goes and comes back
+    // before the loop runs is reported as removed, then as arrived.
     virtual DeviceReturn addMatchingNotification(NotificationPort port, const std::string& type,
                                                  PropertyDictionary matching,
                                                  MatchingCallback callback, void* context,

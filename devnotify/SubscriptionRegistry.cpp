@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <map>
+#include <set>
 #include <utility>
 
 // An iterator; one made by a subscription carries the subscription too.
@@ -28,10 +29,20 @@ struct SubscriptionRegistry::Object {
 // A port's own descriptor is an eventfd, written when events are posted to
 // it. A port that the source also wakes through a descriptor of its own
 // shows the two through one epoll descriptor, readable while either is.
+//
+// Events wait in the port's queue, each with the subscriptions that matched
+// it when it was posted, until the port's event source delivers them.
 struct SubscriptionRegistry::Port {
+    struct Queued {
+        DevicePtr device;
+        Event event;
+        std::vector<ObjectHandle> subscriptions;
+    };
+
     int eventFd = -1;
     int pollFd = -1;
     Collector collect;
+    std::deque<Queued> queue;
 
     int fd() const { return pollFd >= 0 ? pollFd : eventFd; }
     void close() {
@@ -236,18 +247,45 @@ void SubscriptionRegistry::postToAll(Event event, const DevicePtr& device) {
 
 void SubscriptionRegistry::postLocked(NotificationPort id, Port& port, Event event,
                                       const DevicePtr& device) {
-    bool received = false;
-    for (auto& [handle, object] : state_->objects) {
-        Iterator* iterator = object.iterator.get();
+    std::vector<ObjectHandle> subscriptions;
+    for (const auto& [handle, object] : state_->objects) {
+        const Iterator* iterator = object.iterator.get();
         if (iterator != nullptr && iterator->subscribed && iterator->port == id &&
             iterator->event == event &&
             DeviceSource::matches(iterator->matching, device->properties)) {
-            iterator->pending.push_back(device);
-            received = true;
+            subscriptions.push_back(handle);
         }
     }
-    if (received) {
+    if (!subscriptions.empty()) {
+        port.queue.push_back({device, event, std::move(subscriptions)});
         wake(port);
+    }
+}
+
+void SubscriptionRegistry::takeRun(NotificationPort id, Port& port, std::size_t& budget,
+                                   std::vector<Call>& calls) {
+    const Event event = port.queue.front().event;
+    std::set<ObjectHandle> received;
+    while (budget > 0 && !port.queue.empty() && port.queue.front().event == event) {
+        Port::Queued queued = std::move(port.queue.front());
+        port.queue.pop_front();
+        --budget;
+        for (ObjectHandle handle : queued.subscriptions) {
+            Iterator* iterator = state_->iteratorFor(handle);
+            if (iterator != nullptr && iterator->port == id) {
+                iterator->pending.push_back(queued.device);
+                received.insert(handle);
+            }
+        }
+    }
+    // A subscription whose iterator has not been drained since its last call
+    // just gathers the devices.
+    for (ObjectHandle handle : received) {
+        Iterator* iterator = state_->iteratorFor(handle);
+        if (iterator->armed) {
+            iterator->armed = false;
+            calls.push_back({handle, iterator->callback, iterator->context});
+        }
     }
 }
 
@@ -267,34 +305,35 @@ void SubscriptionRegistry::dispatch(NotificationPort port) {
         collect(port);
     }
 
-    struct Call {
-        ObjectHandle iterator;
-        MatchingCallback callback;
-        void* context;
-    };
-    std::vector<Call> calls;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& [handle, object] : state_->objects) {
-            Iterator* iterator = object.iterator.get();
-            if (iterator != nullptr && iterator->port == port && iterator->armed &&
-                !iterator->pending.empty()) {
-                iterator->armed = false;
-                calls.push_back({handle, iterator->callback, iterator->context});
+    // One run of events of one kind after the other, each run's callbacks
+    // made before the next run is delivered: a removal followed by an
+    // arrival reaches the subscriptions in that order. Only the events
+    // queued now are delivered; those that the callbacks post wait for the
+    // next pass, so that a callback that keeps posting cannot hold the loop.
+    std::unique_lock<std::mutex> lock(mutex_);
+    Port* entry = state_->portFor(port);
+    std::size_t budget = entry != nullptr ? entry->queue.size() : 0;
+    while (budget > 0 && entry != nullptr && !entry->queue.empty()) {
+        std::vector<Call> calls;
+        takeRun(port, *entry, budget, calls);
+        lock.unlock();
+        for (const Call& call : calls) {
+            {
+                // An earlier callback may have destroyed the port or released
+                // this subscription.
+                std::lock_guard<std::mutex> check(mutex_);
+                Iterator* iterator = state_->iteratorFor(call.iterator);
+                if (iterator == nullptr || iterator->port != port) {
+                    continue;
+                }
             }
+            call.callback(call.context, call.iterator);
         }
+        lock.lock();
+        entry = state_->portFor(port);
     }
-    for (const Call& call : calls) {
-        {
-            // An earlier callback may have destroyed the port or released
-            // this subscription.
-            std::lock_guard<std::mutex> lock(mutex_);
-            Iterator* iterator = state_->iteratorFor(call.iterator);
-            if (iterator == nullptr || iterator->port != port) {
-                continue;
-            }
-        }
-        call.callback(call.context, call.iterator);
+    if (entry != nullptr && !entry->queue.empty()) {
+        wake(*entry);
     }
 }
 

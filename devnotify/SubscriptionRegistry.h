@@ -75,11 +75,16 @@ class SubscriptionRegistry : public std::enable_shared_from_this<SubscriptionReg
 
     // An arrival or removal for the port's subscriptions (post) or for every
     // port's (postToAll). The subscriptions that exist now and match the
-    // device receive it; each port delivers its events in the order posted.
+    // device receive it when the port's event source next runs; each port
+    // delivers its events in the order posted.
     void post(NotificationPort port, Event event, const DevicePtr& device);
     void postToAll(Event event, const DevicePtr& device);
 
-    // Delivers the port's events: the work of its event source.
+    // Delivers the port's events: the work of its event source. The events
+    // go in runs of one kind, each run into the iterators of its
+    // subscriptions; a subscription is called once for its run if its
+    // iterator has been drained since its last call, and every call of one
+    // run is made before the next run is delivered.
     void dispatch(NotificationPort port);
 
   private:
@@ -88,8 +93,17 @@ class SubscriptionRegistry : public std::enable_shared_from_this<SubscriptionReg
     struct Port;
     struct State;
 
+    struct Call {
+        ObjectHandle iterator;
+        MatchingCallback callback;
+        void* context;
+    };
+
     void wake(const Port& port);
     void postLocked(NotificationPort id, Port& port, Event event, const DevicePtr& device);
+    // Delivers the leading run of queued events of one kind (at most budget
+    // of them) and gives the calls that are due.
+    void takeRun(NotificationPort id, Port& port, std::size_t& budget, std::vector<Call>& calls);
 
     mutable std::mutex mutex_;
     std::unique_ptr<State> state_;

@@ -359,6 +359,27 @@ TEST_F(UdevSourceTest, TheNotifierReportsPresentDevicesArrivalsAndRemovals) {
     setDefaultDeviceSource(nullptr);
 }
 
+TEST_F(UdevSourceTest, AReplugBeforeTheLoopRunsIsReportedAsRemovalThenArrival) {
+    using Report = std::pair<std::string, std::vector<std::string>>;
+    EmulatedAdapter qrb(testbed, qrbAdapter());
+    qrb.plugIn();
+    setDefaultDeviceSource(source);
+    auto recorder = std::make_shared<Recorder>();
+    auto notifier = IORegistryDeviceNotifier::notifierForDevicesNamed(
+        std::nullopt, "IOSerialBSDClient", recorder, multipleDevicesSelector(&Recorder::added),
+        multipleDevicesSelector(&Recorder::removed));
+    ASSERT_NE(notifier, nullptr);
+    recorder->reports.clear();
+
+    qrb.unplug();
+    qrb.plugIn();
+    ASSERT_TRUE(loop.runUntil([&] { return recorder->reports.size() == 2; }, kEventLimit));
+    EXPECT_EQ(recorder->reports, (std::vector<Report>{{"removed", {"usbserial-QRB00042"}},
+                                                      {"added", {"usbserial-QRB00042"}}}));
+    notifier->invalidate();
+    setDefaultDeviceSource(nullptr);
+}
+
 TEST_F(UdevSourceTest, TheSerialLayerOpensAnEmulatedAdapter) {
     EmulatedAdapter qrb(testbed, qrbAdapter());
     qrb.plugIn();
