@@ -103,6 +103,19 @@ TEST_F(DetectionTest, ABoardRemovedWhileItsWorkerRetriesIsReleasedAndServedAgain
     EXPECT_EQ(platform->runningWorkers(), 1u);
 }
 
+TEST_F(DetectionTest, ABoardPluggedOutAndInWithinOnePassIsStillServed) {
+    start();
+    auto board = attach("usbserial-QRB1", nowhere("one"));
+    ASSERT_TRUE(platform->runUntil([this] { return platform->runningWorkers() == 1; }, 2s));
+
+    // Removal and return both wait for the same pass of the loop.
+    devices->removeDevice(board);
+    attach("usbserial-QRB1", nowhere("again"));
+    ASSERT_TRUE(platform->runUntil([this] { return platform->workersStarted() == 2; }, 3s));
+    EXPECT_EQ(servedPath(), nowhere("again"));
+    EXPECT_TRUE(platform->runUntil([this] { return platform->runningWorkers() == 1; }, 1s));
+}
+
 TEST_F(DetectionTest, AReturningBoardWaitsForTheStoppedWorkerToEnd) {
     start();
     // The worker logs each attempt, then pauses 0.2 s before the next.
