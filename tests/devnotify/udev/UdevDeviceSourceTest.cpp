@@ -321,9 +321,16 @@ class Recorder : public DeviceNotificationTarget {
         reports.emplace_back(kind, std::move(names));
     }
 };
+using Report = std::pair<std::string, std::vector<std::string>>;
+
+// The notifier as the updater makes it, on the process's device source.
+std::shared_ptr<IORegistryDeviceNotifier> serialNotifier(std::shared_ptr<Recorder> recorder) {
+    return IORegistryDeviceNotifier::notifierForDevicesNamed(
+        std::nullopt, "IOSerialBSDClient", std::move(recorder),
+        multipleDevicesSelector(&Recorder::added), multipleDevicesSelector(&Recorder::removed));
+}
 
 TEST_F(UdevSourceTest, TheNotifierReportsPresentDevicesArrivalsAndRemovals) {
-    using Report = std::pair<std::string, std::vector<std::string>>;
     EmulatedAdapter qrb(testbed, qrbAdapter("QRB00042", "ttyUSB0", "1-1"));
     EmulatedAdapter modem(testbed, {AdapterKind::CdcAcmModem, "ttyACM0", "MDM7", "1-2"});
     qrb.plugIn();
@@ -331,9 +338,7 @@ TEST_F(UdevSourceTest, TheNotifierReportsPresentDevicesArrivalsAndRemovals) {
     setDefaultDeviceSource(source);
     auto recorder = std::make_shared<Recorder>();
 
-    auto notifier = IORegistryDeviceNotifier::notifierForDevicesNamed(
-        std::nullopt, "IOSerialBSDClient", recorder, multipleDevicesSelector(&Recorder::added),
-        multipleDevicesSelector(&Recorder::removed));
+    auto notifier = serialNotifier(recorder);
     ASSERT_NE(notifier, nullptr);
     EXPECT_EQ(recorder->reports,
               (std::vector<Report>{{"added", {"usbserial-QRB00042", "usbserial-MDM7"}},
@@ -360,14 +365,11 @@ TEST_F(UdevSourceTest, TheNotifierReportsPresentDevicesArrivalsAndRemovals) {
 }
 
 TEST_F(UdevSourceTest, AReplugBeforeTheLoopRunsIsReportedAsRemovalThenArrival) {
-    using Report = std::pair<std::string, std::vector<std::string>>;
     EmulatedAdapter qrb(testbed, qrbAdapter());
     qrb.plugIn();
     setDefaultDeviceSource(source);
     auto recorder = std::make_shared<Recorder>();
-    auto notifier = IORegistryDeviceNotifier::notifierForDevicesNamed(
-        std::nullopt, "IOSerialBSDClient", recorder, multipleDevicesSelector(&Recorder::added),
-        multipleDevicesSelector(&Recorder::removed));
+    auto notifier = serialNotifier(recorder);
     ASSERT_NE(notifier, nullptr);
     recorder->reports.clear();
 
