@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo demo-protocol format format-check sanitize clean
+.PHONY: all deps configure build test demo demo-protocol format format-check sanitize fuzz clean
 
 all: build
 
@@ -35,6 +35,17 @@ demo-protocol: build
 sanitize:
 	@$(MAKE) test BUILD=$(BUILD)-asan CMAKE_FLAGS="-DQRB_SANITIZE=ON"
 
+# Each fuzz target for FUZZ_SECONDS seconds: a clang build with libFuzzer,
+# AddressSanitizer and UBSan in $(BUILD)-fuzz; see scripts/run-fuzzers.sh.
+FUZZ_SECONDS ?= 60
+FUZZ_CC ?= clang-14
+FUZZ_CXX ?= clang++-14
+fuzz: deps
+	@CC=$(FUZZ_CC) CXX=$(FUZZ_CXX) cmake -S . -B $(BUILD)-fuzz -G Ninja -DQRB_FUZZ=ON \
+	    -DQRB_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(BUILD)-fuzz -j $(JOBS)
+	@./scripts/run-fuzzers.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
+
 format: deps
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
@@ -42,4 +53,4 @@ format-check: deps
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz

@@ -25,6 +25,9 @@ udev
 dpkg-dev
 file
 util-linux
+clang-14
+libclang-rt-14-dev
+llvm-14
 "
 
 missing=""
