@@ -55,9 +55,11 @@ PropertyListValue convert(plist_t node) {
         return PropertyListValue(value);
     }
     case PLIST_STRING: {
-        char* value = nullptr;
-        plist_get_string_val(node, &value);
-        return PropertyListValue(takeString(value));
+        // Taken with its length: a string may hold U+0000, which the reader's
+        // copying accessor refuses by aborting the process.
+        uint64_t length = 0;
+        const char* value = plist_get_string_ptr(node, &length);
+        return PropertyListValue(value != nullptr ? std::string(value, length) : std::string());
     }
     case PLIST_DATA: {
         char* value = nullptr;

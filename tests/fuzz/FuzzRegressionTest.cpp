@@ -3,6 +3,7 @@
 // (tests/fuzz-regressions/<target>/, added with the fix).
 
 #include "FuzzEntries.h"
+#include "PropertyList.h"
 
 #include <gtest/gtest.h>
 
@@ -71,5 +72,19 @@ INSTANTIATE_TEST_SUITE_P(Targets, SavedFuzzInputs,
                          [](const testing::TestParamInfo<Target>& param) {
                              return std::string(param.param.name);
                          });
+
+// The configuration target's first finding: a string holding U+0000 made the
+// property-list library abort the process. It is now read whole.
+TEST(PropertyListStrings, AStringHoldingANulCharacterIsReadWhole) {
+    const std::vector<uint8_t> bytes =
+        contents(fs::path(QRB_FUZZ_REGRESSIONS_DIR) / "configuration" /
+                 "binary-utf16-string-with-nul.plist");
+    const std::optional<PropertyListDictionary> dictionary =
+        parsePropertyListDictionary(std::string(bytes.begin(), bytes.end()));
+    ASSERT_TRUE(dictionary);
+    const PropertyListValue* value = dictionary->find("RAM_Bootloader_Path");
+    ASSERT_TRUE(value != nullptr && value->string() != nullptr);
+    EXPECT_EQ(*value->string(), std::string("x\0y\xE2\x82\xAC", 6));
+}
 
 } // namespace
