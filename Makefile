@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo demo-protocol format format-check sanitize fuzz clean
+.PHONY: all deps configure build test bench demo demo-protocol format format-check sanitize fuzz clean
 
 all: build
 
@@ -20,6 +20,12 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The line-rate benchmark: a paced 1 MiB update phase by phase, the host's
+# cost per byte, and the time from plug-in to the version alert (a few minutes).
+bench: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target qrb-bench
+	@$(BUILD)/bench/qrb-bench
 
 # The real qrb-updater against an emulated board: on your display when there
 # is one, otherwise on a virtual one, with screenshots in $(BUILD)/demo/.

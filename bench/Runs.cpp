@@ -1,0 +1,343 @@
+#include "Runs.h"
+
+#include "AppController.h"
+#include "BoardSimulator.h"
+#include "Bootloader.h"
+#include "FirmwareUpdaterException.h"
+#include "ImageFile.h"
+#include "MemoryDeviceSource.h"
+#include "RecordWalk.h"
+#include "Serial.h"
+#include "TestPlatform.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sys/resource.h>
+#include <thread>
+
+namespace bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testing_support::TestPlatform;
+
+// The board reports 1.0.0, older than any image the bench writes.
+constexpr uint32_t kBoardVersion = 0x00000001;
+
+// Pauses of the board connection worker after each open, and of the version
+// check after the version query.
+constexpr auto kOpenPause = std::chrono::milliseconds(200);
+constexpr auto kVersionPause = std::chrono::milliseconds(100);
+
+// Bytes of one synchronisation attempt: the sequence and its echo.
+constexpr uint64_t kSyncAttemptBytes = 8;
+
+uint64_t ns(Clock::duration d) {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+}
+
+uint64_t cpuNs(clockid_t clock) {
+    timespec t{};
+    ::clock_gettime(clock, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1'000'000'000ULL + static_cast<uint64_t>(t.tv_nsec);
+}
+
+// The time a paced board waits for a leading word that does not come: once
+// for every data record that starts on a word boundary and is not empty.
+uint64_t leadingWordWaitNs(const std::string& path) {
+    const auto wait = qrbsim::SimulatorConfig().leadingWordWait;
+    uint64_t records = 0;
+    openImageFile(path.c_str());
+    walkImageRecords([&](const ImageRecord& record) {
+        if (record.type != 1) {
+            return;
+        }
+        if (record.address % 4 == 0 && record.length > 0) {
+            ++records;
+        }
+        for (uint32_t i = 0; i < record.length; ++i) {
+            ReadUint(1);
+        }
+    });
+    closeImageFile();
+    return records * ns(wait);
+}
+
+uint64_t dataBytes(const std::string& path) {
+    uint64_t bytes = 0;
+    openImageFile(path.c_str());
+    walkImageRecords([&](const ImageRecord& record) {
+        for (uint32_t i = 0; record.type == 1 && i < record.length; ++i) {
+            ReadUint(1);
+        }
+        bytes += record.type == 1 ? record.length : 0;
+    });
+    closeImageFile();
+    return bytes;
+}
+
+uint64_t syncWaitNs(const WireTraffic& traffic, unsigned speed) {
+    return synchronisationWaitNs(traffic.syncWrites, wireNanoseconds(kSyncAttemptBytes, speed));
+}
+
+// The peak resident set of this process image. Unlike ru_maxrss, which keeps
+// the peak of the process that spawned this one across exec, it starts anew.
+long peakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmHWM:")) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
+void finishMeasurement(Measurement& m, SimChild& board, uint32_t imageVersion) {
+    m.sim = board.finish();
+    const bool boardRight = m.sim.checked && m.sim.flashMatches && m.sim.ramMatches &&
+                            m.sim.sealed && m.sim.versionWord == (imageVersion & 0xFFFFFF);
+    if (m.ok && !boardRight) {
+        m.ok = false;
+        m.failure = "the board does not hold the sealed image at the end";
+    }
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    m.cpuUserSeconds = static_cast<double>(usage.ru_utime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
+    m.cpuSystemSeconds = static_cast<double>(usage.ru_stime.tv_sec) +
+                         static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
+    m.maxRssKiB = peakResidentKiB();
+    m.heap = heapFigures();
+    m.reactionP50Ns = turnaroundPercentileNs(0.5);
+    m.reactionP90Ns = turnaroundPercentileNs(0.9);
+}
+
+SimChildOptions boardOptions(const RunOptions& options) {
+    SimChildOptions board;
+    board.pace = options.pace;
+    board.flashSize = options.flashSize;
+    board.versionWord = kBoardVersion;
+    board.firmwareImage = options.firmwareImage;
+    board.ramBootloaderImage = options.ramBootloaderImage;
+    return board;
+}
+
+} // namespace
+
+Measurement measureUpdateSequence(const RunOptions& options) {
+    SimChild board(boardOptions(options));
+    const std::string device = board.devicePath();
+    Measurement m;
+    m.imageBytes = dataBytes(options.firmwareImage);
+    const uint64_t ramLeadingWaits = leadingWordWaitNs(options.ramBootloaderImage);
+    const uint64_t firmwareLeadingWaits = leadingWordWaitNs(options.firmwareImage);
+    resetHeapPeak();
+
+    // Runs one phase on this thread, the only one that talks to the board.
+    auto phase = [&](const char* name, const std::function<void()>& body,
+                     const std::function<uint64_t(const WireTraffic&)>& waits) {
+        const WireTraffic before = wireTraffic();
+        const uint64_t cpuBefore = cpuNs(CLOCK_THREAD_CPUTIME_ID);
+        const Clock::time_point start = Clock::now();
+        body();
+        Phase p;
+        p.name = name;
+        p.measuredNs = ns(Clock::now() - start);
+        p.cpuNs = cpuNs(CLOCK_THREAD_CPUTIME_ID) - cpuBefore;
+        p.traffic = wireTraffic() - before;
+        p.waitNs = waits(p.traffic);
+        m.phases.push_back(p);
+    };
+    auto fixed = [](uint64_t waitNs) { return [waitNs](const WireTraffic&) { return waitNs; }; };
+
+    try {
+        phase(
+            kPhaseReset,
+            [&] {
+                serInit(device.c_str(), kFirmwareBaudRate);
+                std::this_thread::sleep_for(kOpenPause);
+                resetConnectedQRBBoard();
+                serClose();
+            },
+            fixed(ns(kOpenPause)));
+        phase(
+            kPhaseSync57600,
+            [&] {
+                serInit(device.c_str(), kBootloaderBaudRate);
+                std::this_thread::sleep_for(kOpenPause);
+                waitForConnection();
+            },
+            [](const WireTraffic& t) {
+                return ns(kOpenPause) + syncWaitNs(t, kBootloaderBaudRate);
+            });
+        phase(
+            kPhaseVersion,
+            [&] {
+                getFirmwareVersion();
+                std::this_thread::sleep_for(kVersionPause);
+            },
+            fixed(ns(kVersionPause)));
+        phase(
+            kPhaseRamProgram,
+            [&] {
+                openImageFile(options.ramBootloaderImage.c_str());
+                TransferProgram();
+                resetImageFile();
+            },
+            fixed(ramLeadingWaits));
+        phase(
+            kPhaseRamVerify, [] { VerifyProgram(); }, fixed(0));
+        phase(
+            kPhaseJump,
+            [] {
+                jumpToAddress(kRamBootloaderAddress);
+                closeImageFile();
+                serSetBaudRate(kRamBootloaderBaudRate);
+            },
+            fixed(0));
+        phase(
+            kPhaseSync460800, [] { waitForConnection(); },
+            [](const WireTraffic& t) { return syncWaitNs(t, kRamBootloaderBaudRate); });
+        phase(
+            kPhaseUnseal,
+            [&] {
+                openImageFile(options.firmwareImage.c_str());
+                processCommand(kCommandUnseal);
+            },
+            fixed(0));
+        phase(
+            kPhaseProgram,
+            [] {
+                TransferProgram();
+                resetImageFile();
+            },
+            fixed(firmwareLeadingWaits));
+        phase(
+            kPhaseVerify, [] { VerifyProgram(); }, fixed(0));
+        phase(
+            kPhaseSeal, [&] { sealFlash(options.imageVersion); }, fixed(0));
+        m.ok = true;
+    } catch (const FirmwareUpdaterException& e) {
+        m.failure = e.what();
+    }
+    closeImageFile();
+    serClose();
+    finishMeasurement(m, board, options.imageVersion);
+    return m;
+}
+
+Measurement measureApplication(const RunOptions& options) {
+    SimChild board(boardOptions(options));
+    Measurement m;
+    m.imageBytes = dataBytes(options.firmwareImage);
+    const uint64_t ramLeadingWaits = leadingWordWaitNs(options.ramBootloaderImage);
+    const uint64_t firmwareLeadingWaits = leadingWordWaitNs(options.firmwareImage);
+
+    struct Mark {
+        std::string name;
+        Clock::time_point time;
+        WireTraffic traffic;
+        uint64_t cpu = 0;
+    };
+    std::vector<Mark> marks; // main thread only
+    auto mark = [&marks](std::string name) {
+        marks.push_back(
+            {std::move(name), Clock::now(), wireTraffic(), cpuNs(CLOCK_PROCESS_CPUTIME_ID)});
+    };
+
+    auto devices = std::make_shared<MemoryDeviceSource>();
+    setDefaultDeviceSource(devices);
+    std::vector<TestPlatform::Alert> alerts;
+    std::optional<int> status;
+    {
+        TestPlatform platform(options.resourceDir);
+        std::shared_ptr<AppController> controller = AppController::create(platform);
+        platform.setShouldTerminateAfterLastWindowClosed([&controller] {
+            return controller->applicationShouldTerminateAfterLastWindowClosed();
+        });
+        platform.onCaption([&](const TestPlatform::Caption& caption) {
+            if (caption.field == outlet::progressCaption) {
+                mark(caption.value);
+            }
+        });
+        // Both alerts are answered with their default button the moment they
+        // show: "Update Firmware", then the final alert's.
+        for (int i = 0; i < 2; ++i) {
+            platform.queueAlertAnswer([&mark](const TestPlatform::Alert& alert) {
+                mark("alert " + alert.title.value_or(""));
+                return std::optional<int>(1);
+            });
+        }
+
+        controller->awakeFromNib();
+        const bool notifying =
+            platform.runUntil([&] { return devices->livePorts() == 1; }, std::chrono::seconds(5));
+        resetHeapPeak();
+        if (notifying) {
+            mark("plug-in");
+            PropertyDictionary properties{
+                {"IOProviderClass", std::string("IOSerialBSDClient")},
+                {"IOSerialBSDClientType", std::string("IORS232SerialStream")},
+                {"IOTTYBaseName", std::string("usbserial-QRB00042")},
+                {"IOCalloutDevice", board.devicePath()}};
+            devices->addDevice(std::move(properties));
+            const auto limit =
+                std::chrono::seconds(120) + std::chrono::microseconds(60 * m.imageBytes);
+            status =
+                platform.runUntilExit(std::chrono::duration_cast<std::chrono::milliseconds>(limit));
+        }
+        alerts = platform.alerts();
+        controller->invalidate();
+        platform.shutdown();
+        platform.joinWorkers(std::chrono::seconds(20));
+    }
+    setDefaultDeviceSource(nullptr);
+
+    // Phases between the marks: plug-in to the version alert, then each
+    // caption to the next and the last to the final alert.
+    for (size_t i = 0; i + 1 < marks.size(); ++i) {
+        const Mark& from = marks[i];
+        const Mark& to = marks[i + 1];
+        if (from.name.starts_with("alert ") && i == 1) {
+            continue; // the decision: answered at once, not part of either
+        }
+        if (from.name.starts_with("alert ")) {
+            break;
+        }
+        Phase p;
+        p.name = from.name == "plug-in" ? std::string("plug-in to version alert") : from.name;
+        p.measuredNs = ns(to.time - from.time);
+        p.cpuNs = to.cpu - from.cpu;
+        p.traffic = to.traffic - from.traffic;
+        if (from.name == "plug-in") {
+            p.waitNs =
+                2 * ns(kOpenPause) + ns(kVersionPause) + syncWaitNs(p.traffic, kBootloaderBaudRate);
+        } else if (from.name.starts_with("Downloading")) {
+            p.waitNs = ramLeadingWaits;
+        } else if (from.name.starts_with("Verifying the bootloader")) {
+            p.waitNs = syncWaitNs(p.traffic, kRamBootloaderBaudRate);
+        } else if (from.name.starts_with("Programming")) {
+            p.waitNs = firmwareLeadingWaits;
+        }
+        m.phases.push_back(p);
+    }
+
+    const bool finalAlert = alerts.size() == 2 && alerts[1].title == "Firmware Update";
+    m.ok = status == 0 && finalAlert && m.phases.size() == 9;
+    if (!m.ok) {
+        m.failure = "the application did not end with \"Firmware Update\"";
+        if (!alerts.empty()) {
+            m.failure += " (last alert: \"" + alerts.back().title.value_or("") + "\")";
+        }
+    }
+    finishMeasurement(m, board, options.imageVersion);
+    return m;
+}
+
+} // namespace bench

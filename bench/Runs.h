@@ -1,0 +1,45 @@
+#pragma once
+
+#include "Measurement.h"
+
+#include <string>
+
+// The measurements, each run in a fresh process with the simulated board in a
+// child process of its own.
+namespace bench {
+
+// The phases of an update, in order.
+inline constexpr const char* kPhaseReset = "reset";
+inline constexpr const char* kPhaseSync57600 = "sync at 57600";
+inline constexpr const char* kPhaseVersion = "version";
+inline constexpr const char* kPhaseRamProgram = "RAM bootloader program";
+inline constexpr const char* kPhaseRamVerify = "RAM bootloader verify";
+inline constexpr const char* kPhaseJump = "jump";
+inline constexpr const char* kPhaseSync460800 = "sync at 460800";
+inline constexpr const char* kPhaseUnseal = "unseal";
+inline constexpr const char* kPhaseProgram = "program";
+inline constexpr const char* kPhaseVerify = "verify";
+inline constexpr const char* kPhaseSeal = "seal";
+
+struct RunOptions {
+    bool pace = true;
+    std::string firmwareImage;
+    std::string ramBootloaderImage;
+    // For the application run: the resource directory with the update
+    // configuration that names the two images.
+    std::string resourceDir;
+    uint32_t imageVersion = 0x00030201;
+    size_t flashSize = 1u << 20;
+};
+
+// The update done by the host's functions in the order in which the board
+// connection worker, the version check and the update worker call them, with
+// their pauses; one phase per step of the protocol.
+Measurement measureUpdateSequence(const RunOptions& options);
+
+// The real application controller on the in-process test platform: from the
+// board's plug-in to the version alert, then the update from its first
+// caption to the final alert, one phase per caption.
+Measurement measureApplication(const RunOptions& options);
+
+} // namespace bench

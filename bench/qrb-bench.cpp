@@ -1,0 +1,424 @@
+// qrb-bench: how close the updater comes to the line rate, what it costs the
+// host per byte, and how long a plugged-in board takes to reach the version
+// alert. Every figure comes from a real update of a simulated board; see
+// --help.
+
+#include "BenchImage.h"
+#include "Measurement.h"
+#include "Runs.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace bench;
+
+constexpr uint32_t kKiB = 1024;
+constexpr uint32_t kMiB = 1024 * kKiB;
+constexpr uint32_t kPacedSize = kMiB;
+constexpr uint32_t kUnpacedSizes[] = {64 * kKiB, kMiB, 8 * kMiB};
+// The goal: the whole update within 5 % of the wire-time bound.
+constexpr double kGoal = 0.95;
+
+const char* const kSampleResources = QRB_RESOURCE_DIR;
+
+void printHelp() {
+    std::printf("Usage: qrb-bench\n"
+                "Updates simulated QRB boards with generated firmware images and prints:\n"
+                "  - a 1 MiB update paced at the real line rates, phase by phase: the bytes\n"
+                "    each way, the wire-time bound they need, the floor that the protocol's\n"
+                "    own waits add, the measured time and the host's CPU time;\n"
+                "  - the same update unpaced for 64 KiB, 1 MiB and 8 MiB images: the host's\n"
+                "    CPU time per byte and its peak memory;\n"
+                "  - the real application controller: from plugging in the board to the\n"
+                "    version alert, and its update caption by caption.\n"
+                "The last line reads \"line-rate efficiency: X.XXX\": the wire-time bound of\n"
+                "the paced update divided by its measured time.\n"
+                "Each measurement runs in a process of its own, the simulated board in\n"
+                "another; the run takes about two minutes.\n");
+}
+
+std::string sizeName(uint64_t bytes) {
+    char text[32];
+    if (bytes % kMiB == 0) {
+        std::snprintf(text, sizeof text, "%" PRIu64 " MiB", bytes / kMiB);
+    } else {
+        std::snprintf(text, sizeof text, "%" PRIu64 " KiB", bytes / kKiB);
+    }
+    return text;
+}
+
+double ms(uint64_t ns) {
+    return static_cast<double>(ns) / 1e6;
+}
+
+double ratio(uint64_t part, uint64_t whole) {
+    return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
+}
+
+unsigned phaseSpeed(const std::string& name) {
+    if (name == kPhaseReset) {
+        return 115200;
+    }
+    if (name == kPhaseSync57600 || name == kPhaseVersion || name == kPhaseRamProgram ||
+        name == kPhaseRamVerify || name == kPhaseJump) {
+        return 57600;
+    }
+    return 460800;
+}
+
+// The one-minute load average of the machine.
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string value;
+    in >> value;
+    return value.empty() ? std::string("?") : value;
+}
+
+// --- Running the measurements ---------------------------------------------------
+
+// Runs this program again with args; the measurement writes its result file.
+Measurement runMeasurement(const std::string& what, std::vector<std::string> args,
+                           const fs::path& resultFile) {
+    std::fprintf(stderr, "qrb-bench: %s\n", what.c_str());
+    args.insert(args.begin(), "qrb-bench");
+    args.push_back("--result");
+    args.push_back(resultFile.string());
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ);
+    if (error != 0) {
+        throw std::runtime_error(std::string("cannot run the measurement: ") +
+                                 std::strerror(error));
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status)) {
+        throw std::runtime_error("the measurement \"" + what + "\" did not end normally");
+    }
+    return readMeasurement(resultFile.string());
+}
+
+// --- The report -----------------------------------------------------------------
+
+void printPhaseTable(const std::vector<Phase>& phases, const Phase& total, bool withSpeed) {
+    std::printf("%-28s %7s %10s %10s %10s %10s %10s %7s %7s %9s %9s\n", "phase",
+                withSpeed ? "baud" : "", "host>board", "board>host", "bound ms", "floor ms",
+                "meas. ms", "b/meas", "f/meas", "CPU ms", "syscalls");
+    auto row = [&](const Phase& p, const char* speed) {
+        std::printf("%-28s %7s %10" PRIu64 " %10" PRIu64 " %10.1f %10.1f %10.1f %7.3f %7.3f %9.1f "
+                    "%9" PRIu64 "\n",
+                    p.name.c_str(), speed, p.traffic.bytesOut, p.traffic.bytesIn,
+                    ms(p.traffic.wireNs), ms(p.floorNs()), ms(p.measuredNs),
+                    ratio(p.traffic.wireNs, p.measuredNs), ratio(p.floorNs(), p.measuredNs),
+                    ms(p.cpuNs), p.traffic.syscalls());
+    };
+    for (const Phase& p : phases) {
+        row(p, withSpeed ? std::to_string(phaseSpeed(p.name)).c_str() : "");
+    }
+    row(total, "");
+}
+
+void printHostFigures(const Measurement& m) {
+    std::printf("host process: CPU %.3f s user + %.3f s system; heap peak %.1f KiB in %" PRIu64
+                " allocations; peak RSS %ld KiB\n",
+                m.cpuUserSeconds, m.cpuSystemSeconds, static_cast<double>(m.heap.peak) / 1024.0,
+                m.heap.allocations, m.maxRssKiB);
+    std::printf("host reaction (an answer's last byte read to the next write): median %.1f us, "
+                "90th percentile %.1f us\n",
+                static_cast<double>(m.reactionP50Ns) / 1e3,
+                static_cast<double>(m.reactionP90Ns) / 1e3);
+    std::printf("simulated board (its own process): CPU %.3f s; it holds the sealed image: %s\n",
+                m.sim.cpuSeconds, m.ok ? "yes" : "NO");
+}
+
+bool printPaced(const Measurement& m) {
+    std::printf("\n== Update of a %s image at the line rates (host functions in the order of the "
+                "update) ==\n",
+                sizeName(m.imageBytes).c_str());
+    if (!m.ok) {
+        std::printf("FAILED: %s\n", m.failure.c_str());
+    }
+    const Phase total = m.total();
+    printPhaseTable(m.phases, total, true);
+    std::printf("bound: every byte costs 10 bits at its line speed, both directions added up: "
+                "each exchange is a request\n"
+                "  and an answer that needs all of it, so the line never carries both ways at "
+                "once (half duplex).\n"
+                "floor: the bound plus the waits the protocol itself requires: the connection "
+                "worker's two 0.2 s\n"
+                "  pauses, the version check's 0.1 s pause, per synchronisation 10 ms of quiet "
+                "before, a 10 ms pause\n"
+                "  (hiding the echo), 10 ms after the match and 10 ms of quiet after, and the "
+                "board's 20 ms wait for\n"
+                "  a leading word per record that starts on a word boundary.\n");
+    std::printf("total: %.3f s measured, %.3f s bound, %.3f s floor (%.3f s of protocol waits); "
+                "synchronisation attempts: %" PRIu64 "\n",
+                ms(total.measuredNs) / 1e3, ms(total.traffic.wireNs) / 1e3,
+                ms(total.floorNs()) / 1e3, ms(total.waitNs) / 1e3, total.traffic.syncWrites);
+    const Phase program = m.sum({kPhaseProgram});
+    if (program.traffic.turnarounds > 0 && program.measuredNs > program.floorNs()) {
+        std::printf("programming: %.3f s above its floor over %" PRIu64
+                    " exchanges (block count, words, checksum): %.0f us per exchange\n",
+                    ms(program.measuredNs - program.floorNs()) / 1e3, program.traffic.turnarounds,
+                    ms(program.measuredNs - program.floorNs()) * 1e3 /
+                        static_cast<double>(program.traffic.turnarounds));
+    }
+    printHostFigures(m);
+    return m.ok;
+}
+
+bool printUnpaced(const std::vector<Measurement>& runs) {
+    std::printf("\n== The host's own cost: the same update unpaced (host functions in the order "
+                "of the update) ==\n");
+    std::printf("%-8s %10s %10s %10s %10s %12s %12s %10s %12s %10s %10s\n", "image", "data B",
+                "wire B", "meas. s", "CPU s", "CPU ns/wireB", "CPU ns/dataB", "calls/B",
+                "heap peak", "peak RSS", "board CPU");
+    bool ok = true;
+    for (const Measurement& m : runs) {
+        const Phase total = m.total();
+        const uint64_t cpu = static_cast<uint64_t>((m.cpuUserSeconds + m.cpuSystemSeconds) * 1e9);
+        std::printf("%-8s %10" PRIu64 " %10" PRIu64 " %10.3f %10.3f %12.1f %12.1f %10.3f %8.1f KiB "
+                    "%6ld KiB %8.3f s%s\n",
+                    sizeName(m.imageBytes).c_str(), m.imageBytes, total.traffic.bytes(),
+                    ms(total.measuredNs) / 1e3, static_cast<double>(cpu) / 1e9,
+                    ratio(cpu, total.traffic.bytes()), ratio(cpu, m.imageBytes),
+                    ratio(total.traffic.syscalls(), total.traffic.bytes()),
+                    static_cast<double>(m.heap.peak) / 1024.0, m.maxRssKiB, m.sim.cpuSeconds,
+                    m.ok ? "" : "  FAILED");
+        if (!m.ok) {
+            std::printf("  %s\n", m.failure.c_str());
+            ok = false;
+        }
+    }
+    if (!runs.empty()) {
+        const Measurement& large = runs.back();
+        const Phase program = large.sum({kPhaseProgram});
+        const Phase verify = large.sum({kPhaseVerify});
+        std::printf("%s, CPU per image byte: programming %.1f ns (%.3f syscalls per byte), "
+                    "verification %.1f ns (%.3f syscalls per byte)\n",
+                    sizeName(large.imageBytes).c_str(), ratio(program.cpuNs, large.imageBytes),
+                    ratio(program.traffic.syscalls(), large.imageBytes),
+                    ratio(verify.cpuNs, large.imageBytes),
+                    ratio(verify.traffic.syscalls(), large.imageBytes));
+    }
+    std::printf("CPU: the whole host process (getrusage); heap: operator new, peak during the "
+                "update; peak RSS: VmHWM;\nwire B: bytes both ways; calls/B: reads, writes and "
+                "readiness waits on the port per wire byte.\n");
+    return ok;
+}
+
+bool printApplication(const Measurement& m, const Measurement* sequence) {
+    std::printf("\n== The real application controller on the test platform, paced, %s image ==\n",
+                sizeName(m.imageBytes).c_str());
+    if (!m.ok) {
+        std::printf("FAILED: %s\n", m.failure.c_str());
+    }
+    if (m.phases.empty()) {
+        return false;
+    }
+    const Phase& plug = m.phases.front();
+    std::printf("plug-in to version alert: %.1f ms measured, floor %.1f ms = pauses 500.0 ms "
+                "(0.2 s + 0.2 s + 0.1 s) + synchronisation waits %.1f ms + wire %.1f ms "
+                "(%" PRIu64 " bytes); floor/measured %.3f\n",
+                ms(plug.measuredNs), ms(plug.floorNs()), ms(plug.waitNs) - 500.0,
+                ms(plug.traffic.wireNs), plug.traffic.bytes(),
+                ratio(plug.floorNs(), plug.measuredNs));
+    const std::vector<Phase> steps(m.phases.begin() + 1, m.phases.end());
+    Phase update;
+    update.name = "update (first caption to final alert)";
+    for (const Phase& p : steps) {
+        update.traffic += p.traffic;
+        update.measuredNs += p.measuredNs;
+        update.cpuNs += p.cpuNs;
+        update.waitNs += p.waitNs;
+    }
+    printPhaseTable(steps, update, false);
+    if (sequence != nullptr && sequence->ok) {
+        const Phase same =
+            sequence->sum({kPhaseRamProgram, kPhaseRamVerify, kPhaseJump, kPhaseSync460800,
+                           kPhaseUnseal, kPhaseProgram, kPhaseVerify, kPhaseSeal});
+        std::printf("the same steps called in sequence: %.1f ms; the controller adds %+.1f ms\n",
+                    ms(same.measuredNs), ms(update.measuredNs) - ms(same.measuredNs));
+    }
+    std::printf("CPU: the host process (controller, test platform and workers)\n");
+    printHostFigures(m);
+    return m.ok;
+}
+
+int runDriver() {
+    char pattern[] = "/tmp/qrb-bench-XXXXXX";
+    const char* tmp = ::mkdtemp(pattern);
+    if (tmp == nullptr) {
+        std::perror("qrb-bench: mkdtemp");
+        return 1;
+    }
+    const fs::path dir = tmp;
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup() {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } cleanup{dir};
+
+    const fs::path ramBootloader = fs::path(kSampleResources) / "QRB_RAM_Bootloader.sc";
+    auto imagePath = [&](uint32_t size) {
+        return dir / ("firmware-" + std::to_string(size) + ".sc");
+    };
+    auto flashSize = [](uint32_t size) {
+        return std::to_string(flashSizeFor(benchImageLayout(size)));
+    };
+    std::vector<uint32_t> sizes(std::begin(kUnpacedSizes), std::end(kUnpacedSizes));
+    for (uint32_t size : sizes) {
+        writeBenchImage(imagePath(size).string(), size);
+    }
+
+    // The application's resource directory: the configuration (image version
+    // 1.2.3) and the two images it names.
+    const fs::path resources = dir / "resources";
+    fs::create_directory(resources);
+    fs::copy_file(ramBootloader, resources / "QRB_RAM_Bootloader.sc");
+    fs::create_symlink(imagePath(kPacedSize), resources / "QRB_Firmware.sc");
+    std::ofstream(resources / "QRB_Image.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "<key>QRB_FW_Image_Version_Major</key><integer>1</integer>\n"
+           "<key>QRB_FW_Image_Version_Minor</key><integer>2</integer>\n"
+           "<key>QRB_FW_Image_Version_Revision</key><integer>3</integer>\n"
+           "<key>QRB_FW_Image_File_Path</key><string>QRB_Firmware.sc</string>\n"
+           "<key>RAM_Bootloader_Path</key><string>QRB_RAM_Bootloader.sc</string>\n"
+           "</dict>\n</plist>\n";
+
+    auto sequenceArgs = [&](uint32_t size, bool pace) {
+        return std::vector<std::string>{"--measure",
+                                        "sequence",
+                                        pace ? "--paced" : "--unpaced",
+                                        "--image",
+                                        imagePath(size).string(),
+                                        "--ram-bootloader",
+                                        ramBootloader.string(),
+                                        "--flash-size",
+                                        flashSize(size)};
+    };
+    const fs::path result = dir / "result";
+
+    const std::string loadBefore = loadAverage();
+    std::vector<Measurement> unpaced;
+    for (uint32_t size : sizes) {
+        unpaced.push_back(runMeasurement("unpaced update, " + sizeName(size) + " image",
+                                         sequenceArgs(size, false), result));
+    }
+    const Measurement application = runMeasurement(
+        "the application controller, paced, " + sizeName(kPacedSize) + " image (about 50 s)",
+        {"--measure", "application", "--paced", "--resources", resources.string(), "--image",
+         imagePath(kPacedSize).string(), "--ram-bootloader", ramBootloader.string(), "--flash-size",
+         flashSize(kPacedSize)},
+        result);
+    const Measurement paced =
+        runMeasurement("paced update, " + sizeName(kPacedSize) + " image (about 50 s)",
+                       sequenceArgs(kPacedSize, true), result);
+
+    std::printf("qrb-bench: the updater against the simulated QRB board (%ld CPUs; load average "
+                "%s before, %s after)\n",
+                ::sysconf(_SC_NPROCESSORS_ONLN), loadBefore.c_str(), loadAverage().c_str());
+    bool ok = printUnpaced(unpaced);
+    ok = printApplication(application, &paced) && ok;
+    ok = printPaced(paced) && ok;
+    const Phase total = paced.total();
+    const double efficiency = ratio(total.traffic.wireNs, total.measuredNs);
+    std::printf("goal: within 5 %% of the wire-time bound (efficiency %.3f or more): %s; "
+                "floor/measured %.3f\n",
+                kGoal, efficiency >= kGoal ? "met" : "MISSED",
+                ratio(total.floorNs(), total.measuredNs));
+    std::printf("line-rate efficiency: %.3f\n", paced.ok ? efficiency : 0.0);
+    return ok ? 0 : 1;
+}
+
+// --- One measurement, in this process --------------------------------------------
+
+int runOneMeasurement(int argc, char** argv) {
+    std::string kind;
+    std::string resultFile;
+    RunOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                throw std::invalid_argument(arg + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (arg == "--measure") {
+            kind = value();
+        } else if (arg == "--result") {
+            resultFile = value();
+        } else if (arg == "--paced") {
+            options.pace = true;
+        } else if (arg == "--unpaced") {
+            options.pace = false;
+        } else if (arg == "--image") {
+            options.firmwareImage = value();
+        } else if (arg == "--ram-bootloader") {
+            options.ramBootloaderImage = value();
+        } else if (arg == "--resources") {
+            options.resourceDir = value();
+        } else if (arg == "--flash-size") {
+            options.flashSize = std::stoul(value());
+        } else {
+            throw std::invalid_argument("unknown option " + arg);
+        }
+    }
+    if (resultFile.empty()) {
+        throw std::invalid_argument("--result is missing");
+    }
+    Measurement m;
+    if (kind == "sequence") {
+        m = measureUpdateSequence(options);
+    } else if (kind == "application") {
+        m = measureApplication(options);
+    } else {
+        throw std::invalid_argument("unknown measurement \"" + kind + "\"");
+    }
+    writeMeasurement(resultFile, m);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+            printHelp();
+            return 0;
+        }
+        if (argc > 1) {
+            return runOneMeasurement(argc, argv);
+        }
+        return runDriver();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qrb-bench: %s\n", e.what());
+        return 1;
+    }
+}
