@@ -26,8 +26,11 @@ constexpr uint8_t kJump = 0x07;
 // What a bootloader prints when it starts, sent by the noise fault.
 constexpr char kBanner[] = "QRB boot\r\n";
 
-// How long after the host opens the line a noise fault at "open" waits.
-constexpr auto kOpenNoiseDelay = std::chrono::milliseconds(20);
+// How long a fault at a step the host does not wait on (the opening of the
+// line, the reset) waits before it strikes: until the host has moved on, so
+// that it never falls into the host's opening of the line, and bytes sent
+// are not lost to the flush of that opening.
+constexpr auto kUnansweredStepDelay = std::chrono::milliseconds(20);
 
 // Keeps the event log bounded against a host that sends endless garbage.
 constexpr size_t kMaxEvents = 100000;
@@ -173,6 +176,14 @@ class BoardSimulator::Engine {
 
     // The fault hooks of a step, called once its whole request is in.
     void step(Step step) {
+        if (step == Step::Open || step == Step::Reset) {
+            const bool strikes =
+                std::any_of(config_.faults.begin(), config_.faults.end(),
+                            [&](const Fault& f) { return f.step == step && appliesNow(f); });
+            if (strikes) {
+                std::this_thread::sleep_for(kUnansweredStepDelay);
+            }
+        }
         for (size_t i = 0; i < config_.faults.size(); ++i) {
             const Fault& fault = config_.faults[i];
             if (fault.step != step || !appliesNow(fault)) {
@@ -180,11 +191,6 @@ class BoardSimulator::Engine {
             }
             if (fault.kind == Fault::Kind::Noise && !fired_[i]) {
                 fired_[i] = true;
-                if (step == Step::Open) {
-                    // A moment after the opening, as a board woken by it
-                    // would: bytes sooner fall to the host's flush at open.
-                    std::this_thread::sleep_for(kOpenNoiseDelay);
-                }
                 sendNoise(fault.count);
             }
             if (fault.kind == Fault::Kind::HangupAt) {

@@ -48,7 +48,9 @@ const char* boardStateName(BoardState state);
 //   bytes (the fourth is 0). A jump to kRamBase restarts it, a jump into a
 //   sealed flash starts the firmware.
 // - Verification answers kMismatch (0x01) when the bytes differ.
-// - Faults tied to the step "open" fire when the host opens the line.
+// - Faults tied to the step "open" fire when the host opens the line. Faults
+//   at "open" and "reset", steps the host does not wait on, strike 20 ms
+//   late, once the host has moved on.
 // - After acknowledging a programming command the board waits
 //   leadingWordWait for a leading word, which it takes as the first word of
 //   the first block, outside that block's checksum.
