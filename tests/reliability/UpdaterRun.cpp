@@ -140,6 +140,7 @@ std::pair<unsigned, unsigned> UpdaterRun::syncsAnswered(const qrbsim::BoardSimul
 void UpdaterRun::expectCleanExit(const qrbsim::BoardSimulator& simulated) {
     EXPECT_EQ(platform->exitStatus(), 0);
     EXPECT_EQ(ser_fd, -1) << "the port is still open";
+    EXPECT_EQ(platform->alerts().size(), 2u) << "the decision and the final alert, nothing else";
     const auto alerts = finalAlerts();
     ASSERT_EQ(alerts.size(), 1u) << "one final alert";
     if (alerts[0].title == "Firmware Update") {

@@ -54,8 +54,9 @@ class UpdaterRun : public app_tests::AppTest {
     // Synchronisations the board answered in its resident and its RAM bootloader.
     static std::pair<unsigned, unsigned> syncsAnswered(const qrbsim::BoardSimulator& simulated);
 
-    // What must hold after every exit: status 0, the port closed, one final
-    // alert, and a success alert only for a board that holds the firmware.
+    // What must hold after every exit: status 0, the port closed, the
+    // decision and one final alert, and a success alert only for a board that
+    // holds the firmware.
     void expectCleanExit(const qrbsim::BoardSimulator& simulated);
     // Checks the one final alert: the failure alert, or the success alert.
     void expectFinalAlert(bool success);
