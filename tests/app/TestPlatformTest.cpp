@@ -46,9 +46,9 @@ TEST(TestPlatformTest, PostedCallsRunInOrderAndDeferredOnesNeverAtOnce) {
     });
     EXPECT_TRUE(platform.runUntil([&] { return waited.load(); }, 2s));
     EXPECT_TRUE(platform.joinWorkers(2s));
-    // The worker's last call waited until it had run; the deferred call came
-    // at a later pass than the one it was made in.
-    EXPECT_EQ(order.back(), "posted 4");
+    // The posted calls ran in order. Where the deferred call falls among them
+    // depends on how fast the worker ran: the loop may make another pass
+    // before the worker sees its last call done.
     std::vector<std::string> posted;
     for (const std::string& entry : order) {
         if (entry != "deferred") {
