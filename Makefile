@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test bench demo demo-protocol format format-check sanitize fuzz clean
+.PHONY: all deps configure build test bench demo demo-protocol format format-check sanitize tsan fuzz clean
 
 all: build
 
@@ -41,6 +41,15 @@ demo-protocol: build
 sanitize:
 	@$(MAKE) test BUILD=$(BUILD)-asan CMAKE_FLAGS="-DQRB_SANITIZE=ON"
 
+# The threaded tests (ctest label "threaded", cmake/TestLabels.cmake) once
+# more under ThreadSanitizer; the first report fails the test. The
+# suppressions cover the uninstrumented system libraries only.
+tsan:
+	@$(MAKE) build BUILD=$(BUILD)-tsan CMAKE_FLAGS="-DQRB_TSAN=ON"
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 \
+	    suppressions=$(CURDIR)/tests/tsan-system-libraries.supp $${TSAN_OPTIONS:-}" \
+	    ctest --test-dir $(BUILD)-tsan --output-on-failure -j $(JOBS) -L threaded
+
 # Each fuzz target for FUZZ_SECONDS seconds: a clang build with libFuzzer,
 # AddressSanitizer and UBSan in $(BUILD)-fuzz; see scripts/run-fuzzers.sh.
 FUZZ_SECONDS ?= 60
@@ -59,4 +68,4 @@ format-check: deps
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz
