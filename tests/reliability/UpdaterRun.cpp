@@ -3,8 +3,6 @@
 #include "ImageWriter.h"
 #include "Serial.h"
 
-#include <regex>
-
 namespace reliability {
 
 namespace {
@@ -49,17 +47,30 @@ std::vector<uint8_t> imageFile(const std::vector<DataRecord>& records) {
     return builder.bytes();
 }
 
+namespace {
+
+// "Exception(7) SealingError" for "Exception(7): [SealingError: reason]".
+std::string exceptionSummary(const std::string& line) {
+    const auto colon = line.find(": [");
+    if (!line.starts_with("Exception(") || colon == std::string::npos || !line.ends_with("]")) {
+        return line;
+    }
+    const auto nameEnd = line.find(": ", colon + 3);
+    if (nameEnd == std::string::npos) {
+        return line;
+    }
+    return line.substr(0, colon) + " " + line.substr(colon + 3, nameEnd - colon - 3);
+}
+
+} // namespace
+
 std::string logSummary(const std::vector<std::string>& lines) {
-    static const std::regex exceptionLine(R"(^(Exception\(\d\)): \[([^:]+): .*\]$)");
     std::string summary;
     for (const std::string& line : lines) {
         if (!summary.empty()) {
             summary += "; ";
         }
-        std::smatch match;
-        summary += std::regex_match(line, match, exceptionLine)
-                       ? match[1].str() + " " + match[2].str()
-                       : line;
+        summary += exceptionSummary(line);
     }
     return summary.empty() ? "no log line" : summary;
 }
