@@ -151,7 +151,7 @@ TEST_P(BadImageTest, IsRefusedBeforeTheSeal) {
     }
     BoardSimulator& simulated = board();
     plugIn(simulated);
-    platform->runUntilExit(30s, [this] { controller->awakeFromNib(); });
+    platform->runUntilExit(20s, [this] { controller->awakeFromNib(); });
 
     const auto log = platform->logLines();
     outcome = logSummary(log) + " + " +

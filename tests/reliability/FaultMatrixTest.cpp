@@ -23,6 +23,10 @@ using ::testing::IsEmpty;
 
 // How long a cell that waits, as the updater must, is watched waiting.
 constexpr auto kBoundedWait = 500ms;
+// Time limits far above what a run takes (at most 7 s, with the 5 s time-out
+// of a synchronisation attempt), so that a hang fails the case.
+constexpr auto kRunLimit = 20s;
+constexpr auto kWatchLimit = 15s;
 
 enum class Ending {
     Success,       // the success alert, the board holds the sealed firmware
@@ -262,8 +266,8 @@ std::size_t eventCount(const BoardSimulator& simulated, const std::string& prefi
 // Waits until the updater is where a cell that waits leaves it waiting;
 // false if it never got there.
 bool untilTheUpdaterWaits(const Cell& cell, const BoardSimulator& simulated) {
-    const auto limit = std::chrono::steady_clock::now() + 20s;
-    if (!simulated.waitForEvent("fault:", 20s)) {
+    const auto limit = std::chrono::steady_clock::now() + kWatchLimit;
+    if (!simulated.waitForEvent("fault:", kWatchLimit)) {
         return false;
     }
     while (std::chrono::steady_clock::now() < limit) {
@@ -337,10 +341,10 @@ TEST_P(FaultMatrix, Cell) {
                        (!goes || faulty.state() == BoardState::Gone) &&
                        platform->logLines().size() >= cell.log.size();
             },
-            40s);
+            kRunLimit);
         platform->runFor(300ms); // whatever else it would do, it does now
     } else {
-        platform->runUntilExit(40s, [this] { controller->awakeFromNib(); });
+        platform->runUntilExit(kRunLimit, [this] { controller->awakeFromNib(); });
     }
     if (watcher.joinable()) {
         watcher.join();
@@ -397,7 +401,7 @@ TEST_P(FaultMatrix, Cell) {
     EXPECT_EQ(ser_fd, -1) << "the port is still open";
     BoardSimulator& sound = board();
     plugIn(sound);
-    platform->runUntilExit(30s);
+    platform->runUntilExit(kRunLimit);
     outcome += "; plugged in again: " + finalAlertTitle();
     expectCleanExit(sound);
     expectFinalAlert(true);
@@ -428,7 +432,7 @@ TEST_P(NoiseBeforeTheEcho, TakesAnotherAttemptOnlyWhenTheEchoDoesNotFit) {
     const NoiseCase& noise = GetParam();
     BoardSimulator& noisy = board({noise.fault});
     plugIn(noisy);
-    platform->runUntilExit(30s, [this] { controller->awakeFromNib(); });
+    platform->runUntilExit(kRunLimit, [this] { controller->awakeFromNib(); });
     expectCleanExit(noisy);
     expectFinalAlert(true);
     EXPECT_TRUE(holdsTheFirmware(noisy));
