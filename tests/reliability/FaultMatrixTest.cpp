@@ -39,7 +39,7 @@ struct Cell {
     std::string column;
     std::string fault; // the simulator's fault; empty where none applies
     Ending ending = Ending::Failure;
-    // The updater waits without end, as specified, until the board is unplugged.
+    // The updater waits without end, as it must, until the board is unplugged.
     bool waits = false;
     std::vector<std::string> log; // every log line, exactly
     std::size_t captions = 0;     // update captions shown

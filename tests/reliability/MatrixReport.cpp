@@ -89,7 +89,7 @@ Counts count(const TableLayout& layout, const ResultMap& found) {
 
 std::string summaryLine(const TableLayout& layout, const Counts& counts) {
     std::ostringstream line;
-    line << layout.heading << ": " << counts.passed << " as specified, " << counts.failed
+    line << layout.heading << ": " << counts.passed << " as expected, " << counts.failed
          << " failed, " << counts.notApplicable << " " << layout.notApplicableText << ", "
          << counts.notRun << " not run";
     return line.str();

@@ -47,7 +47,7 @@ std::vector<Result> readResults();
 // The report in Markdown: per table, the cells and a summary line.
 std::string renderReport(const std::vector<TableLayout>& layouts,
                          const std::vector<Result>& results);
-// One line per table: cells as specified, failed, not applicable, not run.
+// One line per table: cells that ended as they should, failed, not applicable, not run.
 std::string summarise(const std::vector<TableLayout>& layouts, const std::vector<Result>& results);
 
 } // namespace reliability
