@@ -99,6 +99,8 @@ long peakResidentKiB() {
 }
 
 void finishMeasurement(Measurement& m, SimChild& board, uint32_t imageVersion) {
+    // First, before the bench's own bookkeeping allocates.
+    m.heap = heapFigures();
     m.sim = board.finish();
     const bool boardRight = m.sim.checked && m.sim.flashMatches && m.sim.ramMatches &&
                             m.sim.sealed && m.sim.versionWord == (imageVersion & 0xFFFFFF);
@@ -113,7 +115,6 @@ void finishMeasurement(Measurement& m, SimChild& board, uint32_t imageVersion) {
     m.cpuSystemSeconds = static_cast<double>(usage.ru_stime.tv_sec) +
                          static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
     m.maxRssKiB = peakResidentKiB();
-    m.heap = heapFigures();
     m.reactionP50Ns = turnaroundPercentileNs(0.5);
     m.reactionP90Ns = turnaroundPercentileNs(0.9);
 }

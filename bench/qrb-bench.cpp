@@ -11,6 +11,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -35,6 +36,8 @@ constexpr uint32_t kPacedSize = kMiB;
 constexpr uint32_t kUnpacedSizes[] = {64 * kKiB, kMiB, 8 * kMiB};
 // The goal: the whole update within 5 % of the wire-time bound.
 constexpr double kGoal = 0.95;
+// No measurement takes longer than this (the paced ones need about 50 s).
+constexpr unsigned kMeasurementLimitSeconds = 240;
 
 const char* const kSampleResources = QRB_RESOURCE_DIR;
 
@@ -94,31 +97,43 @@ std::string loadAverage() {
 // --- Running the measurements ---------------------------------------------------
 
 // Runs this program again with args; the measurement writes its result file.
+// A measurement that fails or does not end in time comes back as a failure.
 Measurement runMeasurement(const std::string& what, std::vector<std::string> args,
                            const fs::path& resultFile) {
     std::fprintf(stderr, "qrb-bench: %s\n", what.c_str());
     args.insert(args.begin(), "qrb-bench");
     args.push_back("--result");
     args.push_back(resultFile.string());
+    args.push_back("--time-limit");
+    args.push_back(std::to_string(kMeasurementLimitSeconds));
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    std::error_code ignored;
+    fs::remove(resultFile, ignored);
     std::fflush(nullptr);
     pid_t pid = -1;
     const int error = ::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ);
+    Measurement failed;
     if (error != 0) {
-        throw std::runtime_error(std::string("cannot run the measurement: ") +
-                                 std::strerror(error));
+        failed.failure = std::string("cannot run the measurement: ") + std::strerror(error);
+        return failed;
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!WIFEXITED(status)) {
-        throw std::runtime_error("the measurement \"" + what + "\" did not end normally");
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+        failed.failure = "no end within " + std::to_string(kMeasurementLimitSeconds) + " s";
+        return failed;
     }
-    return readMeasurement(resultFile.string());
+    try {
+        return readMeasurement(resultFile.string());
+    } catch (const std::exception& e) {
+        failed.failure = e.what();
+        return failed;
+    }
 }
 
 // --- The report -----------------------------------------------------------------
@@ -386,6 +401,9 @@ int runOneMeasurement(int argc, char** argv) {
             options.resourceDir = value();
         } else if (arg == "--flash-size") {
             options.flashSize = std::stoul(value());
+        } else if (arg == "--time-limit") {
+            // Ends this process and, with it, the simulated board's.
+            ::alarm(static_cast<unsigned>(std::stoul(value())));
         } else {
             throw std::invalid_argument("unknown option " + arg);
         }
