@@ -12,7 +12,7 @@ FirmwareUpdaterException::FirmwareUpdaterException(std::string name, std::string
     void Class::raise(const char* name, const char* format, ...) {                                 \
         va_list args;                                                                              \
         va_start(args, format);                                                                    \
-        std::string reason = vformatString(format, args);                                           \
+        std::string reason = vformatString(format, args);                                          \
         va_end(args);                                                                              \
         throw Class(name, std::move(reason));                                                      \
     }

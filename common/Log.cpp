@@ -48,8 +48,7 @@ void logLine(const char* format, ...) {
 }
 
 void logException(int site, const FirmwareUpdaterException& exception) {
-    logLine("Exception(%d): [%s: %s]", site, exception.name().c_str(),
-            exception.reason().c_str());
+    logLine("Exception(%d): [%s: %s]", site, exception.name().c_str(), exception.reason().c_str());
 }
 
 LogSink setLogSink(LogSink sink) {

@@ -4,6 +4,10 @@ namespace {
 thread_local RunLoop* currentLoop = nullptr;
 }
 
-RunLoop* RunLoop::current() { return currentLoop; }
+RunLoop* RunLoop::current() {
+    return currentLoop;
+}
 
-void RunLoop::setCurrent(RunLoop* loop) { currentLoop = loop; }
+void RunLoop::setCurrent(RunLoop* loop) {
+    currentLoop = loop;
+}

@@ -15,15 +15,15 @@
 // Only one thread does I/O on the port at a time: the callers hand the port
 // from thread to thread. ser_fd_mutex guards ser_fd during open and close.
 
-extern int ser_fd;                             // -1 while no port is open
-extern std::mutex ser_fd_mutex;                // guards ser_fd in open and close
+extern int ser_fd;                                 // -1 while no port is open
+extern std::mutex ser_fd_mutex;                    // guards ser_fd in open and close
 extern std::optional<std::string> savedDevicePath; // path of the last serInit that gave one
 
 // Line speeds in bits per second; the three that the board uses.
 using BaudRate = unsigned int;
-constexpr BaudRate kFirmwareBaudRate = 115200;       // the board's running firmware
-constexpr BaudRate kBootloaderBaudRate = 57600;      // the resident bootloader
-constexpr BaudRate kRamBootloaderBaudRate = 460800;  // the RAM bootloader
+constexpr BaudRate kFirmwareBaudRate = 115200;      // the board's running firmware
+constexpr BaudRate kBootloaderBaudRate = 57600;     // the resident bootloader
+constexpr BaudRate kRamBootloaderBaudRate = 460800; // the RAM bootloader
 
 // If path is given it replaces savedDevicePath; then opens savedDevicePath at
 // the given speed. Raises "SerialOpenError" or "SerialTIOCEXCLError.".

@@ -5,13 +5,14 @@
 
 TEST(Exceptions, RaiseBuildsNameAndReasonInOneStep) {
     try {
-        SerialException::raise("SerialCommSendError",
-                               "Serial Communication Error: transmitting serial data failed (%d:%d).",
-                               -1, 4);
+        SerialException::raise(
+            "SerialCommSendError",
+            "Serial Communication Error: transmitting serial data failed (%d:%d).", -1, 4);
         FAIL() << "raise returned";
     } catch (const SerialException& e) {
         EXPECT_EQ(e.name(), "SerialCommSendError");
-        EXPECT_EQ(e.reason(), "Serial Communication Error: transmitting serial data failed (-1:4).");
+        EXPECT_EQ(e.reason(),
+                  "Serial Communication Error: transmitting serial data failed (-1:4).");
         EXPECT_STREQ(e.what(),
                      "SerialCommSendError: Serial Communication Error: transmitting serial data "
                      "failed (-1:4).");

@@ -29,7 +29,9 @@ Pty::Pty() {
     }
 }
 
-Pty::~Pty() { closeMaster(); }
+Pty::~Pty() {
+    closeMaster();
+}
 
 void Pty::closeMaster() {
     if (master_ >= 0) {

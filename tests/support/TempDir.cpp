@@ -23,7 +23,8 @@ std::string TempDir::writeFile(const std::string& name, const std::vector<uint8_
     const auto file = path_ / name;
     std::filesystem::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return file.string();
 }
 
