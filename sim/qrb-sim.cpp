@@ -45,7 +45,7 @@ void printHelp() {
            "  --ram-size SIZE        RAM size at 0x400000 (default 1M)\n"
            "  --factory FILE         the factory firmware in the flash at address 0\n"
            "  --pace                 let every byte take its time on the wire\n"
-           "  --fault SPEC           inject a fault (repeatable; see below)\n"
+           "  --fault FAULT          inject a fault (repeatable; see below)\n"
            "  --dump-flash FILE      write the flash contents to FILE at the end\n"
            "  --dump-ram FILE        write the RAM contents to FILE at the end\n"
            "  --verbose              print each event of the board on standard error\n"

@@ -396,7 +396,7 @@ class DemoProbePlugin : public QGenericPlugin {
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "DemoProbe.json")
 
   public:
-    QObject* create(const QString& key, const QString& /*specification*/) override {
+    QObject* create(const QString& key, const QString& /*keyList*/) override {
         if (key.compare(QLatin1String("qrbdemoprobe"), Qt::CaseInsensitive) != 0) {
             return nullptr;
         }

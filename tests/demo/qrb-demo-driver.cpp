@@ -84,7 +84,7 @@ void say(const std::string& line) {
               << "usage: qrb-demo-driver --updater PATH --plugins DIR --resources DIR\n"
                  "         [--shots DIR] [--press-default] [--expect-update] [--timeout SEC]\n"
                  "         [--plug-in-delay MS] [--version-word WORD] [--block-words N]\n"
-                 "         [--pace] [--fault SPEC]...\n";
+                 "         [--pace] [--fault FAULT]...\n";
     std::exit(2);
 }
 

@@ -315,7 +315,7 @@ TEST_F(Board, LargeFlashReachesAboveTheRamAddressUpToItsEnd) {
     EXPECT_EQ(host->read(2), (Bytes{0x03, 0x03}));
 }
 
-TEST(FaultSpec, ParsesEveryFormAndExplainsMistakes) {
+TEST(FaultParser, ParsesEveryFormAndExplainsMistakes) {
     for (const char* text :
          {"silent", "silent@verify", "answer:0x01=0x15", "corrupt-checksum:3", "noise:5",
           "hangup-after:1000", "hangup@program", "hangup@seal", "noise:1@seal", "hangup@open",
