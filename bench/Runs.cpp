@@ -29,10 +29,8 @@ using testing_support::TestPlatform;
 // The board reports 1.0.0, older than any image the bench writes.
 constexpr uint32_t kBoardVersion = 0x00000001;
 
-// Pauses of the board connection worker after each open, and of the version
-// check after the version query.
-constexpr auto kOpenPause = std::chrono::milliseconds(200);
-constexpr auto kVersionPause = std::chrono::milliseconds(100);
+constexpr auto kOpenPause = std::chrono::nanoseconds(kOpenPauseNs);
+constexpr auto kVersionPause = std::chrono::nanoseconds(kVersionPauseNs);
 
 // Bytes of one synchronisation attempt: the sequence and its echo.
 constexpr uint64_t kSyncAttemptBytes = 8;
@@ -317,8 +315,7 @@ Measurement measureApplication(const RunOptions& options) {
         p.cpuNs = to.cpu - from.cpu;
         p.traffic = to.traffic - from.traffic;
         if (from.name == "plug-in") {
-            p.waitNs =
-                2 * ns(kOpenPause) + ns(kVersionPause) + syncWaitNs(p.traffic, kBootloaderBaudRate);
+            p.waitNs = kPlugInPausesNs + syncWaitNs(p.traffic, kBootloaderBaudRate);
         } else if (from.name.starts_with("Downloading")) {
             p.waitNs = ramLeadingWaits;
         } else if (from.name.starts_with("Verifying the bootloader")) {

@@ -2,6 +2,7 @@
 
 #include "Measurement.h"
 
+#include <cstdint>
 #include <string>
 
 // The measurements, each run in a fresh process with the simulated board in a
@@ -20,6 +21,13 @@ inline constexpr const char* kPhaseUnseal = "unseal";
 inline constexpr const char* kPhaseProgram = "program";
 inline constexpr const char* kPhaseVerify = "verify";
 inline constexpr const char* kPhaseSeal = "seal";
+
+// The pauses between plugging in a board and its version alert: the board
+// connection worker's 0.2 s after each of its two opens and the version
+// check's 0.1 s after the query.
+inline constexpr uint64_t kOpenPauseNs = 200'000'000;
+inline constexpr uint64_t kVersionPauseNs = 100'000'000;
+inline constexpr uint64_t kPlugInPausesNs = 2 * kOpenPauseNs + kVersionPauseNs;
 
 struct RunOptions {
     bool pace = true;

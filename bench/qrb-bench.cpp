@@ -255,11 +255,11 @@ bool printApplication(const Measurement& m, const Measurement* sequence) {
         return false;
     }
     const Phase& plug = m.phases.front();
-    std::printf("plug-in to version alert: %.1f ms measured, floor %.1f ms = pauses 500.0 ms "
+    std::printf("plug-in to version alert: %.1f ms measured, floor %.1f ms = pauses %.1f ms "
                 "(0.2 s + 0.2 s + 0.1 s) + synchronisation waits %.1f ms + wire %.1f ms "
                 "(%" PRIu64 " bytes); floor/measured %.3f\n",
-                ms(plug.measuredNs), ms(plug.floorNs()), ms(plug.waitNs) - 500.0,
-                ms(plug.traffic.wireNs), plug.traffic.bytes(),
+                ms(plug.measuredNs), ms(plug.floorNs()), ms(kPlugInPausesNs),
+                ms(plug.waitNs - kPlugInPausesNs), ms(plug.traffic.wireNs), plug.traffic.bytes(),
                 ratio(plug.floorNs(), plug.measuredNs));
     const std::vector<Phase> steps(m.phases.begin() + 1, m.phases.end());
     Phase update;
@@ -275,7 +275,8 @@ bool printApplication(const Measurement& m, const Measurement* sequence) {
         const Phase same =
             sequence->sum({kPhaseRamProgram, kPhaseRamVerify, kPhaseJump, kPhaseSync460800,
                            kPhaseUnseal, kPhaseProgram, kPhaseVerify, kPhaseSeal});
-        std::printf("the same steps called in sequence: %.1f ms; the controller adds %+.1f ms\n",
+        std::printf("the same steps in the paced run of the functions below: %.1f ms; "
+                    "difference %+.1f ms (run-to-run variation included)\n",
                     ms(same.measuredNs), ms(update.measuredNs) - ms(same.measuredNs));
     }
     std::printf("CPU: the host process (controller, test platform and workers)\n");
