@@ -1,5 +1,5 @@
 #!/bin/sh
-# The demo of `make demo`: a simulated QRB board taken through a whole
+# The demo of `make demo-protocol`: a simulated QRB board taken through a whole
 # firmware update with the sample images. Usage: scripts/demo.sh BUILD_DIR
 set -eu
 build="${1:-build}"
