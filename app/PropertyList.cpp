@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <limits>
 
@@ -32,6 +33,21 @@ std::string takeString(char* text) {
     std::string result = text != nullptr ? std::string(text) : std::string();
     std::free(text);
     return result;
+}
+
+// A property list that parsed but cannot be read as one: none for the caller.
+struct MalformedPropertyList {};
+
+// Whether a key holds a NUL character (possible in a binary property list),
+// which the library refuses with an assertion when the key is read. Its XML
+// form shows it: the text is then shorter than the length written.
+bool keyHoldsNul(plist_t keyNode) {
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(keyNode, &xml, &length);
+    const bool holdsNul = xml == nullptr || std::strlen(xml) != length;
+    std::free(xml);
+    return holdsNul;
 }
 
 PropertyListDictionary convertDictionary(plist_t node);
@@ -97,13 +113,22 @@ PropertyListDictionary convertDictionary(plist_t node) {
         return result;
     }
     for (;;) {
-        char* key = nullptr;
+        // The value first: its key node is checked before the key is read,
+        // since a binary property list may hold keys that the library would
+        // refuse with an assertion when read.
         plist_t value = nullptr;
-        plist_dict_next_item(node, iter, &key, &value);
+        plist_dict_next_item(node, iter, nullptr, &value);
         if (value == nullptr) {
-            std::free(key);
             break;
         }
+        plist_t keyNode = plist_dict_item_get_key(value);
+        if (keyNode == nullptr || plist_get_node_type(keyNode) != PLIST_KEY ||
+            keyHoldsNul(keyNode)) {
+            std::free(iter);
+            throw MalformedPropertyList();
+        }
+        char* key = nullptr;
+        plist_get_key_val(keyNode, &key);
         result.set(takeString(key), convert(value));
     }
     std::free(iter);
@@ -122,7 +147,11 @@ std::optional<PropertyListDictionary> parsePropertyListDictionary(const std::str
     if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) {
         return std::nullopt;
     }
-    return convertDictionary(root);
+    try {
+        return convertDictionary(root);
+    } catch (const MalformedPropertyList&) {
+        return std::nullopt;
+    }
 }
 
 std::optional<PropertyListDictionary> readPropertyListDictionary(const std::string& path) {
