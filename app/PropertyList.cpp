@@ -105,10 +105,18 @@ PropertyListValue convert(plist_t node) {
     }
 }
 
+// Memory that the library allocated with malloc.
+struct FreeDeleter {
+    void operator()(void* memory) const { std::free(memory); }
+};
+
 PropertyListDictionary convertDictionary(plist_t node) {
     PropertyListDictionary result;
     plist_dict_iter iter = nullptr;
     plist_dict_new_iter(node, &iter);
+    // Freed however the walk ends: a dictionary nested in this one may be
+    // refused part-way.
+    const std::unique_ptr<void, FreeDeleter> ownedIter(iter);
     if (iter == nullptr) {
         return result;
     }
@@ -124,14 +132,13 @@ PropertyListDictionary convertDictionary(plist_t node) {
         plist_t keyNode = plist_dict_item_get_key(value);
         if (keyNode == nullptr || plist_get_node_type(keyNode) != PLIST_KEY ||
             keyHoldsNul(keyNode)) {
-            std::free(iter);
             throw MalformedPropertyList();
         }
         char* key = nullptr;
         plist_get_key_val(keyNode, &key);
-        result.set(takeString(key), convert(value));
+        std::string name = takeString(key); // before the value, which may be refused
+        result.set(std::move(name), convert(value));
     }
-    std::free(iter);
     return result;
 }
 
