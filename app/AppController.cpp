@@ -451,23 +451,14 @@ AppController::serialNumberForPossibleQRBBoxWithProperties(const PropertyDiction
 }
 
 void AppController::serialMultipleDevicesAdded(const DeviceList& devices) {
-    bool counted = false;
-    for (const DeviceProperties& device : devices) {
-        if (!device) {
-            continue;
-        }
-        if (std::optional<std::string> serialNumber =
-                serialNumberForPossibleQRBBoxWithProperties(*device)) {
-            _qrbBoxes[*serialNumber] = device;
-            counted = true;
-        }
-    }
-    if (counted) {
-        handleQRBBoxesChanged();
-    }
+    updateBoardTable(devices, true);
 }
 
 void AppController::serialMultipleDevicesRemoved(const DeviceList& devices) {
+    updateBoardTable(devices, false);
+}
+
+void AppController::updateBoardTable(const DeviceList& devices, bool attached) {
     bool counted = false;
     for (const DeviceProperties& device : devices) {
         if (!device) {
@@ -475,7 +466,11 @@ void AppController::serialMultipleDevicesRemoved(const DeviceList& devices) {
         }
         if (std::optional<std::string> serialNumber =
                 serialNumberForPossibleQRBBoxWithProperties(*device)) {
-            _qrbBoxes.erase(*serialNumber);
+            if (attached) {
+                _qrbBoxes[*serialNumber] = device;
+            } else {
+                _qrbBoxes.erase(*serialNumber);
+            }
             counted = true;
         }
     }

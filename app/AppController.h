@@ -124,6 +124,9 @@ class AppController : public DeviceNotificationTarget,
     const std::map<std::string, DeviceProperties>& qrbBoxes() const { return _qrbBoxes; }
 
   private:
+    // Enters (attached) or removes the boards among devices in the board
+    // table, then applies the detection rule once if any board was among them.
+    void updateBoardTable(const DeviceList& devices, bool attached);
     explicit AppController(ApplicationFramework& framework);
 
     enum class ConnectionOutcome { InStep, Failed, Stopped };
