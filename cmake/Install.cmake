@@ -6,6 +6,9 @@
 #   <prefix>/share/applications/qrb-updater.desktop
 #   <prefix>/share/icons/hicolor/{scalable,128x128}/apps/qrb-updater.{svg,png}
 #   <QRB_UDEV_RULES_DIR>/70-qrb-updater.rules
+#   <prefix>/share/man/man1/qrb-updater.1.gz
+#   <prefix>/share/doc/qrb-updater/{copyright,changelog.gz}
+#   <prefix>/share/metainfo/invalid.qrb_updater.updater.metainfo.xml
 #
 # udev reads rules from /usr/lib/udev/rules.d and /etc/udev/rules.d, not from
 # /usr/local: the default suits the package (prefix /usr); a local install
@@ -43,6 +46,38 @@ if(EXISTS ${QRB_ICON_DIR}/qrb-updater.png)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps
             COMPONENT qrb-updater)
 endif()
+
+# The manual page and the changelog, compressed as Debian wants them: gzip at
+# its best compression, without the file's name and time, so that the same
+# sources give the same bytes.
+find_program(QRB_GZIP gzip REQUIRED)
+set(QRB_PACKAGING_BINARY_DIR ${PROJECT_BINARY_DIR}/packaging)
+configure_file(${QRB_PACKAGING_DIR}/qrb-updater.1.in ${QRB_PACKAGING_BINARY_DIR}/qrb-updater.1
+               @ONLY)
+set(qrb_compressed_docs "")
+foreach(source IN ITEMS ${QRB_PACKAGING_BINARY_DIR}/qrb-updater.1 ${QRB_PACKAGING_DIR}/changelog)
+    cmake_path(GET source FILENAME name)
+    set(copy ${QRB_PACKAGING_BINARY_DIR}/gzip/${name})
+    add_custom_command(OUTPUT ${copy}.gz
+                       COMMAND ${CMAKE_COMMAND} -E copy ${source} ${copy}
+                       COMMAND ${QRB_GZIP} -9nf ${copy}
+                       DEPENDS ${source}
+                       COMMENT "Compressing ${name}"
+                       VERBATIM)
+    list(APPEND qrb_compressed_docs ${copy}.gz)
+endforeach()
+add_custom_target(qrb_packaging_docs ALL DEPENDS ${qrb_compressed_docs})
+
+install(FILES ${QRB_PACKAGING_BINARY_DIR}/gzip/qrb-updater.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT qrb-updater)
+install(FILES ${QRB_PACKAGING_DIR}/copyright ${QRB_PACKAGING_BINARY_DIR}/gzip/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT qrb-updater)
+# For software centres: the component, its desktop entry, screenshot and release.
+install(FILES ${QRB_PACKAGING_DIR}/invalid.qrb_updater.updater.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
+        COMPONENT qrb-updater)
 
 # The Debian package: `cmake --build BUILD --target package`, or cpack -G DEB.
 set(CPACK_GENERATOR DEB)

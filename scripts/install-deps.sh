@@ -21,6 +21,8 @@ xvfb
 xauth
 xdotool
 desktop-file-utils
+appstream
+lintian
 udev
 dpkg-dev
 file

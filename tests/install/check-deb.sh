@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package with CPack and checks it: the same files as an
 # installation with prefix /usr, owned by root with the same modes, the data
-# files unchanged, and sane control fields.
+# files unchanged, sane control fields, a changelog, manual page and metainfo
+# of this version, and nothing that lintian reports as an error or warning.
 #
 #   check-deb.sh BUILD_DIR SOURCE_DIR EXPECTED_FILES VERSION
 set -eu
@@ -97,6 +98,32 @@ cmp -s "$source/packaging/qrb-updater.desktop" "$work/root/usr/share/application
 bin="$work/root/usr/bin/qrb-updater"
 [ -x "$bin" ] && [ "$(head -c 4 "$bin" | od -An -c | tr -d ' ')" = '177ELF' ] ||
     fail "usr/bin/qrb-updater is not an executable ELF file"
+
+# The documents speak of the packaged version.
+doc="$work/root/usr/share/doc/qrb-updater"
+cmp -s "$source/packaging/copyright" "$doc/copyright" || fail "the packaged copyright differs from packaging/copyright"
+if gzip -t "$doc/changelog.gz" 2>/dev/null; then
+    top=$(gzip -dc "$doc/changelog.gz" | head -n 1)
+    [ "$top" = "qrb-updater ($version) unstable; urgency=medium" ] ||
+        fail "the changelog's last entry is '$top', not version $version (packaging/changelog)"
+else
+    fail "usr/share/doc/qrb-updater/changelog.gz is not a gzip file"
+fi
+man="$work/root/usr/share/man/man1/qrb-updater.1.gz"
+gzip -dc "$man" 2>/dev/null | grep -q "^\.TH QRB-UPDATER 1 .*\"qrb-updater $version\"" ||
+    fail "the manual page is not qrb-updater(1) of version $version"
+grep -q "<release version=\"$version\"" "$work/root/usr/share/metainfo/"*.metainfo.xml ||
+    fail "the metainfo lists no release $version (packaging/*.metainfo.xml)"
+
+# What Debian's package checker says: no error and no warning.
+if command -v lintian >/dev/null 2>&1; then
+    lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || {
+        fail "lintian:"
+        grep -v 'running with root privileges' "$work/lintian"
+    }
+else
+    fail "lintian is not installed (scripts/install-deps.sh installs it)"
+fi
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed"

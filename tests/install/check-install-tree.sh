@@ -2,7 +2,8 @@
 # Installs the build into a temporary DESTDIR with prefix /usr and checks the
 # tree: exactly the expected files with their modes, the data files unchanged,
 # a relocatable binary, a valid desktop entry whose command and icon are
-# installed, and an update configuration whose images lie beside it.
+# installed, valid AppStream metadata that names that desktop entry, and an
+# update configuration whose images lie beside it.
 #
 # With PROBE_PLUGINS (the demo probe's plugin directory) it also starts the
 # installed program, with an empty emulated device tree and Qt's offscreen
@@ -76,6 +77,20 @@ if [ -f "$desktop" ]; then
     icon=$(sed -n 's/^Icon=//p' "$desktop")
     found=$(find "$root/usr/share/icons/hicolor" -path "*/apps/$icon.*" 2>/dev/null)
     [ -n "$found" ] || fail "the desktop entry's icon '$icon' is not installed in the hicolor theme"
+fi
+
+# The metainfo with the desktop entry it names, as software centres read them
+# (offline: the screenshot's address is not fetched).
+if command -v appstreamcli >/dev/null 2>&1; then
+    appstreamcli validate-tree --no-net "$root" >"$work/appstream" 2>&1 || {
+        fail "appstreamcli validate-tree:"
+        cat "$work/appstream"
+    }
+    grep -q '<launchable type="desktop-id">qrb-updater.desktop</launchable>' \
+        "$root/usr/share/metainfo/"*.metainfo.xml 2>/dev/null ||
+        fail "the metainfo does not name the desktop entry qrb-updater.desktop"
+else
+    fail "appstreamcli is not installed (scripts/install-deps.sh installs it)"
 fi
 
 icons="$root/usr/share/icons/hicolor"
