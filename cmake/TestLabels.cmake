@@ -3,7 +3,5 @@
 # carry the label "threaded", by which the ThreadSanitizer run (make tsan)
 # selects them. A label reaches the tests of its own directory only.
 foreach(dir app app/qt bootloader demo devnotify devnotify/udev e2e fuzz reliability serial sim)
-    if(EXISTS ${PROJECT_SOURCE_DIR}/tests/${dir}/CMakeLists.txt)
-        set_property(DIRECTORY ${PROJECT_SOURCE_DIR}/tests/${dir} APPEND PROPERTY LABELS threaded)
-    endif()
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR}/tests/${dir} APPEND PROPERTY LABELS threaded)
 endforeach()
