@@ -17,14 +17,9 @@
 // --expect-update, after the "Firmware Update" alert with the board sealed
 // with the image version); 1 when not; 2 for a usage error; 3 on time-out.
 
-// umockdev's header before any other: it brings glib, whose names others may clash with.
-#include <umockdev.h>
-
 #include "BoardSimulator.h"
 #include "EmulatedAdapter.h"
 #include "PropertyList.h"
-
-#include <sys/ioctl.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -355,47 +350,6 @@ struct Outcome {
     int screens = 0;
 };
 
-// umockdev passes the ioctls on an emulated node to the testbed, which fails
-// those it does not know with ENOTTY; the serial layer needs exclusive use
-// (TIOCEXCL, TIOCNXCL), everything else goes on to the terminal itself.
-gboolean answerExclusiveUse(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
-                            gpointer /*data*/) {
-    const gulong request = umockdev_ioctl_client_get_request(client);
-    if (request == TIOCEXCL || request == TIOCNXCL) {
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return TRUE;
-    }
-    return FALSE;
-}
-
-class ExclusiveUseHandler {
-  public:
-    ExclusiveUseHandler(testing_support::UmockdevTestbed& testbed, const std::string& node)
-        : testbed_(testbed), node_(node), handler_(umockdev_ioctl_base_new()) {
-        g_signal_connect_data(handler_, "handle-ioctl",
-                              reinterpret_cast<GCallback>(answerExclusiveUse), nullptr, nullptr,
-                              G_CONNECT_DEFAULT);
-        GError* error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed_.get(), node_.c_str(), handler_, &error)) {
-            const std::string message = error != nullptr ? error->message : "unknown error";
-            g_clear_error(&error);
-            g_object_unref(handler_);
-            throw std::runtime_error("cannot handle the ioctls of " + node_ + ": " + message);
-        }
-    }
-    ~ExclusiveUseHandler() {
-        umockdev_testbed_detach_ioctl(testbed_.get(), node_.c_str(), nullptr);
-        g_object_unref(handler_);
-    }
-    ExclusiveUseHandler(const ExclusiveUseHandler&) = delete;
-    ExclusiveUseHandler& operator=(const ExclusiveUseHandler&) = delete;
-
-  private:
-    testing_support::UmockdevTestbed& testbed_;
-    std::string node_;
-    UMockdevIoctlBase* handler_;
-};
-
 class Demo {
   public:
     explicit Demo(const Options& options) : options_(options) {}
@@ -447,7 +401,8 @@ class Demo {
         const fs::path node = fs::path(testbed.rootDir()) / "dev" / adapter.ttyName;
         fs::create_directories(node.parent_path());
         fs::create_symlink(board_->slavePath(), node);
-        exclusiveUse_ = std::make_unique<ExclusiveUseHandler>(testbed, "/dev/" + adapter.ttyName);
+        exclusiveUse_ = std::make_unique<testing_support::ExclusiveUseHandler>(
+            testbed, "/dev/" + adapter.ttyName);
         testbed.addFromString(testing_support::EmulatedAdapter::describe(adapter, false));
         say("demo: plugged in a USB serial adapter, serial number " +
             adapter.usbSerialNumber.value_or("") + ", as /dev/" + adapter.ttyName);
@@ -589,7 +544,7 @@ class Demo {
 
     const Options& options_;
     std::unique_ptr<qrbsim::BoardSimulator> board_;
-    std::unique_ptr<ExclusiveUseHandler> exclusiveUse_;
+    std::unique_ptr<testing_support::ExclusiveUseHandler> exclusiveUse_;
     std::atomic<pid_t> child_{-1};
     bool welcomeSeen_ = false;
     std::optional<Clock::time_point> plugInAt_;

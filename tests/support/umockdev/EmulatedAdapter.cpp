@@ -145,6 +145,22 @@ AdapterDescription qrbAdapter(const std::string& serialNumber, const std::string
     return {AdapterKind::UsbSerialConverter, ttyName, serialNumber, usbPort};
 }
 
+ExclusiveUseHandler::ExclusiveUseHandler(UmockdevTestbed& testbed, std::string node)
+    : testbed_(testbed), node_(std::move(node)), handler_(umockdev_ioctl_base_new()) {
+    g_signal_connect_data(handler_, "handle-ioctl", reinterpret_cast<GCallback>(answerExclusiveUse),
+                          nullptr, nullptr, G_CONNECT_DEFAULT);
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_.get(), node_.c_str(), handler_, &error)) {
+        g_object_unref(handler_);
+        fail("cannot attach an ioctl handler to " + node_, error);
+    }
+}
+
+ExclusiveUseHandler::~ExclusiveUseHandler() {
+    umockdev_testbed_detach_ioctl(testbed_.get(), node_.c_str(), nullptr);
+    g_object_unref(handler_);
+}
+
 EmulatedAdapter::EmulatedAdapter(UmockdevTestbed& testbed, AdapterDescription description)
     : testbed_(testbed), description_(std::move(description)) {}
 

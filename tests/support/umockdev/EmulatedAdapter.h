@@ -68,6 +68,25 @@ AdapterDescription qrbAdapter(const std::string& serialNumber = "QRB00042",
                               const std::string& ttyName = "ttyUSB0",
                               const std::string& usbPort = "1-1");
 
+// Answers TIOCEXCL and TIOCNXCL on a node of the testbed (e.g. "/dev/ttyUSB0")
+// with success, while it lives: umockdev fails the ioctls it does not know
+// with ENOTTY, and the serial layer needs exclusive use. Other ioctls go on to
+// the terminal. For a node made by other means than an EmulatedAdapter (whose
+// allowExclusiveOpen does the same). Raises std::runtime_error when umockdev
+// fails.
+class ExclusiveUseHandler {
+  public:
+    ExclusiveUseHandler(UmockdevTestbed& testbed, std::string node);
+    ~ExclusiveUseHandler();
+    ExclusiveUseHandler(const ExclusiveUseHandler&) = delete;
+    ExclusiveUseHandler& operator=(const ExclusiveUseHandler&) = delete;
+
+  private:
+    UmockdevTestbed& testbed_;
+    std::string node_;
+    UMockdevIoctlBase* handler_;
+};
+
 // A serial device in a testbed whose tty node is a pty: the program under
 // test opens deviceNode() (e.g. /dev/ttyUSB0) and talks to whoever holds
 // masterFd(), typically a board simulator. It starts unplugged.
