@@ -47,10 +47,17 @@ bool holdsDevice(const std::string& processDir, dev_t device) {
     return false;
 }
 
+// The command name, which its process may have set to anything: control
+// characters are shown as '?', so that the name stays on its line.
 std::string commandName(const std::string& processDir) {
     std::ifstream comm(processDir + "/comm");
     std::string name;
     std::getline(comm, name);
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
     return name;
 }
 

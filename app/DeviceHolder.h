@@ -7,7 +7,7 @@
 // A process that has a device open.
 struct DeviceHolder {
     pid_t pid = 0;
-    std::string name; // the process's command name (as in /proc/<pid>/comm)
+    std::string name; // the process's command name (/proc/<pid>/comm), one printable line
 };
 
 // Finds a process other than this one that has the character device at
