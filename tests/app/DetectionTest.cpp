@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -231,7 +232,7 @@ TEST_F(DiagnosisTest, ADeviceTheUserMayNotOpenIsExplainedOnceAndServedOnceItOpen
     const std::string line = "Cannot open " + device +
                              ": permission denied. Install the updater's udev rule or add your "
                              "user to the dialout group, then plug the board in again.";
-    ASSERT_TRUE(platform->runUntil([&] { return diagnosis() == line; }, 3s));
+    ASSERT_TRUE(platform->runUntil([&] { return diagnosis() == line; }, 10s));
     const std::size_t retries = platform->sleeps();
     ASSERT_TRUE(platform->runUntil([&] { return platform->sleeps() >= retries + 8; }, 10s));
     EXPECT_THAT(platform->logLines(), ElementsAre(line)) << "one journal line, not one per retry";
@@ -254,7 +255,11 @@ TEST_F(DiagnosisTest, ADeviceHeldByAnotherProgramNamesItAfterAWhileUntilTheBoard
     testing_support::Pty pty;
     const std::string device = pty.slavePath();
     // Another program, by a name of its own, holds the device exclusively
-    // until its pipe closes.
+    // until its pipe closes. The device is taken before the fork; the forked
+    // process only names itself and waits, in plain system calls.
+    const int held = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::ioctl(held, TIOCEXCL), 0);
     int ready[2] = {-1, -1};
     int release[2] = {-1, -1};
     ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
@@ -262,27 +267,23 @@ TEST_F(DiagnosisTest, ADeviceHeldByAnotherProgramNamesItAfterAWhileUntilTheBoard
     const pid_t holder = fork();
     ASSERT_GE(holder, 0);
     if (holder == 0) {
-        ::close(release[1]);
-        ::prctl(PR_SET_NAME, "qrb-test-holder");
-        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         char byte = 0;
-        if (fd < 0 || ::ioctl(fd, TIOCEXCL) != 0 || ::write(ready[1], &byte, 1) != 1) {
-            _exit(1);
-        }
-        (void)::read(release[0], &byte, 1);
-        ::ioctl(fd, TIOCNXCL); // a pty keeps the mark past the close
-        _exit(0);
+        ::syscall(SYS_close, release[1]);
+        ::syscall(SYS_prctl, PR_SET_NAME, "qrb-test-holder", 0, 0, 0);
+        ::syscall(SYS_write, ready[1], &byte, 1);
+        ::syscall(SYS_read, release[0], &byte, 1);
+        ::syscall(SYS_exit_group, 0);
     }
     ::close(ready[1]);
     ::close(release[0]);
-    beforeJoin = [holder, releaseEnd = release[1]] {
+    beforeJoin = [holder, held, releaseEnd = release[1]] {
         ::close(releaseEnd);
-        int status = 0;
-        EXPECT_EQ(waitpid(holder, &status, 0), holder);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_EQ(waitpid(holder, nullptr, 0), holder);
+        ::ioctl(held, TIOCNXCL); // a pty keeps the mark past the last close
+        ::close(held);
     };
     char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the holder did not take the device";
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the holder did not start";
     ::close(ready[0]);
 
     start();
@@ -294,7 +295,7 @@ TEST_F(DiagnosisTest, ADeviceHeldByAnotherProgramNamesItAfterAWhileUntilTheBoard
     EXPECT_THAT(platform->captionsOf(outlet::connectionDiagnosis), ElementsAre(line));
 
     devices->removeDevice(board);
-    ASSERT_TRUE(platform->runUntil([&] { return platform->runningWorkers() == 0; }, 3s));
+    ASSERT_TRUE(platform->runUntil([&] { return platform->runningWorkers() == 0; }, 10s));
     EXPECT_THAT(platform->captionsOf(outlet::connectionDiagnosis), ElementsAre(line, ""));
     EXPECT_THAT(platform->logLines(), ElementsAre(line));
     EXPECT_TRUE(platform->alerts().empty());
