@@ -1,6 +1,7 @@
 #include "AppController.h"
 
 #include "Bootloader.h"
+#include "DeviceHolder.h"
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
 #include "Log.h"
@@ -9,6 +10,7 @@
 
 #include <cxxabi.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <typeinfo>
@@ -28,6 +30,51 @@ constexpr const char* kCalloutDeviceKey = "IOCalloutDevice";
 
 constexpr double kOpenRetryPause = 0.2;
 constexpr double kVersionReadPause = 0.1;
+
+// Failed opens in a row, one pause apart, before a device that another
+// program holds is named in the main window: about two seconds, so that a
+// holder that lets go at once (a probe, a udev helper) goes unmentioned.
+constexpr int kInUseAttemptsBeforeDiagnosis = 10;
+
+// Why an open failed, as far as the user can do something about it.
+enum class OpenRefusal {
+    Other,      // nothing to say (e.g. the device has gone)
+    Permission, // the user may not open the device
+    InUse,      // another program holds the device
+};
+
+OpenRefusal refusalOf(const SerialException& exception) {
+    if (exception.name() == "SerialTIOCEXCLError.") {
+        return OpenRefusal::InUse;
+    }
+    if (exception.name() != "SerialOpenError") {
+        return OpenRefusal::Other;
+    }
+    switch (exception.errorNumber()) {
+    case EACCES:
+    case EPERM:
+        return OpenRefusal::Permission;
+    case EBUSY:
+        return OpenRefusal::InUse;
+    default:
+        return OpenRefusal::Other;
+    }
+}
+
+std::string permissionDiagnosis(const std::string& devicePath) {
+    return "Cannot open " + devicePath +
+           ": permission denied. Install the updater's udev rule or add your user to the dialout "
+           "group, then plug the board in again.";
+}
+
+std::string inUseDiagnosis(const std::string& devicePath) {
+    const std::optional<DeviceHolder> holder = findDeviceHolder(devicePath);
+    if (holder && !holder->name.empty()) {
+        return devicePath + " is in use by " + holder->name + " (process " +
+               std::to_string(holder->pid) + ").";
+    }
+    return devicePath + " is in use by another program.";
+}
 
 // dir joined with name by exactly one separator.
 std::string appendPathComponent(const std::string& dir, const std::string& name) {
@@ -155,11 +202,20 @@ void AppController::awakeFromNib() {
 // Board connection worker
 
 bool AppController::openPort(const std::string& devicePath, unsigned int baudRate, int logSite) {
+    // Beside the retries, the main window says why the open keeps failing
+    // when the user can do something about it; each kind of refusal gets one
+    // journal line per loop, however often it is retried.
+    std::string diagnosis;
+    bool permissionLogged = false;
+    bool inUseLogged = false;
+    int inUseAttempts = 0;
+
     bool opened = false;
     while (!opened) {
         if (_connectionStopRequested) {
             return false;
         }
+        OpenRefusal refusal = OpenRefusal::Other;
         try {
             serInit(devicePath.c_str(), baudRate);
             opened = true;
@@ -167,12 +223,53 @@ bool AppController::openPort(const std::string& devicePath, unsigned int baudRat
             if (exception.name() != "SerialOpenError") {
                 logException(logSite, exception);
             }
+            refusal = refusalOf(exception);
         } catch (const FirmwareUpdaterException& exception) {
             logException(logSite, exception);
         }
+
+        inUseAttempts = refusal == OpenRefusal::InUse ? inUseAttempts + 1 : 0;
+        std::string line;
+        bool* logged = nullptr;
+        if (refusal == OpenRefusal::Permission) {
+            line = permissionDiagnosis(devicePath);
+            logged = &permissionLogged;
+        } else if (inUseAttempts >= kInUseAttemptsBeforeDiagnosis) {
+            line = inUseDiagnosis(devicePath);
+            logged = &inUseLogged;
+        }
+        if (logged != nullptr && !*logged) {
+            logLine("%s", line.c_str());
+            *logged = true;
+        }
+        if (line != diagnosis) {
+            diagnosis = line;
+            postConnectionDiagnosis(line);
+        }
+
         framework_.sleep(kOpenRetryPause);
     }
     return true;
+}
+
+void AppController::postConnectionDiagnosis(const std::string& line) {
+    framework_.performOnMainThread(
+        [self = shared_from_this(), line] {
+            // A board that has left the table has had its line cleared.
+            if (self->_connectionStopRequested) {
+                return;
+            }
+            self->framework_.setStringValue(outlet::connectionDiagnosis, line);
+            self->_connectionDiagnosisShown = !line.empty();
+        },
+        false);
+}
+
+void AppController::clearConnectionDiagnosis() {
+    if (_connectionDiagnosisShown) {
+        framework_.setStringValue(outlet::connectionDiagnosis, std::string());
+        _connectionDiagnosisShown = false;
+    }
 }
 
 AppController::ConnectionOutcome AppController::connectToBoard(const std::string& devicePath) {
@@ -484,6 +581,7 @@ void AppController::handleQRBBoxesChanged() {
     if (_connectionWorkerRunning && _connectionSerialNumber &&
         !_qrbBoxes.contains(*_connectionSerialNumber)) {
         _connectionStopRequested = true;
+        clearConnectionDiagnosis();
     }
     _connectionPending = false;
 

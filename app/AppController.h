@@ -75,6 +75,10 @@ class AppController : public DeviceNotificationTarget,
     // into its resident bootloader, reopens at 57600 baud and synchronises;
     // then posts boardReadyHandler (in step) or resendAddedNotifications
     // (failed). Told to stop, it closes the port and ends without posting.
+    // While an open keeps failing because the user may not open the device,
+    // or (for about 2 s) because another program holds it, the main window's
+    // connectionDiagnosis says so; the line goes when an open succeeds or the
+    // board leaves the table.
     void handleConnectCommand(const std::string& devicePath);
 
     // --- Version check and decision ------------------------------------------------
@@ -132,6 +136,10 @@ class AppController : public DeviceNotificationTarget,
     enum class ConnectionOutcome { InStep, Failed, Stopped };
     ConnectionOutcome connectToBoard(const std::string& devicePath);
     bool openPort(const std::string& devicePath, unsigned int baudRate, int logSite);
+    // Shows line (empty: nothing) in the main window's connectionDiagnosis,
+    // from the connection worker, unless the worker has been told to stop.
+    void postConnectionDiagnosis(const std::string& line);
+    void clearConnectionDiagnosis();
     void showUpdateCaption(const char* caption);
     void connectionWorkerEnded();
 
@@ -152,6 +160,8 @@ class AppController : public DeviceNotificationTarget,
     std::optional<std::string> _connectionSerialNumber;
     bool _connectionPending = false;
     std::atomic<bool> _connectionStopRequested{false};
+    // Whether connectionDiagnosis shows a line (main thread).
+    bool _connectionDiagnosisShown = false;
     // Set once updateFirmware has started the update worker.
     bool _updateStarted = false;
 };

@@ -16,6 +16,9 @@ inline constexpr const char* busyPanel = "busyPanel";   // shown while the updat
 inline constexpr const char* WelcomeCaption = "WelcomeCaption";   // in mainWindow
 inline constexpr const char* WelcomeCaption2 = "WelcomeCaption2"; // in mainWindow
 inline constexpr const char* progressCaption = "progressCaption"; // in busyPanel
+// In mainWindow below the welcome captions: why the board cannot be reached
+// (empty while there is nothing to say). Read by screen readers.
+inline constexpr const char* connectionDiagnosis = "connectionDiagnosis";
 // Indeterminate progress indicators.
 inline constexpr const char* connectionProgressIndicator =
     "connectionProgressIndicator";                                    // mainWindow

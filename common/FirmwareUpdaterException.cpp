@@ -20,3 +20,12 @@ FirmwareUpdaterException::FirmwareUpdaterException(std::string name, std::string
 QRB_DEFINE_RAISE(FirmwareUpdaterException)
 QRB_DEFINE_RAISE(BootloaderException)
 QRB_DEFINE_RAISE(SerialException)
+
+void SerialException::raiseWithErrorNumber(int errorNumber, const char* name, const char* format,
+                                           ...) {
+    va_list args;
+    va_start(args, format);
+    std::string reason = vformatString(format, args);
+    va_end(args);
+    throw SerialException(name, std::move(reason), errorNumber);
+}

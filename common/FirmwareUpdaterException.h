@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 // The family of failures raised by the updater. Every failure has a fixed
 // identifier (its name, e.g. "SerialOpenError") and a human-readable reason.
@@ -35,10 +36,23 @@ class BootloaderException : public FirmwareUpdaterException {
         __attribute__((format(printf, 2, 3)));
 };
 
-// Failures of the serial port.
+// Failures of the serial port. A failure of a system call also keeps its
+// errno (0 for the others), so that a caller can tell a device it may not
+// open from one that another program holds without parsing the reason.
 class SerialException : public FirmwareUpdaterException {
   public:
-    using FirmwareUpdaterException::FirmwareUpdaterException;
+    SerialException(std::string name, std::string reason, int errorNumber = 0)
+        : FirmwareUpdaterException(std::move(name), std::move(reason)), errorNumber_(errorNumber) {}
+
+    int errorNumber() const noexcept { return errorNumber_; }
+
     [[noreturn]] static void raise(const char* name, const char* format, ...)
         __attribute__((format(printf, 2, 3)));
+    // As raise, keeping errorNumber with the failure.
+    [[noreturn]] static void raiseWithErrorNumber(int errorNumber, const char* name,
+                                                  const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
+
+  private:
+    int errorNumber_ = 0;
 };

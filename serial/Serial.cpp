@@ -77,9 +77,10 @@ std::string displayPath(const char* path) {
 }
 
 [[noreturn]] void raiseOpenError(const std::string& shownPath, int error) {
-    SerialException::raise(
-        "SerialOpenError", "Connection to QRB board failed: open(%s) failed. errno %d %s.%s.",
-        shownPath.c_str(), error, std::strerror(error), error == EBUSY ? kBusySuffix : "");
+    SerialException::raiseWithErrorNumber(
+        error, "SerialOpenError",
+        "Connection to QRB board failed: open(%s) failed. errno %d %s.%s.", shownPath.c_str(),
+        error, std::strerror(error), error == EBUSY ? kBusySuffix : "");
 }
 
 [[noreturn]] void raiseReceiveError() {
@@ -88,8 +89,9 @@ std::string displayPath(const char* path) {
 }
 
 [[noreturn]] void raiseSelectError(int error) {
-    SerialException::raise("SerialSelectError.", "Select while reading failed. errno %d %s.", error,
-                           std::strerror(error));
+    SerialException::raiseWithErrorNumber(error, "SerialSelectError.",
+                                          "Select while reading failed. errno %d %s.", error,
+                                          std::strerror(error));
 }
 
 // One read of one byte; a signal that interrupts the wait is not a failure.
@@ -181,9 +183,11 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
         raiseOpenError(displayPath(path), error);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
+        const int error = errno;
         ::close(fd);
-        SerialException::raise("SerialTIOCEXCLError.",
-                               "There was a problem getting exclusive access to the QRB Box.");
+        SerialException::raiseWithErrorNumber(
+            error, "SerialTIOCEXCLError.",
+            "There was a problem getting exclusive access to the QRB Box.");
     }
 
     termios settings{};

@@ -9,8 +9,9 @@
 
 // The one serial connection of the process: the board's callout device,
 // opened raw (8N1, no flow control) with exclusive use. Plain functions over
-// process-wide state; every failure raises SerialException. Nothing here
-// retries, sleeps or logs.
+// process-wide state; every failure raises SerialException, which keeps the
+// errno of a failed open, exclusive-use request or wait (errorNumber()).
+// Nothing here retries, sleeps or logs.
 //
 // Only one thread does I/O on the port at a time: the callers hand the port
 // from thread to thread. ser_fd_mutex guards ser_fd during open and close.

@@ -2,13 +2,16 @@
 
 #include "Log.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QColor>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPalette>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QPushButton>
@@ -219,12 +222,24 @@ void QtApplicationFramework::Impl::buildWindows() {
         bold.setBold(true);
         welcome->setFont(bold);
         QLabel* welcome2 = caption(outlet::WelcomeCaption2, mainWindow.get());
+        // Why the board cannot be reached: shown only while there is
+        // something to say, in a dark red that reads on the window's grey,
+        // selectable so that the device path can be copied.
+        QLabel* diagnosis = caption(outlet::connectionDiagnosis, mainWindow.get());
+        diagnosis->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        diagnosis->setAccessibleDescription(QStringLiteral("Why the board cannot be reached"));
+        QPalette warning = diagnosis->palette();
+        warning.setColor(QPalette::WindowText, QColor(0xA4, 0x00, 0x00));
+        diagnosis->setPalette(warning);
+        diagnosis->hide();
         QProgressBar* bar = indicator(outlet::connectionProgressIndicator, mainWindow.get());
 
         auto* text = new QVBoxLayout;
         text->addWidget(welcome);
         text->addSpacing(8);
         text->addWidget(welcome2);
+        text->addSpacing(8);
+        text->addWidget(diagnosis);
         text->addStretch(1);
         text->addWidget(bar);
         auto* layout = new QHBoxLayout(mainWindow.get());
@@ -567,10 +582,37 @@ int QtApplicationFramework::runAlert(AlertStyle style, const std::optional<std::
 
 // --- Controls -------------------------------------------------------------------------------
 
+namespace {
+
+// Gives window the height its word-wrapped texts need at its present width
+// (never less than its minimum), as a line is added or taken away.
+void fitHeightToText(QWidget* window) {
+    QLayout* layout = window->layout();
+    if (layout == nullptr) {
+        return;
+    }
+    layout->activate();
+    const int needed = layout->hasHeightForWidth() ? layout->totalHeightForWidth(window->width())
+                                                   : layout->totalSizeHint().height();
+    window->resize(window->width(), std::max(needed, window->minimumHeight()));
+}
+
+} // namespace
+
 void QtApplicationFramework::setStringValue(const std::string& textField,
                                             const std::string& value) {
     if (auto* label = qobject_cast<QLabel*>(outletWidget(textField))) {
         label->setText(toQString(value));
+        if (textField == outlet::connectionDiagnosis) {
+            // Nothing to say takes no room; a new line is announced by screen
+            // readers at once (its text is the label's accessible name).
+            label->setVisible(!value.empty());
+            fitHeightToText(label->window());
+            if (!value.empty()) {
+                QAccessibleEvent alert(label, QAccessible::Alert);
+                QAccessible::updateAccessibility(&alert);
+            }
+        }
     }
 }
 

@@ -19,7 +19,8 @@ inline constexpr const char* kApplicationTitle = "QRB Box Firmware Updater";
 // Construct it on the main thread after the QApplication; from then on it is
 // that thread's RunLoop (common/RunLoop.h) until it is destroyed. It builds
 // the two windows: the main window ("mainWindow", shown at once) with the
-// word-wrapped labels "WelcomeCaption" and "WelcomeCaption2" and the busy bar
+// word-wrapped labels "WelcomeCaption" and "WelcomeCaption2", the label
+// "connectionDiagnosis" (hidden while empty) and the busy bar
 // "connectionProgressIndicator", and the busy panel ("busyPanel", hidden until
 // shown) with the label "progressCaption" and the busy bar
 // "progressIndicator". Every widget carries its outlet name as objectName.

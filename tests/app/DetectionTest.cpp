@@ -1,10 +1,22 @@
 #include "AppTestSupport.h"
+#include "BoardSimulator.h"
+#include "Pty.h"
+#include "Unprivileged.h"
 
 #include <gmock/gmock.h>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace app_tests {
 namespace {
 
+using ::testing::ElementsAre;
 using Style = ApplicationFramework::AlertStyle;
 
 // Detection with boards whose device paths do not reach a board: a worker
@@ -185,6 +197,108 @@ TEST_F(DetectionTest, TwoBoardsAreReportedAfterEveryOkUntilOneIsRemoved) {
     EXPECT_EQ(servedPath(), nowhere("two"));
     settle();
     EXPECT_EQ(platform->alerts().size(), 4u);
+}
+
+// Opens that keep failing for a reason the user can remove are explained in
+// the main window. Permissions and exclusive use bind only an unprivileged
+// process: these run in a child run of the test (through setpriv as root).
+class DiagnosisTest : public DetectionTest {
+  protected:
+    static bool inChildRun() { return testing_support::inUnprivilegedRun(); }
+    // In the parent run: runs the test again as the child run.
+    static void runChild() {
+        const std::optional<int> status = testing_support::runCurrentTestUnprivileged();
+        if (!status) {
+            GTEST_SKIP() << "setpriv is needed to run the application as an unprivileged user";
+        }
+        EXPECT_EQ(*status, 0) << "the child run failed";
+    }
+    std::string diagnosis() const { return platform->textOf(outlet::connectionDiagnosis); }
+};
+
+TEST_F(DiagnosisTest, ADeviceTheUserMayNotOpenIsExplainedOnceAndServedOnceItOpens) {
+    if (!inChildRun()) {
+        return runChild();
+    }
+    qrbsim::SimulatorConfig config;
+    config.versionWord = 0x00020201;
+    qrbsim::BoardSimulator board(config);
+    board.start();
+    const std::string device = board.slavePath();
+    ASSERT_EQ(chmod(device.c_str(), 0), 0);
+
+    start();
+    attach("usbserial-QRB1", device);
+    const std::string line = "Cannot open " + device +
+                             ": permission denied. Install the updater's udev rule or add your "
+                             "user to the dialout group, then plug the board in again.";
+    ASSERT_TRUE(platform->runUntil([&] { return diagnosis() == line; }, 10s));
+    const std::size_t retries = platform->sleeps();
+    ASSERT_TRUE(platform->runUntil([&] { return platform->sleeps() >= retries + 8; }, 10s));
+    EXPECT_THAT(platform->logLines(), ElementsAre(line)) << "one journal line, not one per retry";
+    EXPECT_TRUE(platform->alerts().empty());
+
+    // The user is given access: the update starts without plugging in again.
+    ASSERT_EQ(chmod(device.c_str(), 0600), 0);
+    platform->queueAlertAnswer(0); // "Exit"
+    EXPECT_EQ(platform->runUntilExit(20s), 0);
+    ASSERT_EQ(platform->alerts().size(), 1u);
+    EXPECT_EQ(platform->alerts()[0].title, "Update Firmware");
+    EXPECT_THAT(platform->captionsOf(outlet::connectionDiagnosis), ElementsAre(line, ""));
+    EXPECT_THAT(platform->logLines(), ElementsAre(line));
+}
+
+TEST_F(DiagnosisTest, ADeviceHeldByAnotherProgramNamesItAfterAWhileUntilTheBoardLeaves) {
+    if (!inChildRun()) {
+        return runChild();
+    }
+    testing_support::Pty pty;
+    const std::string device = pty.slavePath();
+    // Another program, by a name of its own, holds the device exclusively
+    // until its pipe closes. The device is taken before the fork; the forked
+    // process only names itself and waits, in plain system calls.
+    const int held = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::ioctl(held, TIOCEXCL), 0);
+    int ready[2] = {-1, -1};
+    int release[2] = {-1, -1};
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        char byte = 0;
+        ::syscall(SYS_close, release[1]);
+        ::syscall(SYS_prctl, PR_SET_NAME, "qrb-test-holder", 0, 0, 0);
+        ::syscall(SYS_write, ready[1], &byte, 1);
+        ::syscall(SYS_read, release[0], &byte, 1);
+        ::syscall(SYS_exit_group, 0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    beforeJoin = [holder, held, releaseEnd = release[1]] {
+        ::close(releaseEnd);
+        EXPECT_EQ(waitpid(holder, nullptr, 0), holder);
+        ::ioctl(held, TIOCNXCL); // a pty keeps the mark past the last close
+        ::close(held);
+    };
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the holder did not start";
+    ::close(ready[0]);
+
+    start();
+    const auto board = attach("usbserial-QRB1", device);
+    const std::string line =
+        device + " is in use by qrb-test-holder (process " + std::to_string(holder) + ").";
+    ASSERT_TRUE(platform->runUntil([&] { return diagnosis() == line; }, 10s)) << diagnosis();
+    EXPECT_GE(platform->sleeps(), 9u) << "named only after about 2 s of refusals";
+    EXPECT_THAT(platform->captionsOf(outlet::connectionDiagnosis), ElementsAre(line));
+
+    devices->removeDevice(board);
+    ASSERT_TRUE(platform->runUntil([&] { return platform->runningWorkers() == 0; }, 10s));
+    EXPECT_THAT(platform->captionsOf(outlet::connectionDiagnosis), ElementsAre(line, ""));
+    EXPECT_THAT(platform->logLines(), ElementsAre(line));
+    EXPECT_TRUE(platform->alerts().empty());
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -63,6 +64,7 @@ TEST_F(SerialPortTest, OpenFailuresLeaveNoPortAndNameTheCause) {
     failure = raised([] { serInit("/nonexistent/qrb", kBootloaderBaudRate); });
     EXPECT_EQ(failure.reason(),
               openFailure("/nonexistent/qrb", "errno 2 No such file or directory"));
+    EXPECT_EQ(failure.errorNumber(), ENOENT);
     EXPECT_EQ(ser_fd, -1);
     EXPECT_TRUE(slaveClosed(pty)) << "the old port is closed before the new open";
     EXPECT_EQ(savedDevicePath, "/nonexistent/qrb");
@@ -83,6 +85,7 @@ TEST_F(SerialPortTest, OpenFailuresLeaveNoPortAndNameTheCause) {
     failure = raised([] { serInit("/dev/null", kBootloaderBaudRate); });
     EXPECT_EQ(failure.name(), "SerialTIOCEXCLError.");
     EXPECT_EQ(failure.reason(), "There was a problem getting exclusive access to the QRB Box.");
+    EXPECT_EQ(failure.errorNumber(), ENOTTY);
     EXPECT_EQ(ser_fd, -1);
 }
 

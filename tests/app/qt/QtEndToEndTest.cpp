@@ -17,12 +17,14 @@
 #include "TempDir.h"
 #include "UdevDeviceSource.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -274,6 +276,70 @@ TEST_F(QtApplicationEndToEnd, AFailedSealOnABoardWithoutFirmwareEndsInTheErrorAl
     ASSERT_EQ(exceptions.size(), 1u);
     EXPECT_TRUE(exceptions[0].starts_with("Exception(7): [SealingError: ")) << exceptions[0];
     EXPECT_FALSE(board->sealed());
+}
+
+// The adapter's node first leads to a file that nobody may open for writing,
+// root included (a read-only kernel attribute), as a tty without the udev
+// rule would refuse the user; then, while the welcome window explains it, to
+// the board. QRB_SCREENSHOT_DIR names a directory for a picture of the window
+// with the line.
+TEST_F(QtApplicationEndToEnd, ADeviceTheUserMayNotOpenIsExplainedInTheWindowUntilItOpens) {
+    // (The kernel follows the link; the testbed hides the real /sys only
+    // from the paths the process names.)
+    const std::string refusing = "/sys/kernel/uevent_seqnum";
+    AlertAnswerer user;
+    user.thenClick("Exit");
+    SimulatorConfig config;
+    config.versionWord = 0x00000001;
+    board = std::make_unique<BoardSimulator>(config);
+    board->start();
+    const std::filesystem::path node = testbed.rootDir() + adapter.deviceNode();
+    auto* label = qobject_cast<QLabel*>(framework->outletWidget(outlet::connectionDiagnosis));
+    ASSERT_NE(label, nullptr);
+    EXPECT_TRUE(label->isHidden());
+
+    std::string accessibleName;
+    When explained(
+        [&] { return label->isVisible(); },
+        [&] {
+            QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(label);
+            accessibleName = reader != nullptr ? str(reader->text(QAccessible::Name)) : "<none>";
+            // Laid out and drawn before the picture, then access is granted.
+            QTimer::singleShot(300, [&] {
+                if (const char* dir = std::getenv("QRB_SCREENSHOT_DIR")) {
+                    const QString path = QString::fromLocal8Bit(dir) + "/connection-diagnosis.png";
+                    EXPECT_TRUE(
+                        framework->outletWidget(outlet::mainWindow)->grab().save(path, "PNG"));
+                }
+                std::filesystem::remove(node);
+                std::filesystem::create_symlink(board->slavePath(), node);
+            });
+        });
+    const std::optional<int> status = runWithLimit(
+        *framework,
+        [&] {
+            controller->awakeFromNib();
+            QTimer::singleShot(0, [&] {
+                adapter.plugIn();
+                std::filesystem::remove(node);
+                std::filesystem::create_symlink(refusing, node);
+            });
+        },
+        60s);
+    EXPECT_EQ(status, 0);
+
+    const std::string line = "Cannot open " + adapter.deviceNode() +
+                             ": permission denied. Install the updater's udev rule or add your "
+                             "user to the dialout group, then plug the board in again.";
+    EXPECT_EQ(framework->shownIn(outlet::connectionDiagnosis),
+              (std::vector<std::string>{line, ""}));
+    EXPECT_EQ(accessibleName, line);
+    EXPECT_TRUE(label->isHidden()) << "cleared once the open succeeded";
+    const std::vector<std::string> logged = log.lines();
+    EXPECT_EQ(std::count(logged.begin(), logged.end(), line), 1);
+    ASSERT_EQ(user.seen().size(), 1u);
+    EXPECT_EQ(user.seen()[0].text, "Update Firmware");
+    EXPECT_EQ(exceptionLines(), std::vector<std::string>{});
 }
 
 } // namespace

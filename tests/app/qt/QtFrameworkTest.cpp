@@ -233,11 +233,37 @@ TEST_F(QtFrameworkTest, WindowsCarryTheOutletsByName) {
     EXPECT_EQ(str(mainWindow->windowTitle()), "QRB Box Firmware Updater");
     EXPECT_EQ(str(busyPanel->windowTitle()), "QRB Box Firmware Updater");
 
-    for (const char* name : {outlet::WelcomeCaption, outlet::WelcomeCaption2}) {
+    for (const char* name :
+         {outlet::WelcomeCaption, outlet::WelcomeCaption2, outlet::connectionDiagnosis}) {
         auto* label = mainWindow->findChild<QLabel*>(QString::fromLatin1(name));
         ASSERT_NE(label, nullptr) << name;
         EXPECT_TRUE(label->wordWrap());
     }
+    // The diagnosis takes room only while it has something to say; the
+    // window grows so that no text is cut off, and shrinks back.
+    framework.setStringValue(outlet::WelcomeCaption, "Welcome\nline 2");
+    framework.setStringValue(outlet::WelcomeCaption2,
+                             std::string(3, 'x') + " words that wrap in the window " +
+                                 "over two or three lines, as the second caption does.");
+    auto* diagnosis =
+        mainWindow->findChild<QLabel*>(QString::fromLatin1(outlet::connectionDiagnosis));
+    EXPECT_TRUE(diagnosis->isHidden());
+    const int height = mainWindow->height();
+    framework.setStringValue(outlet::connectionDiagnosis,
+                             "Cannot open /dev/ttyUSB0: permission denied. Install the updater's "
+                             "udev rule or add your user to the dialout group, then plug the "
+                             "board in again.");
+    EXPECT_TRUE(diagnosis->isVisible());
+    EXPECT_GT(mainWindow->height(), height);
+    for (auto* label : mainWindow->findChildren<QLabel*>()) {
+        if (label->wordWrap() && label->isVisible()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                << str(label->objectName()) << " is cut off";
+        }
+    }
+    framework.setStringValue(outlet::connectionDiagnosis, "");
+    EXPECT_TRUE(diagnosis->isHidden());
+    EXPECT_EQ(mainWindow->height(), height);
     auto* caption = busyPanel->findChild<QLabel*>(QString::fromLatin1(outlet::progressCaption));
     ASSERT_NE(caption, nullptr);
     framework.setStringValue(outlet::progressCaption, "Sealing the flash\u2026 <b>x</b>\nline 2");

@@ -351,6 +351,11 @@ std::vector<std::string> TestPlatform::captionsOf(const std::string& field) cons
     return values;
 }
 
+std::string TestPlatform::textOf(const std::string& field) const {
+    const std::vector<std::string> values = captionsOf(field);
+    return values.empty() ? std::string() : values.back();
+}
+
 std::vector<TestPlatform::Alert> TestPlatform::alerts() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return alerts_;
@@ -587,6 +592,7 @@ void TestPlatform::performAfterDelay(std::function<void()> call, double delaySec
 }
 
 void TestPlatform::sleep(double seconds) {
+    sleeps_.fetch_add(1);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 

@@ -4,6 +4,7 @@
 #include "Log.h"
 #include "RunLoop.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -99,12 +100,16 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
     std::size_t runningWorkers() const;
     // Worker threads started so far.
     std::size_t workersStarted() const;
+    // Calls of sleep so far, on any thread (e.g. the pauses between retries).
+    std::size_t sleeps() const { return sleeps_.load(); }
 
     // --- Records ------------------------------------------------------------------
 
     std::vector<Caption> captions() const;
     // The values set on one field, in order.
     std::vector<std::string> captionsOf(const std::string& field) const;
+    // What one field shows now (the last value set; empty before any).
+    std::string textOf(const std::string& field) const;
     std::vector<Alert> alerts() const;
     std::vector<std::string> logLines() const;
     // Log lines that begin with prefix.
@@ -197,6 +202,7 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
     std::vector<std::thread> threads_;
     std::size_t runningWorkers_ = 0;
     std::size_t workersStarted_ = 0;
+    std::atomic<std::size_t> sleeps_{0};
 
     // Main thread only.
     std::map<SourceId, std::pair<int, std::function<void()>>> sources_;
