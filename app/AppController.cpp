@@ -10,6 +10,7 @@
 #include <cxxabi.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <typeinfo>
 
@@ -80,6 +81,16 @@ void logForeignException(const char* worker) {
                 typeName(typeid(exception)).c_str(), exception.what());
     } catch (...) {
         logLine("Unexpected exception in the %s: [unknown exception]", worker);
+    }
+}
+
+// A serial driver that has settings but would not give the port low latency
+// is worth one quiet line per open; a device without them (a pty) is not.
+void reportLowLatency(const std::string& devicePath) {
+    const LowLatencyOutcome outcome = ser_low_latency;
+    if (outcome.result == LowLatency::Refused || outcome.result == LowLatency::Unreadable) {
+        logDetail("Low latency not set on %s: errno %d %s.", devicePath.c_str(), outcome.error,
+                  std::strerror(outcome.error));
     }
 }
 
@@ -163,6 +174,7 @@ bool AppController::openPort(const std::string& devicePath, unsigned int baudRat
         try {
             serInit(devicePath.c_str(), baudRate);
             opened = true;
+            reportLowLatency(devicePath);
         } catch (const SerialException& exception) {
             if (exception.name() != "SerialOpenError") {
                 logException(logSite, exception);

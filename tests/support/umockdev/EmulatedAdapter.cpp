@@ -2,6 +2,7 @@
 
 #include "EmulatedAdapter.h"
 
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -84,18 +85,21 @@ std::vector<DeviceEntry> devicesOf(const AdapterDescription& description, bool w
         devices.push_back({interface,
                            "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=ftdi_sio\n"
                            "A: bInterfaceClass=ff\n"});
-        devices.push_back({interface + "/" + tty, "E: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio\n"});
+        devices.push_back({interface + "/" + tty,
+                           "E: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio\nA: latency_timer=16\n"});
         devices.push_back({interface + "/" + tty + "/tty/" + tty, ttyBody(description, withNode)});
     }
     return devices;
 }
 
-gboolean answerExclusiveUse(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
-                            gpointer /*data*/) {
+gboolean answerIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client, gpointer data) {
     const gulong request = umockdev_ioctl_client_get_request(client);
     if (request == TIOCEXCL || request == TIOCNXCL) {
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
+    }
+    if (request == TIOCGSERIAL || request == TIOCSSERIAL) {
+        return static_cast<EmulatedAdapter*>(data)->answerSerialSettings(client) ? TRUE : FALSE;
     }
     return FALSE;
 }
@@ -246,14 +250,96 @@ void EmulatedAdapter::attachIoctlHandler() {
         return;
     }
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    g_signal_connect_data(handler, "handle-ioctl", reinterpret_cast<GCallback>(answerExclusiveUse),
-                          nullptr, nullptr, G_CONNECT_DEFAULT);
+    g_signal_connect_data(handler, "handle-ioctl", reinterpret_cast<GCallback>(answerIoctl), this,
+                          nullptr, G_CONNECT_DEFAULT);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_.get(), deviceNode().c_str(), handler, &error)) {
         g_object_unref(handler);
         fail("cannot attach an ioctl handler to " + deviceNode(), error);
     }
     ioctlHandler_ = handler;
+}
+
+std::string EmulatedAdapter::usbSerialSyspath() const {
+    if (description_.kind != AdapterKind::UsbSerialConverter) {
+        return {};
+    }
+    return "/sys" + devicesOf(description_, false)[2].devpath;
+}
+
+std::string EmulatedAdapter::latencyTimerPath() const {
+    const std::string syspath = usbSerialSyspath();
+    return syspath.empty() ? syspath : testbed_.rootDir() + syspath + "/latency_timer";
+}
+
+void EmulatedAdapter::refuseSerialSettings(int error) {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    settingsError_ = error;
+}
+
+unsigned EmulatedAdapter::latencyTimer() const {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    return (serialFlags_ & ASYNC_LOW_LATENCY) != 0 ? 1 : latencyAttribute_;
+}
+
+unsigned EmulatedAdapter::serialSettingsRequests() const {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    return settingsRequests_;
+}
+
+bool EmulatedAdapter::answerSerialSettings(void* opaqueClient) {
+    auto* client = static_cast<UMockdevIoctlClient*>(opaqueClient);
+    if (description_.kind != AdapterKind::UsbSerialConverter) {
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return true;
+    }
+    GError* error = nullptr;
+    UMockdevIoctlData* settings = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
+                                                              0, sizeof(serial_struct), &error);
+    if (settings == nullptr) {
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return true;
+    }
+    serial_struct value{};
+    std::memcpy(&value, settings->data, sizeof value);
+
+    std::unique_lock<std::mutex> lock(settingsMutex_);
+    long result = 0;
+    int failure = 0;
+    std::optional<unsigned> newTimer;
+    if (umockdev_ioctl_client_get_request(client) == TIOCGSERIAL) {
+        value = serial_struct{};
+        value.type = PORT_16654;
+        value.line = 0;
+        value.flags = static_cast<int>(serialFlags_);
+        value.xmit_fifo_size = 256;
+        value.baud_base = 3000000; // 48 MHz / 16
+        umockdev_ioctl_data_update(settings, 0, reinterpret_cast<guint8*>(&value), sizeof value);
+    } else {
+        ++settingsRequests_;
+        const auto wanted = static_cast<unsigned>(value.flags);
+        if (settingsError_ != 0) {
+            failure = settingsError_;
+        } else if (((wanted ^ serialFlags_) & ~static_cast<unsigned>(ASYNC_USR_MASK)) != 0) {
+            failure = EPERM; // the privileged flags: not for a user's process
+        } else {
+            const bool wasLow = (serialFlags_ & ASYNC_LOW_LATENCY) != 0;
+            serialFlags_ = wanted & ASYNC_FLAGS;
+            const bool low = (serialFlags_ & ASYNC_LOW_LATENCY) != 0;
+            if (low != wasLow) {
+                newTimer = low ? 1 : latencyAttribute_;
+            }
+        }
+        result = failure != 0 ? -1 : 0;
+    }
+    lock.unlock();
+    if (newTimer) {
+        testbed_.setAttribute(usbSerialSyspath(), "latency_timer", std::to_string(*newTimer));
+    }
+    g_object_unref(settings);
+    umockdev_ioctl_client_complete(client, result, failure);
+    return true;
 }
 
 } // namespace testing_support

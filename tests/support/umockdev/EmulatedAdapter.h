@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -105,6 +106,24 @@ class EmulatedAdapter {
     // effect at once or, before the first plugIn, from then on.
     void allowExclusiveOpen();
 
+    // A USB serial converter's serial settings, answered by the same ioctl
+    // handler as ftdi_sio answers them: TIOCGSERIAL reports the flags,
+    // TIOCSSERIAL changes those an unprivileged user may change (others:
+    // EPERM). ASYNC_LOW_LATENCY makes the latency timer 1 ms; clearing it
+    // puts back the timer of the `latency_timer` attribute (16 ms). The
+    // attribute, on the usb-serial device, shows the timer in force, as the
+    // driver's does. Other kinds of adapter answer ENOTTY, as a pty does.
+    //
+    // From now on TIOCSSERIAL fails with error, as a driver that refuses.
+    void refuseSerialSettings(int error);
+    // The latency timer in force, in ms (16 until the host asks otherwise).
+    unsigned latencyTimer() const;
+    // TIOCSSERIAL requests answered so far, refused ones included.
+    unsigned serialSettingsRequests() const;
+    // The file of the `latency_timer` attribute in the testbed; empty for
+    // adapters other than a USB serial converter.
+    std::string latencyTimerPath() const;
+
     const AdapterDescription& description() const { return description_; }
     std::string deviceNode() const { return "/dev/" + description_.ttyName; }
     std::string ttySyspath() const;
@@ -118,8 +137,12 @@ class EmulatedAdapter {
     // withNode adds the "N:" line that makes umockdev create a pty node.
     static std::string describe(const AdapterDescription& description, bool withNode);
 
+    // For the ioctl handler's thread.
+    bool answerSerialSettings(void* client);
+
   private:
     void attachIoctlHandler();
+    std::string usbSerialSyspath() const;
 
     UmockdevTestbed& testbed_;
     AdapterDescription description_;
@@ -128,6 +151,13 @@ class EmulatedAdapter {
     bool wantExclusive_ = false;
     UMockdevIoctlBase* ioctlHandler_ = nullptr;
     std::string ptyPath_; // where the node links to, kept while unplugged
+
+    // The emulated driver's state; the ioctl handler runs on umockdev's thread.
+    mutable std::mutex settingsMutex_;
+    unsigned serialFlags_ = 0;
+    unsigned latencyAttribute_ = 16;
+    unsigned settingsRequests_ = 0;
+    int settingsError_ = 0;
 };
 
 } // namespace testing_support
