@@ -98,8 +98,9 @@ gboolean answerIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
     }
-    if (request == TIOCGSERIAL || request == TIOCSSERIAL) {
-        return static_cast<EmulatedAdapter*>(data)->answerSerialSettings(client) ? TRUE : FALSE;
+    if (ConverterSerialSettings::handles(request)) {
+        static_cast<ConverterSerialSettings*>(data)->answer(client);
+        return TRUE;
     }
     return FALSE;
 }
@@ -150,7 +151,8 @@ AdapterDescription qrbAdapter(const std::string& serialNumber, const std::string
 }
 
 EmulatedAdapter::EmulatedAdapter(UmockdevTestbed& testbed, AdapterDescription description)
-    : testbed_(testbed), description_(std::move(description)) {}
+    : testbed_(testbed), description_(std::move(description)),
+      settings_(testbed, usbSerialSyspath(description_)) {}
 
 EmulatedAdapter::~EmulatedAdapter() {
     if (ioctlHandler_ != nullptr) {
@@ -250,8 +252,8 @@ void EmulatedAdapter::attachIoctlHandler() {
         return;
     }
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    g_signal_connect_data(handler, "handle-ioctl", reinterpret_cast<GCallback>(answerIoctl), this,
-                          nullptr, G_CONNECT_DEFAULT);
+    g_signal_connect_data(handler, "handle-ioctl", reinterpret_cast<GCallback>(answerIoctl),
+                          &settings_, nullptr, G_CONNECT_DEFAULT);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_.get(), deviceNode().c_str(), handler, &error)) {
         g_object_unref(handler);
@@ -260,38 +262,58 @@ void EmulatedAdapter::attachIoctlHandler() {
     ioctlHandler_ = handler;
 }
 
-std::string EmulatedAdapter::usbSerialSyspath() const {
-    if (description_.kind != AdapterKind::UsbSerialConverter) {
+std::string EmulatedAdapter::usbSerialSyspath(const AdapterDescription& description) {
+    if (description.kind != AdapterKind::UsbSerialConverter) {
         return {};
     }
-    return "/sys" + devicesOf(description_, false)[2].devpath;
+    return "/sys" + devicesOf(description, false)[2].devpath;
 }
 
 std::string EmulatedAdapter::latencyTimerPath() const {
-    const std::string syspath = usbSerialSyspath();
+    const std::string syspath = usbSerialSyspath(description_);
     return syspath.empty() ? syspath : testbed_.rootDir() + syspath + "/latency_timer";
 }
 
 void EmulatedAdapter::refuseSerialSettings(int error) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    settingsError_ = error;
+    settings_.refuse(error);
 }
 
 unsigned EmulatedAdapter::latencyTimer() const {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    return (serialFlags_ & ASYNC_LOW_LATENCY) != 0 ? 1 : latencyAttribute_;
+    return settings_.latencyTimer();
 }
 
 unsigned EmulatedAdapter::serialSettingsRequests() const {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    return settingsRequests_;
+    return settings_.requests();
 }
 
-bool EmulatedAdapter::answerSerialSettings(void* opaqueClient) {
-    auto* client = static_cast<UMockdevIoctlClient*>(opaqueClient);
-    if (description_.kind != AdapterKind::UsbSerialConverter) {
+ConverterSerialSettings::ConverterSerialSettings(UmockdevTestbed& testbed,
+                                                 std::string usbSerialSyspath)
+    : testbed_(testbed), syspath_(std::move(usbSerialSyspath)) {}
+
+bool ConverterSerialSettings::handles(unsigned long request) {
+    return request == TIOCGSERIAL || request == TIOCSSERIAL;
+}
+
+void ConverterSerialSettings::refuse(int error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    error_ = error;
+}
+
+unsigned ConverterSerialSettings::latencyTimer() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return (flags_ & ASYNC_LOW_LATENCY) != 0 ? 1 : latencyAttribute_;
+}
+
+unsigned ConverterSerialSettings::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void ConverterSerialSettings::answer(void* ioctlClient) {
+    auto* client = static_cast<UMockdevIoctlClient*>(ioctlClient);
+    if (syspath_.empty()) {
         umockdev_ioctl_client_complete(client, -1, ENOTTY);
-        return true;
+        return;
     }
     GError* error = nullptr;
     UMockdevIoctlData* settings = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
@@ -299,47 +321,43 @@ bool EmulatedAdapter::answerSerialSettings(void* opaqueClient) {
     if (settings == nullptr) {
         g_clear_error(&error);
         umockdev_ioctl_client_complete(client, -1, EFAULT);
-        return true;
+        return;
     }
     serial_struct value{};
     std::memcpy(&value, settings->data, sizeof value);
 
-    std::unique_lock<std::mutex> lock(settingsMutex_);
-    long result = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
     int failure = 0;
     std::optional<unsigned> newTimer;
     if (umockdev_ioctl_client_get_request(client) == TIOCGSERIAL) {
         value = serial_struct{};
         value.type = PORT_16654;
-        value.line = 0;
-        value.flags = static_cast<int>(serialFlags_);
+        value.flags = static_cast<int>(flags_);
         value.xmit_fifo_size = 256;
         value.baud_base = 3000000; // 48 MHz / 16
         umockdev_ioctl_data_update(settings, 0, reinterpret_cast<guint8*>(&value), sizeof value);
     } else {
-        ++settingsRequests_;
+        ++requests_;
         const auto wanted = static_cast<unsigned>(value.flags);
-        if (settingsError_ != 0) {
-            failure = settingsError_;
-        } else if (((wanted ^ serialFlags_) & ~static_cast<unsigned>(ASYNC_USR_MASK)) != 0) {
+        if (error_ != 0) {
+            failure = error_;
+        } else if (((wanted ^ flags_) & ~static_cast<unsigned>(ASYNC_USR_MASK)) != 0) {
             failure = EPERM; // the privileged flags: not for a user's process
         } else {
-            const bool wasLow = (serialFlags_ & ASYNC_LOW_LATENCY) != 0;
-            serialFlags_ = wanted & ASYNC_FLAGS;
-            const bool low = (serialFlags_ & ASYNC_LOW_LATENCY) != 0;
+            const bool wasLow = (flags_ & ASYNC_LOW_LATENCY) != 0;
+            flags_ = wanted & ASYNC_FLAGS;
+            const bool low = (flags_ & ASYNC_LOW_LATENCY) != 0;
             if (low != wasLow) {
                 newTimer = low ? 1 : latencyAttribute_;
             }
         }
-        result = failure != 0 ? -1 : 0;
     }
     lock.unlock();
     if (newTimer) {
-        testbed_.setAttribute(usbSerialSyspath(), "latency_timer", std::to_string(*newTimer));
+        testbed_.setAttribute(syspath_, "latency_timer", std::to_string(*newTimer));
     }
     g_object_unref(settings);
-    umockdev_ioctl_client_complete(client, result, failure);
-    return true;
+    umockdev_ioctl_client_complete(client, failure != 0 ? -1 : 0, failure);
 }
 
 } // namespace testing_support

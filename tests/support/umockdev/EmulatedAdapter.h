@@ -69,6 +69,41 @@ AdapterDescription qrbAdapter(const std::string& serialNumber = "QRB00042",
                               const std::string& ttyName = "ttyUSB0",
                               const std::string& usbPort = "1-1");
 
+// The serial settings of a USB serial converter's driver, answered as
+// ftdi_sio answers them: TIOCGSERIAL reports the flags, TIOCSSERIAL changes
+// those an unprivileged user may change (others: EPERM). ASYNC_LOW_LATENCY
+// makes the latency timer 1 ms; clearing it puts back the timer of the
+// `latency_timer` attribute (16 ms). The attribute, on the usb-serial device,
+// shows the timer in force, as the driver's does. For an ioctl handler of a
+// testbed; thread-safe (umockdev runs the handlers on a thread of its own).
+class ConverterSerialSettings {
+  public:
+    // usbSerialSyspath: the device whose attribute shows the timer; empty
+    // for a device without serial settings, where both requests fail ENOTTY.
+    ConverterSerialSettings(UmockdevTestbed& testbed, std::string usbSerialSyspath);
+
+    // Whether request is TIOCGSERIAL or TIOCSSERIAL.
+    static bool handles(unsigned long request);
+    // Answers and completes one such request of a UMockdevIoctlClient.
+    void answer(void* ioctlClient);
+
+    // From now on TIOCSSERIAL fails with error, as with a driver that refuses.
+    void refuse(int error);
+    // The latency timer in force, in ms.
+    unsigned latencyTimer() const;
+    // TIOCSSERIAL requests answered so far, refused ones included.
+    unsigned requests() const;
+
+  private:
+    UmockdevTestbed& testbed_;
+    std::string syspath_;
+    mutable std::mutex mutex_;
+    unsigned flags_ = 0;
+    unsigned latencyAttribute_ = 16;
+    unsigned requests_ = 0;
+    int error_ = 0;
+};
+
 // A serial device in a testbed whose tty node is a pty: the program under
 // test opens deviceNode() (e.g. /dev/ttyUSB0) and talks to whoever holds
 // masterFd(), typically a board simulator. It starts unplugged.
@@ -137,12 +172,12 @@ class EmulatedAdapter {
     // withNode adds the "N:" line that makes umockdev create a pty node.
     static std::string describe(const AdapterDescription& description, bool withNode);
 
-    // For the ioctl handler's thread.
-    bool answerSerialSettings(void* client);
+    // The usb-serial device of a USB serial converter (/sys/devices/...),
+    // which holds the driver's attributes; empty for other kinds.
+    static std::string usbSerialSyspath(const AdapterDescription& description);
 
   private:
     void attachIoctlHandler();
-    std::string usbSerialSyspath() const;
 
     UmockdevTestbed& testbed_;
     AdapterDescription description_;
@@ -151,13 +186,7 @@ class EmulatedAdapter {
     bool wantExclusive_ = false;
     UMockdevIoctlBase* ioctlHandler_ = nullptr;
     std::string ptyPath_; // where the node links to, kept while unplugged
-
-    // The emulated driver's state; the ioctl handler runs on umockdev's thread.
-    mutable std::mutex settingsMutex_;
-    unsigned serialFlags_ = 0;
-    unsigned latencyAttribute_ = 16;
-    unsigned settingsRequests_ = 0;
-    int settingsError_ = 0;
+    ConverterSerialSettings settings_;
 };
 
 } // namespace testing_support
