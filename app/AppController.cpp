@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <typeinfo>
 
@@ -130,6 +131,16 @@ void logForeignException(const char* worker) {
     }
 }
 
+// A serial driver that has settings but would not give the port low latency
+// is worth one quiet line per open; a device without them (a pty) is not.
+void reportLowLatency(const std::string& devicePath) {
+    const LowLatencyOutcome outcome = ser_low_latency;
+    if (outcome.result == LowLatency::Refused || outcome.result == LowLatency::Unreadable) {
+        logDetail("Low latency not set on %s: errno %d %s.", devicePath.c_str(), outcome.error,
+                  std::strerror(outcome.error));
+    }
+}
+
 } // namespace
 
 std::shared_ptr<AppController> AppController::create(ApplicationFramework& framework) {
@@ -219,6 +230,7 @@ bool AppController::openPort(const std::string& devicePath, unsigned int baudRat
         try {
             serInit(devicePath.c_str(), baudRate);
             opened = true;
+            reportLowLatency(devicePath);
         } catch (const SerialException& exception) {
             if (exception.name() != "SerialOpenError") {
                 logException(logSite, exception);

@@ -1,5 +1,6 @@
 #include "Runs.h"
 
+#include "AdapterDriver.h"
 #include "AppController.h"
 #include "BoardSimulator.h"
 #include "Bootloader.h"
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -124,13 +126,44 @@ SimChildOptions boardOptions(const RunOptions& options) {
     board.versionWord = kBoardVersion;
     board.firmwareImage = options.firmwareImage;
     board.ramBootloaderImage = options.ramBootloaderImage;
+    board.adapter = options.adapter;
     return board;
 }
+
+// For a USB serial converter: its driver in this process, and the file of its
+// latency timer that the simulated board reads. Removed with the object.
+struct ConverterDriver {
+    std::string dir;
+    std::string latencyFile;
+    explicit ConverterDriver(const RunOptions& options) {
+        if (options.adapter != qrbsim::AdapterModel::Ftdi) {
+            return;
+        }
+        char pattern[] = "/tmp/qrb-bench-driver-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        dir = pattern;
+        latencyFile = dir + "/latency_timer";
+        installConverterDriver(latencyFile, options.driverGrantsLowLatency);
+    }
+    ~ConverterDriver() {
+        if (!dir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    }
+    ConverterDriver(const ConverterDriver&) = delete;
+    ConverterDriver& operator=(const ConverterDriver&) = delete;
+};
 
 } // namespace
 
 Measurement measureUpdateSequence(const RunOptions& options) {
-    SimChild board(boardOptions(options));
+    const ConverterDriver driver(options);
+    SimChildOptions boardSettings = boardOptions(options);
+    boardSettings.latencyTimerFile = driver.latencyFile;
+    SimChild board(boardSettings);
     const std::string device = board.devicePath();
     Measurement m;
     m.imageBytes = dataBytes(options.firmwareImage);
@@ -227,6 +260,16 @@ Measurement measureUpdateSequence(const RunOptions& options) {
     }
     closeImageFile();
     serClose();
+    // Through a converter the last open's request must have had the answer
+    // this run is about.
+    if (m.ok && options.adapter == qrbsim::AdapterModel::Ftdi) {
+        const LowLatency expected =
+            options.driverGrantsLowLatency ? LowLatency::Granted : LowLatency::Refused;
+        if (ser_low_latency.result != expected) {
+            m.ok = false;
+            m.failure = "the updater's request for low latency did not get the driver's answer";
+        }
+    }
     finishMeasurement(m, board, options.imageVersion);
     return m;
 }

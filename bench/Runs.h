@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AdapterModel.h"
 #include "Measurement.h"
 
 #include <cstdint>
@@ -38,6 +39,11 @@ struct RunOptions {
     std::string resourceDir;
     uint32_t imageVersion = 0x00030201;
     size_t flashSize = 1u << 20;
+    // The USB serial adapter between board and host. For a converter (Ftdi)
+    // the bench plays its driver (AdapterDriver.h), which grants the
+    // updater's request for low latency or refuses it.
+    qrbsim::AdapterModel adapter = qrbsim::AdapterModel::None;
+    bool driverGrantsLowLatency = true;
 };
 
 // The update done by the host's functions in the order in which the board

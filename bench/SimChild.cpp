@@ -89,6 +89,8 @@ bool memoryHoldsImage(const std::string& path, const std::vector<uint8_t>& memor
     config.pace = options.pace;
     config.flashSize = options.flashSize;
     config.versionWord = options.versionWord;
+    config.adapter = options.adapter;
+    config.latencyTimerFile = options.latencyTimerFile;
     std::unique_ptr<qrbsim::BoardSimulator> board;
     try {
         board = std::make_unique<qrbsim::BoardSimulator>(std::move(config));

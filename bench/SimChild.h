@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AdapterModel.h"
+
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -17,6 +19,10 @@ struct SimChildOptions {
     // the RAM bootloader in the RAM; checked when the board is stopped.
     std::string firmwareImage;
     std::string ramBootloaderImage;
+    // The USB serial adapter between board and host, and for a converter the
+    // file of its driver's latency timer (see AdapterDriver.h).
+    qrbsim::AdapterModel adapter = qrbsim::AdapterModel::None;
+    std::string latencyTimerFile;
 };
 
 // What the board holds at the end, and what it cost.

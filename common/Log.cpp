@@ -21,7 +21,7 @@ LogSink& currentSink() {
     return sink;
 }
 
-void emit(const std::string& line) {
+void emit(const std::string& line, int priority = LOG_NOTICE) {
     LogSink sink;
     {
         std::lock_guard<std::mutex> lock(sinkMutex());
@@ -33,7 +33,7 @@ void emit(const std::string& line) {
     }
     static std::once_flag opened;
     std::call_once(opened, [] { openlog("qrb-updater", LOG_PID, LOG_USER); });
-    syslog(LOG_NOTICE, "%s", line.c_str());
+    syslog(priority, "%s", line.c_str());
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
@@ -45,6 +45,14 @@ void logLine(const char* format, ...) {
     std::string line = vformatString(format, args);
     va_end(args);
     emit(line);
+}
+
+void logDetail(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string line = vformatString(format, args);
+    va_end(args);
+    emit(line, LOG_INFO);
 }
 
 void logException(int site, const FirmwareUpdaterException& exception) {

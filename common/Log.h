@@ -10,6 +10,10 @@ class FirmwareUpdaterException;
 // line instead, to read what was logged.
 void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// A line of low importance (syslog's informational priority); the same
+// destinations otherwise.
+void logDetail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The log line of a catch site: "Exception(<site>): [<name>: <reason>]".
 void logException(int site, const FirmwareUpdaterException& exception);
 

@@ -51,7 +51,10 @@ LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/tests/demo/lsan-
 export LSAN_OPTIONS
 expect=
 [ $# -gt 0 ] || expect=--expect-update
-set -- --updater "$QRB_UPDATER" --plugins "$QRB_DEMO_PLUGINS" --resources "$QRB_RESOURCES" "$@"
+# The board at its line rates behind a USB serial converter (ftdi_sio model),
+# as a real one is; options given here may name another adapter.
+set -- --updater "$QRB_UPDATER" --plugins "$QRB_DEMO_PLUGINS" --resources "$QRB_RESOURCES" \
+    --pace --adapter ftdi "$@"
 
 if [ "$headless" = no ]; then
     echo "Updater demo on $DISPLAY: plug-in follows the welcome screen; click through the alerts."

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -15,8 +16,34 @@
 int ser_fd = -1;
 std::mutex ser_fd_mutex;
 std::optional<std::string> savedDevicePath;
+LowLatencyOutcome ser_low_latency;
 
 namespace {
+
+// The serial settings the open port had before this process asked for low
+// latency; put back by serClose. Guarded by ser_fd_mutex, like ser_fd.
+std::optional<serial_struct> foundSerialSettings;
+
+// Asks the driver of a freshly configured port for low latency. Never
+// raises; found receives the settings to restore when something changed.
+LowLatencyOutcome requestLowLatency(int fd, std::optional<serial_struct>& found) {
+    serial_struct settings{};
+    if (::ioctl(fd, TIOCGSERIAL, &settings) != 0) {
+        const int error = errno;
+        return {error == ENOTTY ? LowLatency::Unsupported : LowLatency::Unreadable, error};
+    }
+    constexpr int kLowLatency = ASYNC_LOW_LATENCY;
+    if ((settings.flags & kLowLatency) != 0) {
+        return {LowLatency::AlreadySet, 0};
+    }
+    serial_struct wanted = settings;
+    wanted.flags |= kLowLatency;
+    if (::ioctl(fd, TIOCSSERIAL, &wanted) != 0) {
+        return {LowLatency::Refused, errno};
+    }
+    found = settings;
+    return {LowLatency::Granted, 0};
+}
 
 constexpr const char* kBusySuffix =
     " Make sure that other applications are not connected to QRB board";
@@ -163,6 +190,7 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
     if (previous >= 0) {
         serClose();
     }
+    ser_low_latency = {};
 
     if (path == nullptr) {
         raiseOpenError(displayPath(path), ENOENT);
@@ -210,13 +238,23 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
         raiseOpenError(displayPath(path), error);
     }
 
+    // Not part of the open: whatever the driver answers, the port is usable.
+    std::optional<serial_struct> found;
+    ser_low_latency = requestLowLatency(fd, found);
+
     std::lock_guard<std::mutex> lock(ser_fd_mutex);
     ser_fd = fd;
+    foundSerialSettings = found;
 }
 
 void serClose() {
     std::lock_guard<std::mutex> lock(ser_fd_mutex);
     if (ser_fd >= 0) {
+        // The driver's settings as they were before this process changed
+        // them; a failure leaves them as they are.
+        if (foundSerialSettings) {
+            (void)::ioctl(ser_fd, TIOCSSERIAL, &*foundSerialSettings);
+        }
         // Give up exclusive use first: a pseudo-terminal keeps the mark past
         // its last close while its master is open, and would refuse this
         // process's next open (EBUSY) unless it is privileged.
@@ -224,6 +262,7 @@ void serClose() {
         (void)::close(ser_fd);
     }
     ser_fd = -1;
+    foundSerialSettings.reset();
 }
 
 void serSetBaudRate(BaudRate baudRate) {

@@ -45,3 +45,26 @@ void RxBytes(uint8_t* buffer, uint32_t count);
 uint8_t rxByteWithTimeout(time_t seconds, int32_t microseconds, bool* timedOut);
 // Reads and discards input until the line has been quiet for 10 ms.
 void rxBufFlush();
+
+// Low latency on USB serial adapters. A USB serial converter holds the bytes
+// it receives until its buffer fills or its latency timer runs out (16 ms by
+// default), and every exchange of the bootloader protocol ends with a short
+// answer. So after configuring a new port serOpenAndConfig asks the driver
+// for low latency (the ASYNC_LOW_LATENCY flag of its serial settings), which
+// a converter's driver turns into a 1 ms timer; serClose restores the flags
+// it found. Neither ever fails because of it: the outcome is only recorded
+// here, for the caller to report.
+enum class LowLatency {
+    NotAsked,    // no port opened yet
+    Unsupported, // the device has no serial settings (a pty: ENOTTY)
+    AlreadySet,  // the flag was set before; nothing changed
+    Granted,     // the flag is set now and is cleared again on close
+    Unreadable,  // reading the settings failed otherwise
+    Refused,     // the driver refused the change
+};
+struct LowLatencyOutcome {
+    LowLatency result = LowLatency::NotAsked;
+    int error = 0; // errno of the failed request (Unsupported, Unreadable, Refused)
+};
+// The outcome of the most recent open's request; written by serOpenAndConfig.
+extern LowLatencyOutcome ser_low_latency;

@@ -579,6 +579,9 @@ BoardSimulator::BoardSimulator(SimulatorConfig config) : config_(std::move(confi
     line_ = std::make_unique<PtyLine>();
     slavePath_ = line_->slavePath();
     line_->setPacing(config_.pace);
+    line_->setAdapter(config_.adapter, [file = config_.latencyTimerFile] {
+        return file.empty() ? kDefaultLatencyTimer : readLatencyTimer(file);
+    });
     for (const auto& fault : config_.faults) {
         if (fault.kind == Fault::Kind::HangupAfter) {
             line_->setHangupAfter(fault.count);

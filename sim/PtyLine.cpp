@@ -244,7 +244,7 @@ void PtyLine::readAvailable(unsigned speed) {
     }
 }
 
-void PtyLine::pump(int timeoutMs) {
+void PtyLine::pump(Clock::duration timeout) {
     checkStop();
     pollfd fds[3];
     nfds_t count = 0;
@@ -257,9 +257,15 @@ void PtyLine::pump(int timeoutMs) {
         fds[count++] = {inotify_, POLLIN, 0};
     } else if (!watchMaster) {
         // Nothing tells when the slave opens again: look every few ms.
-        timeoutMs = std::min(timeoutMs, kSampleMs);
+        timeout = std::min<Clock::duration>(timeout, std::chrono::milliseconds(kSampleMs));
     }
-    const int ready = ::poll(fds, count, timeoutMs);
+    timeout = std::max(timeout, Clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    const timespec wait{
+        static_cast<time_t>(seconds.count()),
+        static_cast<long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(timeout - seconds).count())};
+    const int ready = ::ppoll(fds, count, &wait, nullptr);
     checkStop();
     if (ready < 0 && errno != EINTR) {
         throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
@@ -344,15 +350,19 @@ std::optional<uint8_t> PtyLine::receive(unsigned speed,
         if (hangupAfter_ && received_ >= *hangupAfter_) {
             hangUp();
         }
+        passHeldBytes();
         const auto now = Clock::now();
         if (now >= deadline) {
             return std::nullopt;
         }
-        int wait = kSampleMs;
+        Clock::duration wait = std::chrono::milliseconds(kSampleMs);
         if (timeout) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-            wait = static_cast<int>(std::clamp<int64_t>(left, 0, kSampleMs));
+            wait = std::chrono::milliseconds(std::clamp<int64_t>(left, 0, kSampleMs));
+        }
+        if (const auto release = hold_.nextRelease()) {
+            wait = std::min<Clock::duration>(wait, *release - now);
         }
         pump(wait);
     }
@@ -361,17 +371,64 @@ std::optional<uint8_t> PtyLine::receive(unsigned speed,
 void PtyLine::swallowForever() {
     for (;;) {
         input_.clear();
-        pump(kSampleMs);
+        passHeldBytes();
+        Clock::duration wait = std::chrono::milliseconds(kSampleMs);
+        if (const auto release = hold_.nextRelease()) {
+            wait = std::min<Clock::duration>(wait, *release - Clock::now());
+        }
+        pump(wait);
     }
 }
 
 void PtyLine::send(const uint8_t* bytes, size_t n, unsigned speed) {
+    if (adapter_ == AdapterModel::Ftdi) {
+        sendThroughHold(bytes, n, speed);
+        return;
+    }
     if (pace_) {
         // The answer starts once the request's last byte is through, and its
         // last byte reaches the host its wire time later.
         txClock_ = std::max({txClock_, rxClock_, Clock::now()}) + byteTime(speed, n);
         sleepUntil(txClock_);
     }
+    writeToHost(bytes, n);
+}
+
+void PtyLine::sendThroughHold(const uint8_t* bytes, size_t n, unsigned speed) {
+    const Clock::duration latency = latencyTimer_ ? latencyTimer_() : kDefaultLatencyTimer;
+    const auto now = Clock::now();
+    // Paced, each byte reaches the chip at the end of its own wire time.
+    const auto start = pace_ ? std::max({txClock_, rxClock_, now}) : now;
+    for (size_t i = 0; i < n; ++i) {
+        hold_.arrive(bytes[i], pace_ ? start + byteTime(speed, i + 1) : start, latency);
+    }
+    if (pace_) {
+        // The board's transmitter is busy until the last byte is out; what
+        // the chip lets go meanwhile reaches the host on time.
+        txClock_ = start + byteTime(speed, n);
+        for (;;) {
+            passHeldBytes();
+            const auto release = hold_.nextRelease();
+            if (Clock::now() >= txClock_) {
+                break;
+            }
+            sleepUntil(release ? std::min(*release, txClock_) : txClock_);
+        }
+    }
+    passHeldBytes();
+}
+
+void PtyLine::passHeldBytes() {
+    if (hold_.empty()) {
+        return;
+    }
+    const std::vector<uint8_t> released = hold_.takeReleased(Clock::now());
+    if (!released.empty()) {
+        writeToHost(released.data(), released.size());
+    }
+}
+
+void PtyLine::writeToHost(const uint8_t* bytes, size_t n) {
     size_t done = 0;
     while (done < n) {
         checkStop();

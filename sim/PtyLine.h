@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AdapterModel.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -54,6 +56,13 @@ class PtyLine {
     void setSessionHandler(std::function<void(const char*)> handler) {
         onSession_ = std::move(handler);
     }
+    // The adapter between the board and the host (default: none). With a USB
+    // serial converter (Ftdi) the bytes sent wait in its chip (AdapterHold);
+    // latencyTimer tells the timer in force and is asked once per send.
+    void setAdapter(AdapterModel model, std::function<std::chrono::milliseconds()> latencyTimer) {
+        adapter_ = model;
+        latencyTimer_ = std::move(latencyTimer);
+    }
     // Called from receive when the host's opening of the line comes up in
     // order with the bytes: after everything sent before it has been taken.
     void setOpenedHandler(std::function<void()> handler) { onOpened_ = std::move(handler); }
@@ -95,8 +104,14 @@ class PtyLine {
         bool opened = false; // no bytes: marks where the host opened the line
     };
 
-    // One round of waiting (at most timeoutMs) and taking in what arrived.
-    void pump(int timeoutMs);
+    // One round of waiting (at most timeout) and taking in what arrived.
+    void pump(std::chrono::steady_clock::duration timeout);
+    // Writes the bytes to the host (waiting while the host's input is full).
+    void writeToHost(const uint8_t* bytes, size_t n);
+    // Puts bytes sent through a USB serial converter into its chip.
+    void sendThroughHold(const uint8_t* bytes, size_t n, unsigned speed);
+    // Writes to the host what the adapter's chip has let go by now.
+    void passHeldBytes();
     // Handles pending open/close notices of the slave; true if there were any.
     bool drainSessionEvents();
     void sampleSpeed();
@@ -124,6 +139,9 @@ class PtyLine {
     std::function<void(size_t, unsigned, unsigned)> onNoise_;
     std::function<void(const char*)> onSession_;
     std::function<void()> onOpened_;
+    AdapterModel adapter_ = AdapterModel::None;
+    std::function<std::chrono::milliseconds()> latencyTimer_;
+    AdapterHold hold_;
 };
 
 } // namespace qrbsim

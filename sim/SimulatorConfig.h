@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AdapterModel.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -100,6 +102,11 @@ struct SimulatorConfig {
     // Every byte takes its time on the wire (10 bits at the line speed).
     bool pace = false;
     std::vector<Fault> faults;
+    // The USB serial adapter between the board and the host.
+    AdapterModel adapter = AdapterModel::None;
+    // For a USB serial converter: the file of its driver's `latency_timer`
+    // attribute, read for each answer; empty: the driver's default, 16 ms.
+    std::string latencyTimerFile;
     // Called on the simulator's thread with each event as it is logged.
     std::function<void(const std::string&)> onEvent;
 

@@ -45,6 +45,13 @@ void printHelp() {
            "  --ram-size SIZE        RAM size at 0x400000 (default 1M)\n"
            "  --factory FILE         the factory firmware in the flash at address 0\n"
            "  --pace                 let every byte take its time on the wire\n"
+           "  --adapter MODEL        the USB serial adapter between board and host:\n"
+           "                         none (default: bytes reach the host at once), ftdi\n"
+           "                         (a converter whose chip holds the board's bytes until\n"
+           "                         62 wait or its latency timer runs out), cdc-acm (no\n"
+           "                         timer)\n"
+           "  --latency-file FILE    with --adapter ftdi: the driver's latency_timer\n"
+           "                         attribute, read for each answer (default: 16 ms)\n"
            "  --fault FAULT          inject a fault (repeatable; see below)\n"
            "  --dump-flash FILE      write the flash contents to FILE at the end\n"
            "  --dump-ram FILE        write the RAM contents to FILE at the end\n"
@@ -129,6 +136,16 @@ Options parseOptions(int argc, char** argv) {
             options.config.factoryFirmware = readFile(value());
         } else if (option == "--pace") {
             options.config.pace = true;
+        } else if (option == "--adapter") {
+            const std::string model = value();
+            const auto parsed = qrbsim::parseAdapterModel(model);
+            if (!parsed) {
+                throw std::invalid_argument("--adapter: expected none, ftdi or cdc-acm, got \"" +
+                                            model + "\"");
+            }
+            options.config.adapter = *parsed;
+        } else if (option == "--latency-file") {
+            options.config.latencyTimerFile = value();
         } else if (option == "--fault") {
             options.config.faults.push_back(qrbsim::parseFault(value()));
         } else if (option == "--dump-flash") {

@@ -64,7 +64,12 @@ struct Options {
     bool expectUpdate = false;
     std::chrono::seconds timeout{120};
     std::chrono::milliseconds plugInDelay{1000};
-    qrbsim::SimulatorConfig board;
+    // The board behind a USB serial converter's chip unless told otherwise.
+    qrbsim::SimulatorConfig board = [] {
+        qrbsim::SimulatorConfig config;
+        config.adapter = qrbsim::AdapterModel::Ftdi;
+        return config;
+    }();
 };
 
 std::mutex outputMutex;
@@ -79,7 +84,7 @@ void say(const std::string& line) {
               << "usage: qrb-demo-driver --updater PATH --plugins DIR --resources DIR\n"
                  "         [--shots DIR] [--press-default] [--expect-update] [--timeout SEC]\n"
                  "         [--plug-in-delay MS] [--version-word WORD] [--block-words N]\n"
-                 "         [--pace] [--fault FAULT]...\n";
+                 "         [--pace] [--adapter none|ftdi|cdc-acm] [--fault FAULT]...\n";
     std::exit(2);
 }
 
@@ -129,6 +134,13 @@ Options parseOptions(int argc, char** argv) {
             options.board.blockWords = static_cast<uint32_t>(number(option, value()));
         } else if (option == "--pace") {
             options.board.pace = true;
+        } else if (option == "--adapter") {
+            const std::string model = value();
+            const auto parsed = qrbsim::parseAdapterModel(model);
+            if (!parsed) {
+                usage("--adapter: expected none, ftdi or cdc-acm, got \"" + model + "\"");
+            }
+            options.board.adapter = *parsed;
         } else if (option == "--fault") {
             try {
                 options.board.faults.push_back(qrbsim::parseFault(value()));
@@ -362,11 +374,21 @@ class Demo {
         }
 
         qrbsim::SimulatorConfig config = options_.board;
+        if (config.adapter == qrbsim::AdapterModel::Ftdi) {
+            // The simulated chip holds the board's answers for the timer that
+            // the emulated driver shows.
+            config.latencyTimerFile =
+                testbed.rootDir() +
+                testing_support::EmulatedAdapter::usbSerialSyspath(testing_support::qrbAdapter()) +
+                "/latency_timer";
+        }
         config.onEvent = [](const std::string& event) { say("    board: " + event); };
         board_ = std::make_unique<qrbsim::BoardSimulator>(config);
         board_->start();
         say("demo: board simulator on " + board_->slavePath() + ", firmware version " +
-            versionText(options_.board.versionWord));
+            versionText(options_.board.versionWord) + ", adapter model " +
+            qrbsim::adapterModelName(options_.board.adapter) +
+            (options_.board.pace ? ", paced" : ""));
 
         int report[2];
         if (pipe2(report, O_CLOEXEC) != 0) {
@@ -387,6 +409,12 @@ class Demo {
         ::close(report[0]);
         exclusiveUse_.reset();
         board_->stop();
+        if (serialSettings_) {
+            say("demo: the updater asked the adapter's driver " +
+                std::to_string(serialSettings_->requests()) +
+                " times to change its serial settings; latency timer now " +
+                std::to_string(serialSettings_->latencyTimer()) + " ms");
+        }
         return outcome;
     }
 
@@ -401,8 +429,12 @@ class Demo {
         const fs::path node = fs::path(testbed.rootDir()) / "dev" / adapter.ttyName;
         fs::create_directories(node.parent_path());
         fs::create_symlink(board_->slavePath(), node);
+        if (options_.board.adapter == qrbsim::AdapterModel::Ftdi) {
+            serialSettings_ = std::make_unique<testing_support::ConverterSerialSettings>(
+                testbed, testing_support::EmulatedAdapter::usbSerialSyspath(adapter));
+        }
         exclusiveUse_ = std::make_unique<testing_support::ExclusiveUseHandler>(
-            testbed, "/dev/" + adapter.ttyName);
+            testbed, "/dev/" + adapter.ttyName, serialSettings_.get());
         testbed.addFromString(testing_support::EmulatedAdapter::describe(adapter, false));
         say("demo: plugged in a USB serial adapter, serial number " +
             adapter.usbSerialNumber.value_or("") + ", as /dev/" + adapter.ttyName);
@@ -544,6 +576,7 @@ class Demo {
 
     const Options& options_;
     std::unique_ptr<qrbsim::BoardSimulator> board_;
+    std::unique_ptr<testing_support::ConverterSerialSettings> serialSettings_;
     std::unique_ptr<testing_support::ExclusiveUseHandler> exclusiveUse_;
     std::atomic<pid_t> child_{-1};
     bool welcomeSeen_ = false;

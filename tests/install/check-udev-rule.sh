@@ -2,7 +2,8 @@
 # Checks the updater's udev rule with the real udev rule engine on emulated
 # devices: it must load without a diagnostic, tag the ttys of QRB and WMX
 # adapters for uaccess before 73-seat-late.rules acts on the tag, tell
-# ModemManager to ignore them, and leave every other device alone.
+# ModemManager to ignore them, set a 1 ms latency timer on the usb-serial
+# ports of those that ftdi_sio drives, and leave every other device alone.
 #
 #   check-udev-rule.sh RULE_FILE DEVICE_DESCRIPTION
 #
@@ -69,7 +70,7 @@ n=0
 for syspath in "$@"; do
     n=$((n + 1))
     timeout 60 umockdev-run -d "$description" -- \
-        udevadm test --action=add "$syspath" >"$work/out.$n" 2>&1 || echo "udevadm test $syspath: status $?" >>"$work/out.$n"
+        env SYSTEMD_LOG_LEVEL=debug udevadm test --action=add "$syspath" >"$work/out.$n" 2>&1 || echo "udevadm test $syspath: status $?" >>"$work/out.$n"
 done
 NAMESPACE
 }
@@ -96,9 +97,13 @@ cp "$rule" "$work/rules/$rule_name"
 [ -f "$seat_late" ] && cp "$seat_late" "$work/rules/"
 
 # 1: QRB adapter, 2: WMX adapter, 3: another adapter's tty, 4: an on-board
-# UART, 5: the QRB adapter's USB device itself (not a tty).
+# UART, 5: the QRB adapter's USB device itself (not a tty); the usb-serial
+# ports of 6: the QRB adapter, 7: the WMX adapter, 8: the other adapter,
+# 9: a QRB adapter of another driver (cp210x).
+usb=/sys/devices/pci0000:00/0000:00:14.0/usb1
 run_udev_tests /sys/class/tty/ttyUSB0 /sys/class/tty/ttyUSB1 /sys/class/tty/ttyUSB2 \
-    /sys/class/tty/ttyS0 /sys/devices/pci0000:00/0000:00:14.0/usb1/1-2
+    /sys/class/tty/ttyS0 $usb/1-2 $usb/1-2/1-2:1.0/ttyUSB0 $usb/1-3/1-3:1.0/ttyUSB1 \
+    $usb/1-4/1-4:1.0/ttyUSB2 $usb/1-5/1-5:1.0/ttyUSB3
 
 problems=$(diagnostics "$rule_name" "$work/out.1")
 if [ -n "$problems" ]; then
@@ -133,6 +138,18 @@ for n in 3 4 5; do
     ignored_by_mm "$out" && fail "$what: hidden from ModemManager"
 done
 
+# The latency timer of ftdi_sio: 1 ms on the usb-serial ports of QRB and WMX
+# adapters that this driver runs, and nowhere else.
+sets_latency() { grep -q "ATTR '[^']*/latency_timer' writing '1'" "$1"; }
+for n in 6 7; do
+    out="$work/out.$n"
+    grep -q "^DEVPATH=" "$out" || { cat "$out"; fail "usb-serial port $n: udevadm test did not run"; continue; }
+    sets_latency "$out" || fail "usb-serial port $n of a QRB/WMX ftdi_sio adapter: latency_timer not set to 1"
+done
+for n in 1 2 3 4 5 8 9; do
+    sets_latency "$work/out.$n" && fail "device $n: latency_timer set on a device that is no QRB/WMX ftdi_sio port"
+done
+
 # udev applies rules in the order of their file names.
 first=$(printf '%s\n' "$rule_name" 73-seat-late.rules | LC_ALL=C sort | head -n 1)
 [ "$first" = "$rule_name" ] || fail "$rule_name does not sort before 73-seat-late.rules"
@@ -141,4 +158,4 @@ if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed"
     exit 1
 fi
-echo "udev rule $rule_name: loads cleanly, matches QRB and WMX adapters only"
+echo "udev rule $rule_name: loads cleanly, matches QRB and WMX adapters only, sets the latency timer of their ftdi_sio ports"

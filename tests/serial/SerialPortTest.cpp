@@ -108,6 +108,9 @@ TEST_F(SerialPortTest, OpensRawExclusiveAndBlockingAndChangesSpeed) {
     ASSERT_EQ(ioctl(ser_fd, TIOCGEXCL, &exclusive), 0);
     EXPECT_NE(exclusive, 0);
     EXPECT_TRUE(timesOut(0, 20000)) << "input from before the open is discarded";
+    // A pty has no serial settings: no low latency to ask for, and no failure.
+    EXPECT_EQ(ser_low_latency.result, LowLatency::Unsupported);
+    EXPECT_EQ(ser_low_latency.error, ENOTTY);
 
     pty.write({0x33});
     pollfd entry{ser_fd, POLLIN, 0};

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -201,6 +202,9 @@ TEST_F(QtApplicationEndToEnd, UpdatesABoardPluggedInAfterStartUp) {
     user.thenClick("OK");
     SimulatorConfig config;
     config.versionWord = 0x00000001; // 1.0.0
+    // Behind the converter's chip, with the timer the updater asks its driver for.
+    config.adapter = qrbsim::AdapterModel::Ftdi;
+    config.latencyTimerFile = adapter.latencyTimerPath();
 
     EXPECT_EQ(runApplication(config, Plug::AfterStartUp), 0);
 
@@ -225,6 +229,26 @@ TEST_F(QtApplicationEndToEnd, UpdatesABoardPluggedInAfterStartUp) {
     EXPECT_EQ(board->versionWord(), 0x00030201u);
     expectBoardHoldsImage((resources.path() / "QRB_Firmware.sc").string());
     EXPECT_EQ(exceptionLines(), std::vector<std::string>{});
+    // Low latency asked for on both opens, and the driver's flags put back on
+    // both closes.
+    EXPECT_EQ(adapter.serialSettingsRequests(), 4u);
+    EXPECT_EQ(adapter.latencyTimer(), 16u);
+}
+
+TEST_F(QtApplicationEndToEnd, ADriverThatRefusesLowLatencyCostsOneQuietLinePerOpen) {
+    adapter.refuseSerialSettings(EPERM);
+    AlertAnswerer user;
+    user.thenPressReturn(); // "Exit"
+    SimulatorConfig config;
+    config.versionWord = 0x00030201; // up to date
+
+    EXPECT_EQ(runApplication(config, Plug::AfterStartUp), 0);
+
+    ASSERT_EQ(user.seen().size(), 1u);
+    EXPECT_EQ(user.seen()[0].text, "Update Warning");
+    const std::string refused =
+        "Low latency not set on /dev/ttyUSB0: errno 1 Operation not permitted.";
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{refused, refused}));
 }
 
 TEST_F(QtApplicationEndToEnd, ExitOnAnUpToDateBoardSendsShortCommand6AndEndsWithStatus0) {

@@ -2,6 +2,7 @@
 
 #include "EmulatedAdapter.h"
 
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -84,17 +85,21 @@ std::vector<DeviceEntry> devicesOf(const AdapterDescription& description, bool w
         devices.push_back({interface,
                            "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=ftdi_sio\n"
                            "A: bInterfaceClass=ff\n"});
-        devices.push_back({interface + "/" + tty, "E: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio\n"});
+        devices.push_back({interface + "/" + tty,
+                           "E: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio\nA: latency_timer=16\n"});
         devices.push_back({interface + "/" + tty + "/tty/" + tty, ttyBody(description, withNode)});
     }
     return devices;
 }
 
-gboolean answerExclusiveUse(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
-                            gpointer /*data*/) {
+gboolean answerIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client, gpointer data) {
     const gulong request = umockdev_ioctl_client_get_request(client);
     if (request == TIOCEXCL || request == TIOCNXCL) {
         umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    if (data != nullptr && ConverterSerialSettings::handles(request)) {
+        static_cast<ConverterSerialSettings*>(data)->answer(client);
         return TRUE;
     }
     return FALSE;
@@ -145,10 +150,11 @@ AdapterDescription qrbAdapter(const std::string& serialNumber, const std::string
     return {AdapterKind::UsbSerialConverter, ttyName, serialNumber, usbPort};
 }
 
-ExclusiveUseHandler::ExclusiveUseHandler(UmockdevTestbed& testbed, std::string node)
+ExclusiveUseHandler::ExclusiveUseHandler(UmockdevTestbed& testbed, std::string node,
+                                         ConverterSerialSettings* settings)
     : testbed_(testbed), node_(std::move(node)), handler_(umockdev_ioctl_base_new()) {
-    g_signal_connect_data(handler_, "handle-ioctl", reinterpret_cast<GCallback>(answerExclusiveUse),
-                          nullptr, nullptr, G_CONNECT_DEFAULT);
+    g_signal_connect_data(handler_, "handle-ioctl", reinterpret_cast<GCallback>(answerIoctl),
+                          settings, nullptr, G_CONNECT_DEFAULT);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_.get(), node_.c_str(), handler_, &error)) {
         g_object_unref(handler_);
@@ -162,7 +168,8 @@ ExclusiveUseHandler::~ExclusiveUseHandler() {
 }
 
 EmulatedAdapter::EmulatedAdapter(UmockdevTestbed& testbed, AdapterDescription description)
-    : testbed_(testbed), description_(std::move(description)) {}
+    : testbed_(testbed), description_(std::move(description)),
+      settings_(testbed, usbSerialSyspath(description_)) {}
 
 EmulatedAdapter::~EmulatedAdapter() {
     if (ioctlHandler_ != nullptr) {
@@ -262,14 +269,112 @@ void EmulatedAdapter::attachIoctlHandler() {
         return;
     }
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    g_signal_connect_data(handler, "handle-ioctl", reinterpret_cast<GCallback>(answerExclusiveUse),
-                          nullptr, nullptr, G_CONNECT_DEFAULT);
+    g_signal_connect_data(handler, "handle-ioctl", reinterpret_cast<GCallback>(answerIoctl),
+                          &settings_, nullptr, G_CONNECT_DEFAULT);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_.get(), deviceNode().c_str(), handler, &error)) {
         g_object_unref(handler);
         fail("cannot attach an ioctl handler to " + deviceNode(), error);
     }
     ioctlHandler_ = handler;
+}
+
+std::string EmulatedAdapter::usbSerialSyspath(const AdapterDescription& description) {
+    if (description.kind != AdapterKind::UsbSerialConverter) {
+        return {};
+    }
+    return "/sys" + devicesOf(description, false)[2].devpath;
+}
+
+std::string EmulatedAdapter::latencyTimerPath() const {
+    const std::string syspath = usbSerialSyspath(description_);
+    return syspath.empty() ? syspath : testbed_.rootDir() + syspath + "/latency_timer";
+}
+
+void EmulatedAdapter::refuseSerialSettings(int error) {
+    settings_.refuse(error);
+}
+
+unsigned EmulatedAdapter::latencyTimer() const {
+    return settings_.latencyTimer();
+}
+
+unsigned EmulatedAdapter::serialSettingsRequests() const {
+    return settings_.requests();
+}
+
+ConverterSerialSettings::ConverterSerialSettings(UmockdevTestbed& testbed,
+                                                 std::string usbSerialSyspath)
+    : testbed_(testbed), syspath_(std::move(usbSerialSyspath)) {}
+
+bool ConverterSerialSettings::handles(unsigned long request) {
+    return request == TIOCGSERIAL || request == TIOCSSERIAL;
+}
+
+void ConverterSerialSettings::refuse(int error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    error_ = error;
+}
+
+unsigned ConverterSerialSettings::latencyTimer() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return (flags_ & ASYNC_LOW_LATENCY) != 0 ? 1 : latencyAttribute_;
+}
+
+unsigned ConverterSerialSettings::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void ConverterSerialSettings::answer(void* ioctlClient) {
+    auto* client = static_cast<UMockdevIoctlClient*>(ioctlClient);
+    if (syspath_.empty()) {
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return;
+    }
+    GError* error = nullptr;
+    UMockdevIoctlData* settings = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
+                                                              0, sizeof(serial_struct), &error);
+    if (settings == nullptr) {
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    serial_struct value{};
+    std::memcpy(&value, settings->data, sizeof value);
+
+    std::unique_lock<std::mutex> lock(mutex_);
+    int failure = 0;
+    std::optional<unsigned> newTimer;
+    if (umockdev_ioctl_client_get_request(client) == TIOCGSERIAL) {
+        value = serial_struct{};
+        value.type = PORT_16654;
+        value.flags = static_cast<int>(flags_);
+        value.xmit_fifo_size = 256;
+        value.baud_base = 3000000; // 48 MHz / 16
+        umockdev_ioctl_data_update(settings, 0, reinterpret_cast<guint8*>(&value), sizeof value);
+    } else {
+        ++requests_;
+        const auto wanted = static_cast<unsigned>(value.flags);
+        if (error_ != 0) {
+            failure = error_;
+        } else if (((wanted ^ flags_) & ~static_cast<unsigned>(ASYNC_USR_MASK)) != 0) {
+            failure = EPERM; // the privileged flags: not for a user's process
+        } else {
+            const bool wasLow = (flags_ & ASYNC_LOW_LATENCY) != 0;
+            flags_ = wanted & ASYNC_FLAGS;
+            const bool low = (flags_ & ASYNC_LOW_LATENCY) != 0;
+            if (low != wasLow) {
+                newTimer = low ? 1 : latencyAttribute_;
+            }
+        }
+    }
+    lock.unlock();
+    if (newTimer) {
+        testbed_.setAttribute(syspath_, "latency_timer", std::to_string(*newTimer));
+    }
+    g_object_unref(settings);
+    umockdev_ioctl_client_complete(client, failure != 0 ? -1 : 0, failure);
 }
 
 } // namespace testing_support

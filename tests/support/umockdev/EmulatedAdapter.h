@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -71,12 +72,15 @@ AdapterDescription qrbAdapter(const std::string& serialNumber = "QRB00042",
 // Answers TIOCEXCL and TIOCNXCL on a node of the testbed (e.g. "/dev/ttyUSB0")
 // with success, while it lives: umockdev fails the ioctls it does not know
 // with ENOTTY, and the serial layer needs exclusive use. Other ioctls go on to
-// the terminal. For a node made by other means than an EmulatedAdapter (whose
-// allowExclusiveOpen does the same). Raises std::runtime_error when umockdev
-// fails.
+// the terminal. With settings, the serial settings of a USB serial
+// converter's driver are answered too. For a node made by other means than an
+// EmulatedAdapter (whose allowExclusiveOpen does the same). Raises
+// std::runtime_error when umockdev fails.
+class ConverterSerialSettings;
 class ExclusiveUseHandler {
   public:
-    ExclusiveUseHandler(UmockdevTestbed& testbed, std::string node);
+    ExclusiveUseHandler(UmockdevTestbed& testbed, std::string node,
+                        ConverterSerialSettings* settings = nullptr);
     ~ExclusiveUseHandler();
     ExclusiveUseHandler(const ExclusiveUseHandler&) = delete;
     ExclusiveUseHandler& operator=(const ExclusiveUseHandler&) = delete;
@@ -85,6 +89,41 @@ class ExclusiveUseHandler {
     UmockdevTestbed& testbed_;
     std::string node_;
     UMockdevIoctlBase* handler_;
+};
+
+// The serial settings of a USB serial converter's driver, answered as
+// ftdi_sio answers them: TIOCGSERIAL reports the flags, TIOCSSERIAL changes
+// those an unprivileged user may change (others: EPERM). ASYNC_LOW_LATENCY
+// makes the latency timer 1 ms; clearing it puts back the timer of the
+// `latency_timer` attribute (16 ms). The attribute, on the usb-serial device,
+// shows the timer in force, as the driver's does. For an ioctl handler of a
+// testbed; thread-safe (umockdev runs the handlers on a thread of its own).
+class ConverterSerialSettings {
+  public:
+    // usbSerialSyspath: the device whose attribute shows the timer; empty
+    // for a device without serial settings, where both requests fail ENOTTY.
+    ConverterSerialSettings(UmockdevTestbed& testbed, std::string usbSerialSyspath);
+
+    // Whether request is TIOCGSERIAL or TIOCSSERIAL.
+    static bool handles(unsigned long request);
+    // Answers and completes one such request of a UMockdevIoctlClient.
+    void answer(void* ioctlClient);
+
+    // From now on TIOCSSERIAL fails with error, as with a driver that refuses.
+    void refuse(int error);
+    // The latency timer in force, in ms.
+    unsigned latencyTimer() const;
+    // TIOCSSERIAL requests answered so far, refused ones included.
+    unsigned requests() const;
+
+  private:
+    UmockdevTestbed& testbed_;
+    std::string syspath_;
+    mutable std::mutex mutex_;
+    unsigned flags_ = 0;
+    unsigned latencyAttribute_ = 16;
+    unsigned requests_ = 0;
+    int error_ = 0;
 };
 
 // A serial device in a testbed whose tty node is a pty: the program under
@@ -124,6 +163,24 @@ class EmulatedAdapter {
     // effect at once or, before the first plugIn, from then on.
     void allowExclusiveOpen();
 
+    // A USB serial converter's serial settings, answered by the same ioctl
+    // handler as ftdi_sio answers them: TIOCGSERIAL reports the flags,
+    // TIOCSSERIAL changes those an unprivileged user may change (others:
+    // EPERM). ASYNC_LOW_LATENCY makes the latency timer 1 ms; clearing it
+    // puts back the timer of the `latency_timer` attribute (16 ms). The
+    // attribute, on the usb-serial device, shows the timer in force, as the
+    // driver's does. Other kinds of adapter answer ENOTTY, as a pty does.
+    //
+    // From now on TIOCSSERIAL fails with error, as a driver that refuses.
+    void refuseSerialSettings(int error);
+    // The latency timer in force, in ms (16 until the host asks otherwise).
+    unsigned latencyTimer() const;
+    // TIOCSSERIAL requests answered so far, refused ones included.
+    unsigned serialSettingsRequests() const;
+    // The file of the `latency_timer` attribute in the testbed; empty for
+    // adapters other than a USB serial converter.
+    std::string latencyTimerPath() const;
+
     const AdapterDescription& description() const { return description_; }
     std::string deviceNode() const { return "/dev/" + description_.ttyName; }
     std::string ttySyspath() const;
@@ -137,6 +194,10 @@ class EmulatedAdapter {
     // withNode adds the "N:" line that makes umockdev create a pty node.
     static std::string describe(const AdapterDescription& description, bool withNode);
 
+    // The usb-serial device of a USB serial converter (/sys/devices/...),
+    // which holds the driver's attributes; empty for other kinds.
+    static std::string usbSerialSyspath(const AdapterDescription& description);
+
   private:
     void attachIoctlHandler();
 
@@ -147,6 +208,7 @@ class EmulatedAdapter {
     bool wantExclusive_ = false;
     UMockdevIoctlBase* ioctlHandler_ = nullptr;
     std::string ptyPath_; // where the node links to, kept while unplugged
+    ConverterSerialSettings settings_;
 };
 
 } // namespace testing_support
