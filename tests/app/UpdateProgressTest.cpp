@@ -235,6 +235,24 @@ TEST_F(UpdateProgressTest, AFailureMidStepLeavesNoCountBehindTheFinalAlert) {
     }
 }
 
+TEST_F(UpdateProgressTest, AnImageThatCannotBeSummedShowsNoCountAndFailsAsBefore) {
+    useImages({{0x400000, pattern(100, 7)}}, {});
+    SimpleCodeImageBuilder firmware;
+    firmware.addDataRecord(0, pattern(64, 8)).addBytes(Bytes{9});
+    resources.writeFile("QRB_Firmware.sc", firmware.bytes());
+    pacedBoard();
+    EXPECT_EQ(runToExit(), 0);
+    EXPECT_THAT(platform->logLines(),
+                ElementsAre("Exception(7): [UnknownRecordError: Unknown record in simple-code "
+                            "input file (9).]"));
+    const auto steps = stepsShown(platform->timeline());
+    ASSERT_EQ(steps.size(), 6u);
+    EXPECT_EQ(steps[5].caption, kUpdateCaptions[5]);
+    EXPECT_THAT(steps[5].bar, IsEmpty());
+    EXPECT_THAT(steps[5].detail, IsEmpty());
+    EXPECT_EQ(platform->progressEvents().back(), "progressIndicator indeterminate");
+}
+
 // --- The texts and the estimate, on a fake clock.
 
 TEST(ProgressText, ByteCountsAndTheTimeLeft) {
