@@ -51,7 +51,9 @@ LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/tests/demo/lsan-
 export LSAN_OPTIONS
 expect=
 [ $# -gt 0 ] || expect=--expect-update
-set -- --updater "$QRB_UPDATER" --plugins "$QRB_DEMO_PLUGINS" --resources "$QRB_RESOURCES" "$@"
+# The board takes its bytes at the line speeds, so that the long steps take
+# long enough to show their progress.
+set -- --updater "$QRB_UPDATER" --plugins "$QRB_DEMO_PLUGINS" --resources "$QRB_RESOURCES" --pace "$@"
 
 if [ "$headless" = no ]; then
     echo "Updater demo on $DISPLAY: plug-in follows the welcome screen; click through the alerts."
