@@ -69,16 +69,7 @@ uint64_t leadingWordWaitNs(const std::string& path) {
 }
 
 uint64_t dataBytes(const std::string& path) {
-    uint64_t bytes = 0;
-    openImageFile(path.c_str());
-    walkImageRecords([&](const ImageRecord& record) {
-        for (uint32_t i = 0; record.type == 1 && i < record.length; ++i) {
-            ReadUint(1);
-        }
-        bytes += record.type == 1 ? record.length : 0;
-    });
-    closeImageFile();
-    return bytes;
+    return imageDataBytes(path.c_str()).value_or(0);
 }
 
 uint64_t syncWaitNs(const WireTraffic& traffic, unsigned speed) {
