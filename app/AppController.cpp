@@ -7,30 +7,28 @@
 #include "Log.h"
 #include "Serial.h"
 #include "StringFormat.h"
+#include "UpdateConfiguration.h"
+#include "UpdateProgress.h"
+#include "UpdateSequence.h"
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <exception>
 #include <typeinfo>
 
 namespace {
 
-constexpr const char* kConfigurationFileName = "QRB_Image.plist";
-constexpr const char* kVersionMajorKey = "QRB_FW_Image_Version_Major";
-constexpr const char* kVersionMinorKey = "QRB_FW_Image_Version_Minor";
-constexpr const char* kVersionRevisionKey = "QRB_FW_Image_Version_Revision";
-constexpr const char* kImagePathKey = "QRB_FW_Image_File_Path";
-constexpr const char* kRamBootloaderPathKey = "RAM_Bootloader_Path";
-
 constexpr const char* kSerialDeviceClass = "IOSerialBSDClient";
 constexpr const char* kBaseNameKey = "IOTTYBaseName";
 constexpr const char* kCalloutDeviceKey = "IOCalloutDevice";
 
-constexpr double kOpenRetryPause = 0.2;
-constexpr double kVersionReadPause = 0.1;
+// How often the busy panel samples the update's progress.
+constexpr double kProgressInterval = 0.1;
 
 // Failed opens in a row, one pause apart, before a device that another
 // program holds is named in the main window: about two seconds, so that a
@@ -77,38 +75,16 @@ std::string inUseDiagnosis(const std::string& devicePath) {
     return devicePath + " is in use by another program.";
 }
 
-// dir joined with name by exactly one separator.
-std::string appendPathComponent(const std::string& dir, const std::string& name) {
-    std::string head = dir;
-    while (head.size() > 1 && head.back() == '/') {
-        head.pop_back();
-    }
-    std::string::size_type start = 0;
-    while (start < name.size() && name[start] == '/') {
-        ++start;
-    }
-    const std::string tail = name.substr(start);
-    if (tail.empty()) {
-        return head;
-    }
-    if (head.empty() || head.back() == '/') {
-        return head + tail;
-    }
-    return head + "/" + tail;
-}
+// Hands each step of the update sequence to a function.
+class StepReporter : public UpdateObserver {
+  public:
+    explicit StepReporter(std::function<void(const UpdateStepStart&)> onStep)
+        : onStep_(std::move(onStep)) {}
+    void stepStarted(const UpdateStepStart& start) override { onStep_(start); }
 
-// The low eight bits of an integer value; 0 when missing or not an integer.
-std::uint8_t versionByte(const PropertyListDictionary& configuration, const char* key) {
-    const PropertyListValue* value = configuration.find(key);
-    const std::int64_t* number = value != nullptr ? value->integer() : nullptr;
-    return number != nullptr ? static_cast<std::uint8_t>(static_cast<std::uint64_t>(*number) & 0xFF)
-                             : std::uint8_t{0};
-}
-
-const std::string* stringValue(const PropertyListDictionary& configuration, const char* key) {
-    const PropertyListValue* value = configuration.find(key);
-    return value != nullptr ? value->string() : nullptr;
-}
+  private:
+    std::function<void(const UpdateStepStart&)> onStep_;
+};
 
 std::string typeName(const std::type_info& type) {
     int status = 0;
@@ -170,24 +146,19 @@ void AppController::invalidate() {
 void AppController::awakeFromNib() {
     const std::string resources = framework_.resourcePath();
     const std::optional<PropertyListDictionary> configuration =
-        framework_.dictionaryWithContentsOfFile(
-            appendPathComponent(resources, kConfigurationFileName));
+        framework_.dictionaryWithContentsOfFile(updateConfigurationPath(resources));
     // Both image paths are needed later: without them the configuration is
     // as unusable as a missing one.
-    const std::string* imageFile =
-        configuration ? stringValue(*configuration, kImagePathKey) : nullptr;
-    const std::string* ramBootloaderFile =
-        configuration ? stringValue(*configuration, kRamBootloaderPathKey) : nullptr;
-    if (imageFile == nullptr || ramBootloaderFile == nullptr) {
+    const std::optional<UpdateConfiguration> update =
+        configuration ? updateConfigurationFrom(*configuration, resources) : std::nullopt;
+    if (!update) {
         framework_.runCriticalAlertPanel("Critical Error",
                                          "Could not open update configuration file.", "Exit");
         framework_.exit(0);
         std::abort(); // exit never returns
     }
 
-    imageVer.setMajor(versionByte(*configuration, kVersionMajorKey));
-    imageVer.setMinor(versionByte(*configuration, kVersionMinorKey));
-    imageVer.setRev(versionByte(*configuration, kVersionRevisionKey));
+    imageVer.data = update->version;
 
     framework_.setStringValue(
         outlet::WelcomeCaption,
@@ -200,8 +171,8 @@ void AppController::awakeFromNib() {
                               "update does not begin, try unplugging and then plugging back in "
                               "your QRB Box.");
 
-    imagePath = appendPathComponent(resources, *imageFile);
-    RAMBootloaderPath = appendPathComponent(resources, *ramBootloaderFile);
+    imagePath = update->imagePath;
+    RAMBootloaderPath = update->ramBootloaderPath;
 
     framework_.startAnimation(outlet::connectionProgressIndicator);
 
@@ -459,49 +430,78 @@ void AppController::updateFirmware() {
     framework_.setUsesThreadedAnimation(outlet::progressIndicator, true);
     framework_.startAnimation(outlet::progressIndicator);
     framework_.displayIfNeeded(outlet::busyPanel);
+    _progressTimerRunning = true;
+    framework_.performAfterDelay([self = shared_from_this()] { self->progressTick(); },
+                                 kProgressInterval);
     framework_.detachNewThread(
         [self = shared_from_this()] { self->handleUpdateFirmwareCommand(); });
 }
 
-void AppController::showUpdateCaption(const char* caption) {
-    const std::string text = caption;
-    framework_.performOnMainThread(
-        [this, text] { framework_.setStringValue(outlet::progressCaption, text); }, true);
+void AppController::showUpdateStep(const UpdateStepStart& start) {
+    framework_.performOnMainThread([this, start] { beginUpdateStep(start); }, true);
+}
+
+void AppController::beginUpdateStep(const UpdateStepStart& start) {
+    if (_progress.active) {
+        // The step before has ended: its bar shows how far it came.
+        showProgress(start.dataBytesBefore - _progress.base);
+    }
+    framework_.setStringValue(outlet::progressCaption, updateStepCaption(start.step));
+    if (!start.dataTotal) {
+        endProgress();
+        return;
+    }
+    _progress.active = true;
+    _progress.base = start.dataBytesBefore;
+    _progress.total = *start.dataTotal;
+    _progress.value.reset();
+    _progress.text.clear();
+    _timeLeft.start(_progress.total);
+    showProgress(0);
+}
+
+void AppController::showProgress(std::uint64_t done) {
+    done = std::min(done, _progress.total);
+    // An image without data is done before it starts.
+    const std::uint64_t maximum = _progress.total > 0 ? _progress.total : 1;
+    const std::uint64_t value = _progress.total > 0 ? done : 1;
+    if (_progress.value != value) {
+        _progress.value = value;
+        framework_.setProgressValue(outlet::progressIndicator, value, maximum);
+    }
+    _timeLeft.sample(done);
+    std::string text = formatProgressDetail(done, _progress.total, _timeLeft.timeLeft());
+    if (text != _progress.text) {
+        _progress.text = text;
+        framework_.setStringValue(outlet::progressDetail, text);
+    }
+}
+
+void AppController::progressTick() {
+    if (!_progressTimerRunning) {
+        return;
+    }
+    if (_progress.active) {
+        showProgress(_dataBytesSent.load(std::memory_order_relaxed) - _progress.base);
+    }
+    framework_.performAfterDelay([self = shared_from_this()] { self->progressTick(); },
+                                 kProgressInterval);
+}
+
+void AppController::endProgress() {
+    if (!_progress.active) {
+        return;
+    }
+    _progress.active = false;
+    framework_.setIndeterminate(outlet::progressIndicator);
+    framework_.setStringValue(outlet::progressDetail, "");
 }
 
 void AppController::handleUpdateFirmwareCommand() {
     bool successCode = false;
     try {
-        showUpdateCaption("Opening bootloader file\u2026");
-        openImageFile(RAMBootloaderPath.c_str());
-
-        showUpdateCaption("Downloading the bootloader\u2026");
-        TransferProgram();
-        resetImageFile();
-
-        showUpdateCaption("Verifying the bootloader\u2026");
-        VerifyProgram();
-        jumpToAddress(kRamBootloaderAddress);
-        closeImageFile();
-        serSetBaudRate(kRamBootloaderBaudRate);
-        waitForConnection();
-
-        showUpdateCaption("Opening firmware image\u2026");
-        openImageFile(imagePath.c_str());
-
-        showUpdateCaption("Unsealing the flash\u2026");
-        processCommand(kCommandUnseal);
-
-        showUpdateCaption("Programming the flash\u2026");
-        TransferProgram();
-        resetImageFile();
-
-        showUpdateCaption("Verifying the flash\u2026");
-        VerifyProgram();
-
-        showUpdateCaption("Sealing the flash\u2026");
-        sealFlash(imageVer.data);
-
+        StepReporter steps([this](const UpdateStepStart& start) { showUpdateStep(start); });
+        runUpdateSequence({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent);
         successCode = true;
     } catch (const FirmwareUpdaterException& exception) {
         logException(7, exception);
@@ -519,6 +519,9 @@ void AppController::handleUpdateFirmwareCommand() {
 }
 
 void AppController::runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCode) {
+    // No count of a step outlives the update.
+    _progressTimerRunning = false;
+    endProgress();
     framework_.stopAnimation(outlet::progressIndicator);
     framework_.performClose(outlet::busyPanel);
     if (successCode) {

@@ -3,6 +3,7 @@
 #include "ApplicationFramework.h"
 #include "IORegistryDeviceNotifier.h"
 #include "PropertyDictionary.h"
+#include "UpdateProgress.h"
 
 #include <atomic>
 #include <cstdint>
@@ -10,6 +11,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+
+struct UpdateStepStart;
 
 // The version of the firmware image: one 32-bit word whose bytes are, from the
 // lowest, major (bits 0-7), minor (8-15), rev (16-23) and reserved (24-31).
@@ -58,6 +61,11 @@ class AppController : public DeviceNotificationTarget,
     AppController(const AppController&) = delete;
     AppController& operator=(const AppController&) = delete;
 
+    // The connection worker's pause after each opening of the port, and the
+    // version check's pause after the query, in seconds.
+    static constexpr double kOpenRetryPause = 0.2;
+    static constexpr double kVersionReadPause = 0.1;
+
     // --- Start-up --------------------------------------------------------------
 
     // Reads the update configuration, fills the welcome window, starts the
@@ -94,6 +102,9 @@ class AppController : public DeviceNotificationTarget,
     // Shows the busy panel and starts the update worker; returns at once.
     void updateFirmware();
     // Worker thread body: the eight update steps, each after its caption.
+    // During the steps that send data the busy panel's bar and the text below
+    // it follow the data bytes sent, sampled by the main thread about ten
+    // times a second; the worker never waits for them.
     void handleUpdateFirmwareCommand();
     // Closes the busy panel, shows the final alert and exits with status 0.
     [[noreturn]] void runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCode);
@@ -140,7 +151,11 @@ class AppController : public DeviceNotificationTarget,
     // from the connection worker, unless the worker has been told to stop.
     void postConnectionDiagnosis(const std::string& line);
     void clearConnectionDiagnosis();
-    void showUpdateCaption(const char* caption);
+    void showUpdateStep(const UpdateStepStart& start);
+    void beginUpdateStep(const UpdateStepStart& start);
+    void showProgress(std::uint64_t done);
+    void progressTick();
+    void endProgress();
     void connectionWorkerEnded();
 
     ApplicationFramework& framework_;
@@ -164,4 +179,17 @@ class AppController : public DeviceNotificationTarget,
     bool _connectionDiagnosisShown = false;
     // Set once updateFirmware has started the update worker.
     bool _updateStarted = false;
+
+    // Data bytes the update worker has sent (it alone writes, any thread
+    // reads); what the busy panel shows of them (main thread only).
+    std::atomic<std::uint64_t> _dataBytesSent{0};
+    struct ProgressShown {
+        bool active = false;    // a step with a data total is shown
+        std::uint64_t base = 0; // _dataBytesSent as the step started
+        std::uint64_t total = 0;
+        std::optional<std::uint64_t> value; // last set on the bar
+        std::string text;                   // last set below it
+    } _progress;
+    bool _progressTimerRunning = false;
+    TimeLeftEstimator _timeLeft;
 };

@@ -2,6 +2,7 @@
 
 #include "PropertyList.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,7 +20,9 @@ inline constexpr const char* progressCaption = "progressCaption"; // in busyPane
 // In mainWindow below the welcome captions: why the board cannot be reached
 // (empty while there is nothing to say). Read by screen readers.
 inline constexpr const char* connectionDiagnosis = "connectionDiagnosis";
-// Indeterminate progress indicators.
+inline constexpr const char* progressDetail = "progressDetail"; // in busyPanel, below the bar
+// Progress indicators: indeterminate; progressIndicator also determinate
+// during the steps that send data.
 inline constexpr const char* connectionProgressIndicator =
     "connectionProgressIndicator";                                    // mainWindow
 inline constexpr const char* progressIndicator = "progressIndicator"; // busyPanel
@@ -125,6 +128,12 @@ class ApplicationFramework {
     // With threaded true the indicator keeps animating while the main thread
     // is busy (it does not depend on the main thread's event handling).
     virtual void setUsesThreadedAnimation(const std::string& indicator, bool threaded) = 0;
+    // The indicator becomes determinate and shows value of maximum
+    // (value <= maximum, maximum > 0), as its value for screen readers too.
+    virtual void setProgressValue(const std::string& indicator, std::uint64_t value,
+                                  std::uint64_t maximum) = 0;
+    // The indicator is indeterminate again, animating as it was started.
+    virtual void setIndeterminate(const std::string& indicator) = 0;
 
     // --- Windows -------------------------------------------------------------
 

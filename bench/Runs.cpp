@@ -10,7 +10,9 @@
 #include "RecordWalk.h"
 #include "Serial.h"
 #include "TestPlatform.h"
+#include "UpdateSequence.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -69,16 +71,7 @@ uint64_t leadingWordWaitNs(const std::string& path) {
 }
 
 uint64_t dataBytes(const std::string& path) {
-    uint64_t bytes = 0;
-    openImageFile(path.c_str());
-    walkImageRecords([&](const ImageRecord& record) {
-        for (uint32_t i = 0; record.type == 1 && i < record.length; ++i) {
-            ReadUint(1);
-        }
-        bytes += record.type == 1 ? record.length : 0;
-    });
-    closeImageFile();
-    return bytes;
+    return imageDataBytes(path.c_str()).value_or(0);
 }
 
 uint64_t syncWaitNs(const WireTraffic& traffic, unsigned speed) {
@@ -188,6 +181,73 @@ Measurement measureUpdateSequence(const RunOptions& options) {
     };
     auto fixed = [](uint64_t waitNs) { return [waitNs](const WireTraffic&) { return waitNs; }; };
 
+    // The update sequence's phases, each from the observer's mark where it
+    // starts to the next mark.
+    struct Phases : UpdateObserver {
+        std::function<void(const char*)> begin;
+        void stepStarted(const UpdateStepStart& start) override {
+            switch (start.step) {
+            case UpdateStep::OpeningBootloader:
+                begin(kPhaseRamProgram);
+                break;
+            case UpdateStep::VerifyingBootloader:
+                begin(kPhaseRamVerify);
+                break;
+            case UpdateStep::OpeningFirmware:
+                begin(kPhaseUnseal);
+                break;
+            case UpdateStep::Programming:
+                begin(kPhaseProgram);
+                break;
+            case UpdateStep::VerifyingFlash:
+                begin(kPhaseVerify);
+                break;
+            case UpdateStep::Sealing:
+                begin(kPhaseSeal);
+                break;
+            default:
+                break;
+            }
+        }
+        void jumpStarted() override { begin(kPhaseJump); }
+        void ramBootloaderSynchronisationStarted() override { begin(kPhaseSync460800); }
+    } sequencePhases;
+    struct Open {
+        const char* name = nullptr;
+        WireTraffic traffic;
+        uint64_t cpu = 0;
+        Clock::time_point start;
+    } open;
+    const auto waitsOf = [&](const std::string& name, const WireTraffic& t) -> uint64_t {
+        if (name == kPhaseRamProgram) {
+            return ramLeadingWaits;
+        }
+        if (name == kPhaseProgram) {
+            return firmwareLeadingWaits;
+        }
+        return name == kPhaseSync460800 ? syncWaitNs(t, kRamBootloaderBaudRate) : 0;
+    };
+    const auto endPhase = [&] {
+        if (open.name == nullptr) {
+            return;
+        }
+        Phase p;
+        p.name = open.name;
+        p.measuredNs = ns(Clock::now() - open.start);
+        p.cpuNs = cpuNs(CLOCK_THREAD_CPUTIME_ID) - open.cpu;
+        p.traffic = wireTraffic() - open.traffic;
+        p.waitNs = waitsOf(p.name, p.traffic);
+        m.phases.push_back(p);
+        open.name = nullptr;
+    };
+    sequencePhases.begin = [&](const char* name) {
+        endPhase();
+        open.name = name;
+        open.traffic = wireTraffic();
+        open.cpu = cpuNs(CLOCK_THREAD_CPUTIME_ID);
+        open.start = Clock::now();
+    };
+
     try {
         phase(
             kPhaseReset,
@@ -215,45 +275,10 @@ Measurement measureUpdateSequence(const RunOptions& options) {
                 std::this_thread::sleep_for(kVersionPause);
             },
             fixed(ns(kVersionPause)));
-        phase(
-            kPhaseRamProgram,
-            [&] {
-                openImageFile(options.ramBootloaderImage.c_str());
-                TransferProgram();
-                resetImageFile();
-            },
-            fixed(ramLeadingWaits));
-        phase(
-            kPhaseRamVerify, [] { VerifyProgram(); }, fixed(0));
-        phase(
-            kPhaseJump,
-            [] {
-                jumpToAddress(kRamBootloaderAddress);
-                closeImageFile();
-                serSetBaudRate(kRamBootloaderBaudRate);
-            },
-            fixed(0));
-        phase(
-            kPhaseSync460800, [] { waitForConnection(); },
-            [](const WireTraffic& t) { return syncWaitNs(t, kRamBootloaderBaudRate); });
-        phase(
-            kPhaseUnseal,
-            [&] {
-                openImageFile(options.firmwareImage.c_str());
-                processCommand(kCommandUnseal);
-            },
-            fixed(0));
-        phase(
-            kPhaseProgram,
-            [] {
-                TransferProgram();
-                resetImageFile();
-            },
-            fixed(firmwareLeadingWaits));
-        phase(
-            kPhaseVerify, [] { VerifyProgram(); }, fixed(0));
-        phase(
-            kPhaseSeal, [&] { sealFlash(options.imageVersion); }, fixed(0));
+        std::atomic<uint64_t> dataBytesSent{0};
+        runUpdateSequence({options.ramBootloaderImage, options.firmwareImage, options.imageVersion},
+                          sequencePhases, dataBytesSent);
+        endPhase();
         m.ok = true;
     } catch (const FirmwareUpdaterException& e) {
         m.failure = e.what();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AdapterModel.h"
+#include "AppController.h"
 #include "Measurement.h"
 
 #include <cstdint>
@@ -26,8 +27,10 @@ inline constexpr const char* kPhaseSeal = "seal";
 // The pauses between plugging in a board and its version alert: the board
 // connection worker's 0.2 s after each of its two opens and the version
 // check's 0.1 s after the query.
-inline constexpr uint64_t kOpenPauseNs = 200'000'000;
-inline constexpr uint64_t kVersionPauseNs = 100'000'000;
+inline constexpr uint64_t kOpenPauseNs =
+    static_cast<uint64_t>(AppController::kOpenRetryPause * 1e9 + 0.5);
+inline constexpr uint64_t kVersionPauseNs =
+    static_cast<uint64_t>(AppController::kVersionReadPause * 1e9 + 0.5);
 inline constexpr uint64_t kPlugInPausesNs = 2 * kOpenPauseNs + kVersionPauseNs;
 
 struct RunOptions {
@@ -46,9 +49,9 @@ struct RunOptions {
     bool driverGrantsLowLatency = true;
 };
 
-// The update done by the host's functions in the order in which the board
-// connection worker, the version check and the update worker call them, with
-// their pauses; one phase per step of the protocol.
+// The update done by the host's functions: the board connection worker's and
+// the version check's in their order, with their pauses, then the update
+// sequence; one phase per step of the protocol.
 Measurement measureUpdateSequence(const RunOptions& options);
 
 // The real application controller on the in-process test platform: from the

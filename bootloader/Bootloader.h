@@ -47,3 +47,9 @@ uint32_t getFirmwareVersion();
 void TransferProgram();
 // Has the board compare every data record, then tests the file's checksum.
 void VerifyProgram();
+
+// The same two, adding to dataBytesSent the data bytes of the records as they
+// go to the board (relaxed stores by the calling thread alone, for another
+// thread to read); the bytes on the wire are the same.
+void TransferProgram(std::atomic<uint64_t>& dataBytesSent);
+void VerifyProgram(std::atomic<uint64_t>& dataBytesSent);

@@ -30,6 +30,24 @@ uint32_t receiveWord() {
            static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
 }
 
+// Data bytes sent so far, published to a counter that another thread may
+// read; without a counter it only counts.
+class DataByteCount {
+  public:
+    explicit DataByteCount(std::atomic<uint64_t>* counter)
+        : counter_(counter), value_(counter != nullptr ? counter->load() : 0) {}
+    void add(uint64_t bytes) {
+        value_ += bytes;
+        if (counter_ != nullptr) {
+            counter_->store(value_, std::memory_order_relaxed);
+        }
+    }
+
+  private:
+    std::atomic<uint64_t>* counter_;
+    uint64_t value_;
+};
+
 // value followed by count bytes 0xFF.
 uint32_t padWithOnes(uint32_t value, uint64_t count) {
     for (uint64_t i = 0; i < count; ++i) {
@@ -46,7 +64,7 @@ int readWidth(int64_t n) {
 
 // Offsets below are counted in bytes from the aligned address, in 64 bits so
 // that no record length or block count can wrap them.
-void programDataRecord(uint32_t address, uint32_t length) {
+void programDataRecord(uint32_t address, uint32_t length, DataByteCount& count) {
     const uint32_t m = address % 4;
     const uint64_t total = uint64_t{length} + m;                                        // T
     const uint64_t fullEnd = total & ~uint64_t{3};                                      // F
@@ -74,6 +92,7 @@ void programDataRecord(uint32_t address, uint32_t length) {
         }
         sendWord(leading);
         sent = 4;
+        count.add(std::min<uint64_t>(total, 4) - m);
     }
 
     uint64_t blockStart = 0; // B0
@@ -85,6 +104,7 @@ void programDataRecord(uint32_t address, uint32_t length) {
             sendWord(word);
             blockChecksum ^= word;
             sent += 4;
+            count.add(4);
         }
         if (sent < blockEnd) {
             // The trailing word; a block reaching past the record's last
@@ -94,6 +114,7 @@ void programDataRecord(uint32_t address, uint32_t length) {
             sendWord(word);
             blockChecksum ^= word;
             sent += 4;
+            count.add(static_cast<uint64_t>(width));
         }
         if (receiveWord() != blockChecksum) {
             BootloaderException::raise("ProgrammingChecksumError",
@@ -103,7 +124,7 @@ void programDataRecord(uint32_t address, uint32_t length) {
     }
 }
 
-void verifyDataRecord(uint32_t address, uint32_t length) {
+void verifyDataRecord(uint32_t address, uint32_t length, DataByteCount& count) {
     sendByte(kCommandVerify);
     sendWord(address);
     sendWord(length);
@@ -114,6 +135,7 @@ void verifyDataRecord(uint32_t address, uint32_t length) {
     }
     for (uint32_t i = 0; i < length; ++i) {
         sendByte(static_cast<uint8_t>(ReadUint(1)));
+        count.add(1);
     }
     answer = rxByte();
     if (answer != kCommandVerify) {
@@ -122,20 +144,38 @@ void verifyDataRecord(uint32_t address, uint32_t length) {
     }
 }
 
-} // namespace
-
-void TransferProgram() {
-    walkImageRecords([](const ImageRecord& record) {
+void transfer(std::atomic<uint64_t>* dataBytesSent) {
+    DataByteCount count(dataBytesSent);
+    walkImageRecords([&count](const ImageRecord& record) {
         if (record.type == 1) {
-            programDataRecord(record.address, record.length);
+            programDataRecord(record.address, record.length, count);
         }
     });
 }
 
-void VerifyProgram() {
-    walkImageRecords([](const ImageRecord& record) {
+void verify(std::atomic<uint64_t>* dataBytesSent) {
+    DataByteCount count(dataBytesSent);
+    walkImageRecords([&count](const ImageRecord& record) {
         if (record.type == 1) {
-            verifyDataRecord(record.address, record.length);
+            verifyDataRecord(record.address, record.length, count);
         }
     });
+}
+
+} // namespace
+
+void TransferProgram() {
+    transfer(nullptr);
+}
+
+void VerifyProgram() {
+    verify(nullptr);
+}
+
+void TransferProgram(std::atomic<uint64_t>& dataBytesSent) {
+    transfer(&dataBytesSent);
+}
+
+void VerifyProgram(std::atomic<uint64_t>& dataBytesSent) {
+    verify(&dataBytesSent);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 // One record of a simple-code image, as the record walk meets it.
 struct ImageRecord {
@@ -17,3 +18,11 @@ struct ImageRecord {
 // length data bytes through ReadUint. Raises "UnknownRecordError" and
 // "ChecksumError"; failures of the reader and of onRecord pass through.
 void walkImageRecords(const std::function<void(const ImageRecord&)>& onRecord);
+
+// The sum of the lengths of the data records of the image file at path, read
+// on a handle of its own: the open image file, its position and its checksum
+// stay as they are. None when the file cannot be read, its header is not a
+// simple-code header, or its records cannot be followed to the end record (a
+// record type that is not known, a record cut short). The checksum is not
+// tested.
+std::optional<uint64_t> imageDataBytes(const char* path);

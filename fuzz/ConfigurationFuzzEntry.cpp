@@ -5,6 +5,7 @@
 #include "FuzzEntries.h"
 #include "PropertyList.h"
 #include "StringFormat.h"
+#include "UpdateConfiguration.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +13,6 @@
 #include <vector>
 
 namespace {
-
-constexpr const char* kConfigurationFileName = "QRB_Image.plist";
 
 // Thrown by the platform's exit, so that the start-up step ends there.
 struct ExitCalled {
@@ -70,6 +69,8 @@ class StartupPlatform : public ApplicationFramework {
     void startAnimation(const std::string&) override {}
     void stopAnimation(const std::string&) override {}
     void setUsesThreadedAnimation(const std::string&, bool) override {}
+    void setProgressValue(const std::string&, std::uint64_t, std::uint64_t) override {}
+    void setIndeterminate(const std::string&) override {}
     void performClose(const std::string&) override {}
     void makeKeyAndOrderFront(const std::string&) override {}
     void displayIfNeeded(const std::string&) override {}
@@ -98,17 +99,11 @@ void writeConfiguration(const std::string& path, const uint8_t* data, size_t siz
     }
 }
 
-uint8_t expectedVersionByte(const PropertyListDictionary& configuration, const char* key) {
-    const PropertyListValue* value = configuration.find(key);
-    const std::int64_t* number = value != nullptr ? value->integer() : nullptr;
-    return number != nullptr ? static_cast<uint8_t>(*number) : 0;
-}
-
 } // namespace
 
 void fuzzConfiguration(const uint8_t* data, size_t size) {
     const std::string& resources = resourceDirectory();
-    writeConfiguration(resources + "/" + kConfigurationFileName, data, size);
+    writeConfiguration(updateConfigurationPath(resources), data, size);
 
     StartupPlatform platform(resources);
     const std::shared_ptr<AppController> controller = AppController::create(platform);
@@ -122,17 +117,17 @@ void fuzzConfiguration(const uint8_t* data, size_t size) {
         }
     }
 
-    // What the start-up step must have made of the same bytes.
+    // What the start-up step must have made of the same bytes: the update
+    // configuration as the one reader reads it.
     const std::optional<PropertyListDictionary> configuration =
         parsePropertyListDictionary(std::string(reinterpret_cast<const char*>(data), size));
-    const auto isString = [&](const char* key) {
-        const PropertyListValue* value = configuration->find(key);
-        return value != nullptr && value->string() != nullptr;
-    };
-    const bool usable =
-        configuration && isString("QRB_FW_Image_File_Path") && isString("RAM_Bootloader_Path");
+    const std::optional<UpdateConfiguration> expected =
+        configuration ? updateConfigurationFrom(*configuration, resources) : std::nullopt;
+    if (expected != readUpdateConfiguration(resources)) {
+        throw FuzzFinding("the configuration read from the file differs from the parsed one");
+    }
 
-    if (!usable) {
+    if (!expected) {
         if (!exited || platform.alerts.size() != 1 || !platform.captions.empty() ||
             platform.deferredCalls != 0) {
             throw FuzzFinding("an unusable configuration did not end in the one alert and exit");
@@ -151,11 +146,12 @@ void fuzzConfiguration(const uint8_t* data, size_t size) {
         throw FuzzFinding("a usable configuration did not start the updater");
     }
     const ImageVersion& version = controller->imageVersion();
-    if (version.major() != expectedVersionByte(*configuration, "QRB_FW_Image_Version_Major") ||
-        version.minor() != expectedVersionByte(*configuration, "QRB_FW_Image_Version_Minor") ||
-        version.rev() != expectedVersionByte(*configuration, "QRB_FW_Image_Version_Revision") ||
-        version.reserved() != 0) {
+    if (version.data != expected->version || version.reserved() != 0) {
         throw FuzzFinding("the image version differs from the configuration");
+    }
+    if (controller->imageFilePath() != expected->imagePath ||
+        controller->ramBootloaderFilePath() != expected->ramBootloaderPath) {
+        throw FuzzFinding("the image paths differ from the configuration");
     }
     const std::string welcome =
         formatString("Welcome to the QRB Box Firmware Updater!\nYour QRB Box firmware will be "

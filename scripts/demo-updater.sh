@@ -51,8 +51,9 @@ LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/tests/demo/lsan-
 export LSAN_OPTIONS
 expect=
 [ $# -gt 0 ] || expect=--expect-update
-# The board at its line rates behind a USB serial converter (ftdi_sio model),
-# as a real one is; options given here may name another adapter.
+# The board at its line rates, so that the long steps take long enough to show
+# their progress, behind a USB serial converter (ftdi_sio model), as a real one
+# is; options given here may name another adapter.
 set -- --updater "$QRB_UPDATER" --plugins "$QRB_DEMO_PLUGINS" --resources "$QRB_RESOURCES" \
     --pace --adapter ftdi "$@"
 

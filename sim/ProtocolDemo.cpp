@@ -9,10 +9,13 @@
 #include "Bootloader.h"
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
-#include "PropertyList.h"
 #include "RecordWalk.h"
 #include "Serial.h"
+#include "UpdateConfiguration.h"
+#include "UpdateProgress.h"
+#include "UpdateSequence.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -30,39 +33,6 @@ void say(const char* format, ...) {
     va_end(args);
     std::printf("\n");
     std::fflush(stdout);
-}
-
-struct UpdateConfiguration {
-    uint32_t version = 0; // major in bits 0-7, minor 8-15, revision 16-23
-    std::string firmwarePath;
-    std::string ramBootloaderPath;
-};
-
-bool readConfiguration(const std::string& dir, UpdateConfiguration& out) {
-    const auto plist = readPropertyListDictionary(dir + "/QRB_Image.plist");
-    if (!plist) {
-        say("cannot read %s/QRB_Image.plist", dir.c_str());
-        return false;
-    }
-    const auto integer = [&](const char* key) -> int64_t {
-        const auto* value = plist->find(key);
-        return value && value->integer() ? *value->integer() : -1;
-    };
-    const auto string = [&](const char* key) -> std::string {
-        const auto* value = plist->find(key);
-        return value && value->string() ? *value->string() : "";
-    };
-    const int64_t major = integer("QRB_FW_Image_Version_Major");
-    const int64_t minor = integer("QRB_FW_Image_Version_Minor");
-    const int64_t revision = integer("QRB_FW_Image_Version_Revision");
-    out.firmwarePath = dir + "/" + string("QRB_FW_Image_File_Path");
-    out.ramBootloaderPath = dir + "/" + string("RAM_Bootloader_Path");
-    if (major < 0 || major > 255 || minor < 0 || minor > 255 || revision < 0 || revision > 255) {
-        say("QRB_Image.plist: the version is missing or out of range");
-        return false;
-    }
-    out.version = static_cast<uint32_t>(major | minor << 8 | revision << 16);
-    return true;
 }
 
 std::string versionText(uint32_t word) {
@@ -93,6 +63,42 @@ std::vector<std::pair<uint32_t, std::vector<uint8_t>>> dataRecords(const std::st
     return records;
 }
 
+// Prints each step of the update sequence as it starts, and for the steps
+// that send data a progress line once they are done.
+class StepPrinter : public UpdateObserver {
+  public:
+    explicit StepPrinter(const std::atomic<uint64_t>& dataBytesSent)
+        : dataBytesSent_(dataBytesSent) {}
+
+    void stepStarted(const UpdateStepStart& start) override {
+        start_ = start;
+        started_ = std::chrono::steady_clock::now();
+        say("%zu. %s", static_cast<size_t>(start.step) + 4, updateStepCaption(start.step));
+    }
+    void stepFinished(UpdateStep step) override {
+        if (!updateStepSendsData(step)) {
+            return;
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+        const uint64_t done = dataBytesSent_.load() - start_.dataBytesBefore;
+        say("        %s in %.2f s",
+            formatProgressDetail(done, start_.dataTotal.value_or(done), std::nullopt).c_str(),
+            seconds);
+    }
+    void jumpStarted() override {
+        say("        jump to the RAM bootloader at 0x%x", kRamBootloaderAddress);
+    }
+    void ramBootloaderSynchronisationStarted() override {
+        say("        switch the line to 460800 baud and synchronise with the RAM bootloader");
+    }
+
+  private:
+    const std::atomic<uint64_t>& dataBytesSent_;
+    UpdateStepStart start_;
+    std::chrono::steady_clock::time_point started_;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -100,10 +106,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: qrb-sim-demo RESOURCE_DIR\n");
         return 2;
     }
-    UpdateConfiguration update;
-    if (!readConfiguration(argv[1], update)) {
+    const std::optional<UpdateConfiguration> configuration = readUpdateConfiguration(argv[1]);
+    if (!configuration) {
+        say("cannot read the update configuration %s", updateConfigurationPath(argv[1]).c_str());
         return 1;
     }
+    const UpdateConfiguration& update = *configuration;
 
     qrbsim::SimulatorConfig config;
     config.versionWord = 0x00000001; // the factory firmware, 1.0.0
@@ -133,28 +141,12 @@ int main(int argc, char** argv) {
         say("3. Version query: the board runs firmware %s (0x%08x).", versionText(before).c_str(),
             before);
 
-        say("4. Download the RAM bootloader %s.", update.ramBootloaderPath.c_str());
-        openImageFile(update.ramBootloaderPath.c_str());
-        TransferProgram();
-        resetImageFile();
-        say("5. Verify the RAM bootloader and jump to it at 0x%x.", kRamBootloaderAddress);
-        VerifyProgram();
-        jumpToAddress(kRamBootloaderAddress);
-        closeImageFile();
-        say("6. Switch the line to 460800 baud and synchronise with the RAM bootloader.");
-        serSetBaudRate(kRamBootloaderBaudRate);
-        waitForConnection();
-
-        say("7. Open the firmware image %s and unseal the flash.", update.firmwarePath.c_str());
-        openImageFile(update.firmwarePath.c_str());
-        processCommand(kCommandUnseal);
-        say("8. Program the flash.");
-        TransferProgram();
-        resetImageFile();
-        say("9. Verify the flash.");
-        VerifyProgram();
-        say("10. Seal the flash with version %s.", versionText(update.version).c_str());
-        sealFlash(update.version);
+        say("The update: RAM bootloader %s, firmware image %s, seal word 0x%06x.",
+            update.ramBootloaderPath.c_str(), update.imagePath.c_str(), update.version);
+        std::atomic<uint64_t> dataBytesSent{0};
+        StepPrinter steps(dataBytesSent);
+        runUpdateSequence({update.ramBootloaderPath, update.imagePath, update.version}, steps,
+                          dataBytesSent);
         closeImageFile();
         serClose();
     } catch (const FirmwareUpdaterException& e) {
@@ -169,7 +161,7 @@ int main(int argc, char** argv) {
     bool ok = board.sealed() && board.versionWord() == update.version;
     size_t bytes = 0;
     try {
-        for (const auto& [address, data] : dataRecords(update.firmwarePath)) {
+        for (const auto& [address, data] : dataRecords(update.imagePath)) {
             bytes += data.size();
             ok = board.memory(address, data.size()) == data && ok;
         }

@@ -24,6 +24,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -258,10 +259,12 @@ void QtApplicationFramework::Impl::buildWindows() {
     {
         QLabel* progress = caption(outlet::progressCaption, busyPanel.get());
         QProgressBar* bar = indicator(outlet::progressIndicator, busyPanel.get());
+        QLabel* detail = caption(outlet::progressDetail, busyPanel.get());
         auto* layout = new QVBoxLayout(busyPanel.get());
         layout->setContentsMargins(20, 20, 20, 20);
         layout->addWidget(progress);
         layout->addWidget(bar);
+        layout->addWidget(detail);
         busyPanel->setMinimumWidth(380);
     }
 
@@ -634,6 +637,26 @@ void QtApplicationFramework::setUsesThreadedAnimation(const std::string& indicat
     // free while a worker runs; the wish is kept on the widget.
     if (QWidget* bar = outletWidget(indicator)) {
         bar->setProperty("usesThreadedAnimation", threaded);
+    }
+}
+
+void QtApplicationFramework::setProgressValue(const std::string& indicator, std::uint64_t value,
+                                              std::uint64_t maximum) {
+    if (auto* bar = qobject_cast<QProgressBar*>(outletWidget(indicator))) {
+        // The bar counts in int: large counts go in units of a power of two.
+        unsigned shift = 0;
+        while ((maximum >> shift) > static_cast<std::uint64_t>(INT_MAX)) {
+            ++shift;
+        }
+        const auto scaledMaximum = static_cast<int>(maximum >> shift);
+        bar->setRange(0, std::max(scaledMaximum, 1));
+        bar->setValue(static_cast<int>(std::min(value, maximum) >> shift));
+    }
+}
+
+void QtApplicationFramework::setIndeterminate(const std::string& indicator) {
+    if (auto* bar = qobject_cast<QProgressBar*>(outletWidget(indicator))) {
+        bar->setRange(0, 0);
     }
 }
 

@@ -22,8 +22,9 @@ inline constexpr const char* kApplicationTitle = "QRB Box Firmware Updater";
 // word-wrapped labels "WelcomeCaption" and "WelcomeCaption2", the label
 // "connectionDiagnosis" (hidden while empty) and the busy bar
 // "connectionProgressIndicator", and the busy panel ("busyPanel", hidden until
-// shown) with the label "progressCaption" and the busy bar
-// "progressIndicator". Every widget carries its outlet name as objectName.
+// shown) with the label "progressCaption", the bar "progressIndicator" (busy,
+// or determinate during the steps that send data) and below it the label
+// "progressDetail". Every widget carries its outlet name as objectName.
 //
 // Modal alerts run QMessageBox::exec, whose nested loop would deliver socket
 // notifiers and timers too. So while an alert is open (and until what was held
@@ -91,6 +92,9 @@ class QtApplicationFramework : public ApplicationFramework, public RunLoop {
     void startAnimation(const std::string& indicator) override;
     void stopAnimation(const std::string& indicator) override;
     void setUsesThreadedAnimation(const std::string& indicator, bool threaded) override;
+    void setProgressValue(const std::string& indicator, std::uint64_t value,
+                          std::uint64_t maximum) override;
+    void setIndeterminate(const std::string& indicator) override;
     void performClose(const std::string& window) override;
     void makeKeyAndOrderFront(const std::string& window) override;
     void displayIfNeeded(const std::string& window) override;

@@ -11,12 +11,13 @@
 // the windows are up is painted at once, before the main thread goes on, so
 // that a step that passes quickly still gets its screen. When the display
 // has nothing yet for a window that was just mapped, an alert's screenshot
-// waits for it, and a caption's is drawn from the windows themselves.
+// waits for it, and a caption's is drawn from the windows themselves. A step
+// whose bar counts its bytes is one screen, taken once the bar is half way.
 //
 // Report lines: tab-separated fields, with backslash, tab and newline escaped
 // as \\, \t and \n:
 //   screen <number> <png or -> main <WelcomeCaption> <WelcomeCaption2>
-//   screen <number> <png or -> busy <progressCaption>
+//   screen <number> <png or -> busy <progressCaption> <progressDetail>
 //   screen <number> <png or -> alert <window id> <icon> <text> <informative text>
 //          <default button> <button>...
 
@@ -29,6 +30,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
@@ -133,6 +135,15 @@ class ScreenWatcher : public QObject {
     }
 
   private:
+    // The same screen: for the busy panel the same caption, whatever its
+    // count says by now.
+    static bool same(const QStringList& a, const QStringList& b) {
+        if (a.value(0) == QLatin1String("busy") && b.value(0) == QLatin1String("busy")) {
+            return a.value(1) == b.value(1);
+        }
+        return a == b;
+    }
+
     static bool visibleWindow(const QWidget* widget) {
         return widget->isWindow() && widget->isVisible() && !widget->isMinimized();
     }
@@ -216,11 +227,20 @@ class ScreenWatcher : public QObject {
             }
             return fields;
         }
-        // A window whose captions are not set yet is no screen of its own.
+        // A window whose captions are not set yet is no screen of its own,
+        // nor is a step that counts before it is half way.
         if (busyPanel != nullptr) {
             *top = busyPanel;
             const QString caption = labelText(busyPanel, "progressCaption");
-            return caption.isEmpty() ? QStringList() : QStringList{QStringLiteral("busy"), caption};
+            const QString detail = labelText(busyPanel, "progressDetail");
+            const auto* bar =
+                busyPanel->findChild<QProgressBar*>(QStringLiteral("progressIndicator"));
+            const bool counting = bar != nullptr && bar->maximum() > 0 && !detail.isEmpty();
+            if (caption.isEmpty() ||
+                (counting && static_cast<qint64>(bar->value()) * 2 < bar->maximum())) {
+                return {};
+            }
+            return {QStringLiteral("busy"), caption, detail};
         }
         if (mainWindow != nullptr) {
             *top = mainWindow;
@@ -239,7 +259,8 @@ class ScreenWatcher : public QObject {
     void check(bool paintNow = false) {
         QWidget* top = nullptr;
         const QStringList screen = describe(&top);
-        if (screen.isEmpty() || screen == last_ || (retryPending_ && screen == retryScreen_)) {
+        if (screen.isEmpty() || same(screen, last_) ||
+            (retryPending_ && same(screen, retryScreen_))) {
             return;
         }
         checking_ = true;
@@ -264,8 +285,8 @@ class ScreenWatcher : public QObject {
             // drawn as they paint themselves instead.
             if (blank(shot)) {
                 if (qobject_cast<QMessageBox*>(top) != nullptr &&
-                    (screen != retryScreen_ || blankRetries_ < 40)) {
-                    blankRetries_ = screen == retryScreen_ ? blankRetries_ + 1 : 1;
+                    (!same(screen, retryScreen_) || blankRetries_ < 40)) {
+                    blankRetries_ = same(screen, retryScreen_) ? blankRetries_ + 1 : 1;
                     retryScreen_ = screen;
                     retryPending_ = true;
                     QTimer::singleShot(50, this, [this] {

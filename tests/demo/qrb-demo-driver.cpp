@@ -468,6 +468,9 @@ class Demo {
             }
         } else if (kind == "busy" && fields.size() >= 5) {
             text << "busy panel\n" << indented(fields[4]);
+            if (fields.size() >= 6 && !fields[5].empty()) {
+                text << "\n" << indented(fields[5]);
+            }
         } else if (kind == "alert" && fields.size() >= 10) {
             const std::string& window = fields[4];
             text << "alert (" << fields[5] << ")\n" << indented(fields[6]);

@@ -8,6 +8,7 @@
 #include "ImageWriter.h"
 #include "Serial.h"
 #include "TempDir.h"
+#include "UpdateSequence.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -115,22 +116,11 @@ class EndToEnd : public ::testing::Test {
         waitForConnection();
     }
 
-    // The update worker's steps, from the RAM bootloader to the seal.
+    // The update sequence, from the RAM bootloader to the seal.
     void update(uint32_t version = kImageVersion) {
-        openImageFile(image("ram.sc", {kRamBootloader}).c_str());
-        TransferProgram();
-        resetImageFile();
-        VerifyProgram();
-        jumpToAddress(kRamBootloaderAddress);
-        closeImageFile();
-        serSetBaudRate(kRamBootloaderBaudRate);
-        waitForConnection();
-        openImageFile(image("firmware.sc", kFirmwareRecords).c_str());
-        processCommand(kCommandUnseal);
-        TransferProgram();
-        resetImageFile();
-        VerifyProgram();
-        sealFlash(version);
+        const UpdatePlan plan{image("ram.sc", {kRamBootloader}),
+                              image("firmware.sc", kFirmwareRecords), version};
+        runUpdateSequence(plan, steps, dataBytesSent);
         closeImageFile();
     }
 
@@ -156,8 +146,29 @@ class EndToEnd : public ::testing::Test {
         }
     }
 
+    // What the sequence reported: each step as it started and ended, with the
+    // data bytes counted in between.
+    struct StepRecorder : UpdateObserver {
+        struct Step {
+            UpdateStepStart start;
+            std::optional<uint64_t> bytes; // counted, once the step has ended
+        };
+        explicit StepRecorder(const std::atomic<uint64_t>& counter) : counter_(counter) {}
+        void stepStarted(const UpdateStepStart& start) override { steps.push_back({start, {}}); }
+        void stepFinished(UpdateStep step) override {
+            EXPECT_EQ(steps.back().start.step, step);
+            steps.back().bytes = counter_.load() - steps.back().start.dataBytesBefore;
+        }
+        std::vector<Step> steps;
+
+      private:
+        const std::atomic<uint64_t>& counter_;
+    };
+
     std::unique_ptr<BoardSimulator> sim;
     bool finished_ = false;
+    std::atomic<uint64_t> dataBytesSent{0};
+    StepRecorder steps{dataBytesSent};
 
   private:
     testing_support::TempDir dir_;
@@ -186,6 +197,25 @@ TEST_P(BlockSizes, UpdateLeavesTheImageInASealedFlash) {
     EXPECT_EQ(sim->memory(kRamBootloader.address, kRamBootloader.data.size()), kRamBootloader.data);
     EXPECT_EQ(sim->bytesProgrammedRam(), 304u);
     EXPECT_EQ(sim->noiseBytes(), 0u);
+
+    // Each step once, in order; the four that send data counted exactly the
+    // data bytes of their file's records, their total known before.
+    uint64_t firmwareBytes = 0;
+    for (const auto& record : kFirmwareRecords) {
+        firmwareBytes += record.data.size();
+    }
+    const std::vector<std::optional<uint64_t>> expected = {
+        std::nullopt, 301,           301,           std::nullopt,
+        std::nullopt, firmwareBytes, firmwareBytes, std::nullopt};
+    ASSERT_EQ(steps.steps.size(), kUpdateStepCount);
+    for (size_t i = 0; i < kUpdateStepCount; ++i) {
+        const auto& step = steps.steps[i];
+        SCOPED_TRACE(updateStepCaption(step.start.step));
+        EXPECT_EQ(step.start.step, static_cast<UpdateStep>(i));
+        EXPECT_EQ(step.start.dataTotal, expected[i]);
+        EXPECT_EQ(step.bytes, expected[i].value_or(0));
+    }
+    EXPECT_EQ(dataBytesSent.load(), 2 * (301 + firmwareBytes));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, BlockSizes, ::testing::Values(1u, 0u, 3u), [](const auto& testInfo) {

@@ -7,7 +7,9 @@
 #include "ResourceLocation.h"
 #include "TempDir.h"
 
+#include <QAccessible>
 #include <QLabel>
+#include <QLayout>
 #include <QProgressBar>
 
 #include <gtest/gtest.h>
@@ -281,6 +283,36 @@ TEST_F(QtFrameworkTest, WindowsCarryTheOutletsByName) {
     EXPECT_NE(connection->maximum(), 0);
 
     EXPECT_EQ(framework.resourcePath(), "/opt/qrb/share/qrb-updater");
+}
+
+TEST_F(QtFrameworkTest, TheBusyPanelsBarCountsForScreenReadersTooWithItsTextBelow) {
+    auto* busyPanel = framework.outletWidget(outlet::busyPanel);
+    auto* bar = busyPanel->findChild<QProgressBar*>(QString::fromLatin1(outlet::progressIndicator));
+    auto* detail = busyPanel->findChild<QLabel*>(QString::fromLatin1(outlet::progressDetail));
+    ASSERT_NE(bar, nullptr);
+    ASSERT_NE(detail, nullptr);
+    EXPECT_EQ(busyPanel->layout()->indexOf(detail), busyPanel->layout()->indexOf(bar) + 1);
+
+    framework.startAnimation(outlet::progressIndicator);
+    framework.setProgressValue(outlet::progressIndicator, 12800, 49152);
+    framework.setStringValue(outlet::progressDetail, "12.5 KiB of 48.0 KiB");
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->maximum(), 49152);
+    EXPECT_EQ(bar->value(), 12800);
+    EXPECT_EQ(str(detail->text()), "12.5 KiB of 48.0 KiB");
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(bar);
+    ASSERT_NE(accessible, nullptr);
+    ASSERT_NE(accessible->valueInterface(), nullptr);
+    EXPECT_EQ(accessible->valueInterface()->currentValue().toInt(), 12800);
+    EXPECT_EQ(accessible->valueInterface()->maximumValue().toInt(), 49152);
+
+    // Counts beyond the bar's int keep their proportion.
+    framework.setProgressValue(outlet::progressIndicator, 6ULL << 30, 8ULL << 30);
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_EQ(static_cast<int64_t>(bar->value()) * 4, static_cast<int64_t>(bar->maximum()) * 3);
+
+    framework.setIndeterminate(outlet::progressIndicator);
+    EXPECT_EQ(bar->maximum(), 0);
 }
 
 TEST(ResourceLocationTest, InstalledBesideBinFromTheBuildTreeTheSourceResources) {

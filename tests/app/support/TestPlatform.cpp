@@ -335,6 +335,17 @@ void TestPlatform::uiEvent(const std::string& operation, const std::string& name
     timeline_.push_back("ui " + operation + " " + name);
 }
 
+void TestPlatform::progressEvent(const std::string& entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progressEvents_.push_back(entry);
+    timeline_.push_back("progress " + entry);
+}
+
+std::vector<std::string> TestPlatform::progressEvents() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return progressEvents_;
+}
+
 std::vector<TestPlatform::Caption> TestPlatform::captions() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return captions_;
@@ -506,6 +517,19 @@ void TestPlatform::stopAnimation(const std::string& indicator) {
 void TestPlatform::setUsesThreadedAnimation(const std::string& indicator, bool threaded) {
     EXPECT_TRUE(onMainThread());
     uiEvent(threaded ? "setUsesThreadedAnimation" : "clearUsesThreadedAnimation", indicator);
+}
+
+void TestPlatform::setProgressValue(const std::string& indicator, std::uint64_t value,
+                                    std::uint64_t maximum) {
+    EXPECT_TRUE(onMainThread());
+    EXPECT_GT(maximum, 0u) << indicator;
+    EXPECT_LE(value, maximum) << indicator;
+    progressEvent(indicator + " " + std::to_string(value) + "/" + std::to_string(maximum));
+}
+
+void TestPlatform::setIndeterminate(const std::string& indicator) {
+    EXPECT_TRUE(onMainThread());
+    progressEvent(indicator + " indeterminate");
 }
 
 void TestPlatform::performClose(const std::string& window) {

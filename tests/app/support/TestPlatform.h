@@ -117,9 +117,12 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
     // Window and indicator operations as "operation name", e.g.
     // "startAnimation connectionProgressIndicator", "performClose mainWindow".
     std::vector<std::string> uiEvents() const;
+    // What the progress indicators showed, in order: "name value/maximum" for
+    // a determinate indicator, "name indeterminate" (not among uiEvents).
+    std::vector<std::string> progressEvents() const;
     // Every record above and each exit, in the order they happened, as
     // "caption field: value", "alert title", "log line", "ui operation name",
-    // "exit status".
+    // "progress name ...", "exit status".
     std::vector<std::string> timeline() const;
     std::optional<int> exitStatus() const;
     bool isAnimating(const std::string& indicator) const;
@@ -140,6 +143,9 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
     void startAnimation(const std::string& indicator) override;
     void stopAnimation(const std::string& indicator) override;
     void setUsesThreadedAnimation(const std::string& indicator, bool threaded) override;
+    void setProgressValue(const std::string& indicator, std::uint64_t value,
+                          std::uint64_t maximum) override;
+    void setIndeterminate(const std::string& indicator) override;
     void performClose(const std::string& window) override;
     void makeKeyAndOrderFront(const std::string& window) override;
     void displayIfNeeded(const std::string& window) override;
@@ -169,6 +175,7 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
     bool onMainThread() const { return std::this_thread::get_id() == mainThread_; }
     void record(const std::string& entry);
     void uiEvent(const std::string& operation, const std::string& name);
+    void progressEvent(const std::string& entry);
     // One pass of the loop: waits at most maxWait for work, then runs the
     // posted calls and, outside a modal alert, the ready sources and the due
     // deferred calls.
@@ -193,6 +200,7 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
     std::vector<Alert> alerts_;
     std::vector<std::string> logLines_;
     std::vector<std::string> uiEvents_;
+    std::vector<std::string> progressEvents_;
     std::vector<std::string> timeline_;
     std::optional<int> exitStatus_;
     std::set<std::string> animating_;

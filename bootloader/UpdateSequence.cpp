@@ -1,0 +1,84 @@
+#include "UpdateSequence.h"
+
+#include "Bootloader.h"
+#include "ImageFile.h"
+#include "RecordWalk.h"
+#include "Serial.h"
+
+const char* updateStepCaption(UpdateStep step) {
+    switch (step) {
+    case UpdateStep::OpeningBootloader:
+        return "Opening bootloader file\u2026";
+    case UpdateStep::DownloadingBootloader:
+        return "Downloading the bootloader\u2026";
+    case UpdateStep::VerifyingBootloader:
+        return "Verifying the bootloader\u2026";
+    case UpdateStep::OpeningFirmware:
+        return "Opening firmware image\u2026";
+    case UpdateStep::Unsealing:
+        return "Unsealing the flash\u2026";
+    case UpdateStep::Programming:
+        return "Programming the flash\u2026";
+    case UpdateStep::VerifyingFlash:
+        return "Verifying the flash\u2026";
+    case UpdateStep::Sealing:
+        return "Sealing the flash\u2026";
+    }
+    return "";
+}
+
+bool updateStepSendsData(UpdateStep step) {
+    return step == UpdateStep::DownloadingBootloader || step == UpdateStep::VerifyingBootloader ||
+           step == UpdateStep::Programming || step == UpdateStep::VerifyingFlash;
+}
+
+void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
+                       std::atomic<uint64_t>& dataBytesSent) {
+    std::optional<uint64_t> total; // of the file opened last
+    const auto start = [&](UpdateStep step) {
+        observer.stepStarted({step, updateStepSendsData(step) ? total : std::nullopt,
+                              dataBytesSent.load(std::memory_order_relaxed)});
+    };
+
+    start(UpdateStep::OpeningBootloader);
+    openImageFile(plan.ramBootloaderPath.c_str());
+    total = imageDataBytes(plan.ramBootloaderPath.c_str());
+    observer.stepFinished(UpdateStep::OpeningBootloader);
+
+    start(UpdateStep::DownloadingBootloader);
+    TransferProgram(dataBytesSent);
+    resetImageFile();
+    observer.stepFinished(UpdateStep::DownloadingBootloader);
+
+    start(UpdateStep::VerifyingBootloader);
+    VerifyProgram(dataBytesSent);
+    observer.jumpStarted();
+    jumpToAddress(kRamBootloaderAddress);
+    closeImageFile();
+    serSetBaudRate(kRamBootloaderBaudRate);
+    observer.ramBootloaderSynchronisationStarted();
+    waitForConnection();
+    observer.stepFinished(UpdateStep::VerifyingBootloader);
+
+    start(UpdateStep::OpeningFirmware);
+    openImageFile(plan.firmwarePath.c_str());
+    total = imageDataBytes(plan.firmwarePath.c_str());
+    observer.stepFinished(UpdateStep::OpeningFirmware);
+
+    start(UpdateStep::Unsealing);
+    processCommand(kCommandUnseal);
+    observer.stepFinished(UpdateStep::Unsealing);
+
+    start(UpdateStep::Programming);
+    TransferProgram(dataBytesSent);
+    resetImageFile();
+    observer.stepFinished(UpdateStep::Programming);
+
+    start(UpdateStep::VerifyingFlash);
+    VerifyProgram(dataBytesSent);
+    observer.stepFinished(UpdateStep::VerifyingFlash);
+
+    start(UpdateStep::Sealing);
+    sealFlash(plan.version);
+    observer.stepFinished(UpdateStep::Sealing);
+}

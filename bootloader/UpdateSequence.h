@@ -1,0 +1,69 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The firmware update as one sequence of eight steps over the bootloader
+// functions: the RAM bootloader is downloaded and verified, the board jumps
+// to it and the line goes to its speed, then the flash is unsealed,
+// programmed, verified and sealed. An observer hears of every step and can
+// follow the data bytes of the long steps through a counter.
+
+enum class UpdateStep {
+    OpeningBootloader,     // "Opening bootloader file…"
+    DownloadingBootloader, // "Downloading the bootloader…"
+    VerifyingBootloader,   // "Verifying the bootloader…" (with the jump and the switch)
+    OpeningFirmware,       // "Opening firmware image…"
+    Unsealing,             // "Unsealing the flash…"
+    Programming,           // "Programming the flash…"
+    VerifyingFlash,        // "Verifying the flash…"
+    Sealing,               // "Sealing the flash…"
+};
+inline constexpr std::size_t kUpdateStepCount = 8;
+
+// The step's caption, as the busy panel shows it.
+const char* updateStepCaption(UpdateStep step);
+// Whether the step sends the data records of an image file.
+bool updateStepSendsData(UpdateStep step);
+
+struct UpdatePlan {
+    std::string ramBootloaderPath;
+    std::string firmwarePath;
+    uint32_t version = 0; // the seal word: major, minor, revision from bit 0
+};
+
+struct UpdateStepStart {
+    UpdateStep step = UpdateStep::OpeningBootloader;
+    // For a step that sends data: the sum of the lengths of the file's data
+    // records, or none when they cannot be summed. Otherwise none.
+    std::optional<uint64_t> dataTotal;
+    // The data byte counter's value as the step starts; the step's own bytes
+    // are the counter less this.
+    uint64_t dataBytesBefore = 0;
+};
+
+// Called on the thread that runs the sequence.
+class UpdateObserver {
+  public:
+    virtual ~UpdateObserver() = default;
+    // Before the step does anything.
+    virtual void stepStarted(const UpdateStepStart& start) = 0;
+    // After the step's last exchange; not for a step that fails.
+    virtual void stepFinished(UpdateStep /*step*/) {}
+    // Within VerifyingBootloader, after the verification: before the jump to
+    // the RAM bootloader, and before the synchronisation at its speed.
+    virtual void jumpStarted() {}
+    virtual void ramBootloaderSynchronisationStarted() {}
+};
+
+// Runs the eight steps with the board's resident bootloader in step on the
+// open serial port. dataBytesSent counts the data bytes sent in the data
+// steps, over the whole run (the sequence only adds to it; another thread may
+// read it at any time). The totals are read from the files on their own
+// handles, without any traffic to the board. Failures raise as the bootloader
+// functions do; the image file and the port are left to the caller to close.
+void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
+                       std::atomic<uint64_t>& dataBytesSent);
