@@ -5,9 +5,12 @@
 #include "PropertyDictionary.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -68,6 +71,10 @@ class AppController : public DeviceNotificationTarget,
     // Whether closing the last window ends the application: true until a board
     // has answered the version query.
     bool applicationShouldTerminateAfterLastWindowClosed() const { return shouldTerminate; }
+    // The application is about to end because its last window was closed:
+    // stops a running connection worker, waits (bounded) until it has ended
+    // and closes the port, so that nothing runs while the process ends.
+    void applicationWillTerminate();
 
     // --- Board connection worker -------------------------------------------------
 
@@ -134,6 +141,8 @@ class AppController : public DeviceNotificationTarget,
     bool openPort(const std::string& devicePath, unsigned int baudRate, int logSite);
     void showUpdateCaption(const char* caption);
     void connectionWorkerEnded();
+    // Waits until no connection worker thread runs, at most limit.
+    void awaitConnectionThreadEnd(std::chrono::milliseconds limit);
 
     ApplicationFramework& framework_;
 
@@ -152,6 +161,11 @@ class AppController : public DeviceNotificationTarget,
     std::optional<std::string> _connectionSerialNumber;
     bool _connectionPending = false;
     std::atomic<bool> _connectionStopRequested{false};
+    // Whether a connection worker thread is still running: set on the main
+    // thread when it starts, cleared by the worker as its very last step.
+    std::mutex _connectionThreadMutex;
+    std::condition_variable _connectionThreadEnded;
+    bool _connectionThreadActive = false;
     // Set once updateFirmware has started the update worker.
     bool _updateStarted = false;
 };
