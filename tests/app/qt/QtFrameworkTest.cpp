@@ -77,6 +77,7 @@ TEST_F(QtFrameworkTest, EscapeAndCloseGiveTheWayOutTheCallerNamed) {
         user.thenCloseWindow();
     }
     user.thenPressReturn();
+    user.thenTabAndSpace();
     user.thenPressEscape();
     user.thenCloseWindow();
     std::vector<int> answers;
@@ -87,8 +88,10 @@ TEST_F(QtFrameworkTest, EscapeAndCloseGiveTheWayOutTheCallerNamed) {
                     "Update Warning", "Message.", "Exit", "Force Update", std::nullopt, wayOut));
             }
         }
-        answers.push_back(framework.runAlertPanel("Update Firmware", "Message.", "Update", "Exit",
-                                                  std::nullopt, 0));
+        for (int i = 0; i < 2; ++i) {
+            answers.push_back(framework.runAlertPanel("Update Firmware", "Message.", "Update",
+                                                      "Exit", std::nullopt, 0));
+        }
         for (int i = 0; i < 2; ++i) {
             answers.push_back(framework.runInformationalAlertPanel("Firmware Update", "Done."));
         }
@@ -96,8 +99,9 @@ TEST_F(QtFrameworkTest, EscapeAndCloseGiveTheWayOutTheCallerNamed) {
     });
 
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(answers, (std::vector<int>{1, 1, 0, 0, 1, 1, 1}));
-    ASSERT_EQ(user.seen().size(), 7u);
+    // Return presses the default button, Tab and Space the next one.
+    EXPECT_EQ(answers, (std::vector<int>{1, 1, 0, 0, 1, 0, 1, 1}));
+    ASSERT_EQ(user.seen().size(), 8u);
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(user.seen()[i].buttons, (std::vector<std::string>{"Exit", "Force Update"}));
         EXPECT_EQ(user.seen()[i].defaultButton, "Exit");

@@ -87,6 +87,21 @@ class AlertAnswerer {
             QApplication::sendEvent(target, &release);
         });
     }
+    // Moves the keyboard focus on with Tab, then presses Space there.
+    void thenTabAndSpace() {
+        then([](QMessageBox& box) {
+            auto send = [](QWidget* target, Qt::Key key) {
+                QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier,
+                                key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+                QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier,
+                                  key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+                QApplication::sendEvent(target, &press);
+                QApplication::sendEvent(target, &release);
+            };
+            send(box.focusWidget() != nullptr ? box.focusWidget() : &box, Qt::Key_Tab);
+            send(box.focusWidget() != nullptr ? box.focusWidget() : &box, Qt::Key_Space);
+        });
+    }
     // Closes the alert's window, as its close button in the title bar does.
     void thenCloseWindow() {
         then([](QMessageBox& box) { box.close(); });
