@@ -242,7 +242,7 @@ void AppController::handleConnectCommand(const std::string& devicePath) {
     // The last step: from here on this thread touches nothing of the program.
     {
         std::lock_guard<std::mutex> lock(_connectionThreadMutex);
-        _connectionThreadActive = false;
+        --_connectionThreadsRunning;
     }
     _connectionThreadEnded.notify_all();
 }
@@ -250,7 +250,7 @@ void AppController::handleConnectCommand(const std::string& devicePath) {
 void AppController::awaitConnectionThreadEnd(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(_connectionThreadMutex);
     if (!_connectionThreadEnded.wait_for(lock, limit,
-                                         [this] { return !_connectionThreadActive; })) {
+                                         [this] { return _connectionThreadsRunning == 0; })) {
         logLine("the board connection worker did not stop in time");
     }
 }
@@ -553,7 +553,7 @@ void AppController::handleQRBBoxesChanged() {
         _connectionStopRequested = false;
         {
             std::lock_guard<std::mutex> lock(_connectionThreadMutex);
-            _connectionThreadActive = true;
+            ++_connectionThreadsRunning;
         }
         framework_.detachNewThread([self = shared_from_this(), devicePath = *calloutDevice] {
             self->handleConnectCommand(devicePath);

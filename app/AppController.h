@@ -161,11 +161,12 @@ class AppController : public DeviceNotificationTarget,
     std::optional<std::string> _connectionSerialNumber;
     bool _connectionPending = false;
     std::atomic<bool> _connectionStopRequested{false};
-    // Whether a connection worker thread is still running: set on the main
-    // thread when it starts, cleared by the worker as its very last step.
+    // Connection worker threads still running: counted up on the main thread
+    // when one starts, down by the worker as its very last step (a stopped
+    // worker may still be on its way out when the next one starts).
     std::mutex _connectionThreadMutex;
     std::condition_variable _connectionThreadEnded;
-    bool _connectionThreadActive = false;
+    int _connectionThreadsRunning = 0;
     // Set once updateFirmware has started the update worker.
     bool _updateStarted = false;
 };
