@@ -29,6 +29,9 @@ constexpr const char* kCalloutDeviceKey = "IOCalloutDevice";
 
 // How often the busy panel samples the update's progress.
 constexpr double kProgressInterval = 0.1;
+// How long the end of the program waits for a connection worker to stop; it
+// sees a stop within a fifth of a second.
+constexpr auto kConnectionStopWait = std::chrono::seconds(3);
 
 // Failed opens in a row, one pause apart, before a device that another
 // program holds is named in the main window: about two seconds, so that a
@@ -315,6 +318,27 @@ void AppController::handleConnectCommand(const std::string& devicePath) {
         break;
     }
     framework_.performOnMainThread([self] { self->connectionWorkerEnded(); }, false);
+
+    // The last step: from here on this thread touches nothing of the program.
+    {
+        std::lock_guard<std::mutex> lock(_connectionThreadMutex);
+        --_connectionThreadsRunning;
+    }
+    _connectionThreadEnded.notify_all();
+}
+
+void AppController::awaitConnectionThreadEnd(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(_connectionThreadMutex);
+    if (!_connectionThreadEnded.wait_for(lock, limit,
+                                         [this] { return _connectionThreadsRunning == 0; })) {
+        logLine("the board connection worker did not stop in time");
+    }
+}
+
+void AppController::applicationWillTerminate() {
+    _connectionStopRequested = true;
+    awaitConnectionThreadEnd(kConnectionStopWait);
+    serClose();
 }
 
 void AppController::connectionWorkerEnded() {
@@ -335,7 +359,7 @@ void AppController::boardReadyHandler() {
 
     std::uint32_t word = 0;
     try {
-        word = getFirmwareVersion();
+        word = getFirmwareVersionWithin(kAnswerTimeoutSeconds);
     } catch (const FirmwareUpdaterException& exception) {
         // Back to the event loop with the main window up: unplugging and
         // plugging the board in again starts a new connection.
@@ -357,16 +381,20 @@ void AppController::boardReadyHandler() {
     const unsigned boardMinor = board.minor();
     const unsigned boardRev = board.rev();
 
+    // The result that means "Exit" in each case; Escape and the close button
+    // give it as well, so that no gesture but a button starts an update.
+    constexpr int kExitIsAlternate = ApplicationFramework::kAlternateButton;
+    constexpr int kExitIsDefault = ApplicationFramework::kDefaultButton;
     int answer = 0;
     int exitAnswer = 0;
     if (word == kCorruptFirmwareVersion) {
+        exitAnswer = kExitIsAlternate;
         answer = framework_.runAlertPanel(
             "Program Firmware",
             formatString("QRB board detected with corrupt or missing firmware.  This updater will "
                          "program new firmware v%u.%u.%u into the board.",
                          imageMajor, imageMinor, imageRev),
-            "Program Firmware", "Exit");
-        exitAnswer = 0;
+            "Program Firmware", "Exit", std::nullopt, exitAnswer);
     } else {
         int order = 0;
         if (boardMajor != imageMajor) {
@@ -377,29 +405,29 @@ void AppController::boardReadyHandler() {
             order = boardRev < imageRev ? -1 : 1;
         }
         if (order < 0) {
+            exitAnswer = kExitIsAlternate;
             answer = framework_.runAlertPanel(
                 "Update Firmware",
                 formatString("QRB Box detected with version %u.%u.%u of firmware.  This updater "
                              "will update the firmware to version %u.%u.%u.",
                              boardMajor, boardMinor, boardRev, imageMajor, imageMinor, imageRev),
-                "Update Firmware", "Exit");
-            exitAnswer = 0;
+                "Update Firmware", "Exit", std::nullopt, exitAnswer);
         } else if (order == 0) {
+            exitAnswer = kExitIsDefault;
             answer = framework_.runCriticalAlertPanel(
                 "Update Warning",
                 formatString("QRB board detected with up-to-date firmware (v%u.%u.%u).  This "
                              "board does not need an update.",
                              boardMajor, boardMinor, boardRev),
-                "Exit", "Force Update");
-            exitAnswer = 1;
+                "Exit", "Force Update", std::nullopt, exitAnswer);
         } else {
+            exitAnswer = kExitIsDefault;
             answer = framework_.runCriticalAlertPanel(
                 "Update Warning",
                 formatString("QRB board detected with newer firmware (v%u.%u.%u) than this "
                              "update (v%u.%u.%u).",
                              boardMajor, boardMinor, boardRev, imageMajor, imageMinor, imageRev),
-                "Exit", "Force Update");
-            exitAnswer = 1;
+                "Exit", "Force Update", std::nullopt, exitAnswer);
         }
     }
 
@@ -411,12 +439,15 @@ void AppController::boardReadyHandler() {
 
 void AppController::exitProgram() {
     try {
-        processCommand(kCommandExit);
+        processCommandWithin(kCommandExit, kAnswerTimeoutSeconds);
     } catch (const FirmwareUpdaterException& exception) {
         logException(1, exception);
     } catch (...) {
     }
     serClose();
+    // The connection worker has handed the port over; let it finish its
+    // last steps before the process ends.
+    awaitConnectionThreadEnd(kConnectionStopWait);
     framework_.exit(0);
     std::abort(); // exit never returns
 }
@@ -633,6 +664,10 @@ void AppController::handleQRBBoxesChanged() {
         _connectionWorkerRunning = true;
         _connectionSerialNumber = serialNumber;
         _connectionStopRequested = false;
+        {
+            std::lock_guard<std::mutex> lock(_connectionThreadMutex);
+            ++_connectionThreadsRunning;
+        }
         framework_.detachNewThread([self = shared_from_this(), devicePath = *calloutDevice] {
             self->handleConnectCommand(devicePath);
         });

@@ -6,9 +6,12 @@
 #include "UpdateProgress.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -76,6 +79,10 @@ class AppController : public DeviceNotificationTarget,
     // Whether closing the last window ends the application: true until a board
     // has answered the version query.
     bool applicationShouldTerminateAfterLastWindowClosed() const { return shouldTerminate; }
+    // The application is about to end because its last window was closed:
+    // stops a running connection worker, waits (bounded) until it has ended
+    // and closes the port, so that nothing runs while the process ends.
+    void applicationWillTerminate();
 
     // --- Board connection worker -------------------------------------------------
 
@@ -157,6 +164,8 @@ class AppController : public DeviceNotificationTarget,
     void progressTick();
     void endProgress();
     void connectionWorkerEnded();
+    // Waits until no connection worker thread runs, at most limit.
+    void awaitConnectionThreadEnd(std::chrono::milliseconds limit);
 
     ApplicationFramework& framework_;
 
@@ -177,6 +186,12 @@ class AppController : public DeviceNotificationTarget,
     std::atomic<bool> _connectionStopRequested{false};
     // Whether connectionDiagnosis shows a line (main thread).
     bool _connectionDiagnosisShown = false;
+    // Connection worker threads still running: counted up on the main thread
+    // when one starts, down by the worker as its very last step (a stopped
+    // worker may still be on its way out when the next one starts).
+    std::mutex _connectionThreadMutex;
+    std::condition_variable _connectionThreadEnded;
+    int _connectionThreadsRunning = 0;
     // Set once updateFirmware has started the update worker.
     bool _updateStarted = false;
 

@@ -78,41 +78,53 @@ class ApplicationFramework {
         Informational, // an informational look
     };
 
+    // The results of an alert: which button was pressed.
+    static constexpr int kDefaultButton = 1;
+    static constexpr int kAlternateButton = 0;
+    static constexpr int kOtherButton = -1;
+
     // Runs a modal alert on the main thread and returns when the user presses
     // a button: 1 for the default button, 0 for the alternate, -1 for the
     // other. Every argument may be none; a button that is none is not shown,
     // and with no button titles at all a single default button "OK" is shown.
     // message is the finished text (no formatting directives of its own).
-    // While it runs, see "Event delivery and modal alerts" above.
+    // The way out of the alert (Escape, the window's close button, any other
+    // dismissal) presses the button whose result is escapeResult; the caller
+    // names it, the framework never guesses it. It must be a shown button.
+    // Return presses the default button. While it runs, see "Event delivery
+    // and modal alerts" above.
     virtual int runAlert(AlertStyle style, const std::optional<std::string>& title,
                          const std::optional<std::string>& message,
                          const std::optional<std::string>& defaultButton,
                          const std::optional<std::string>& alternateButton,
-                         const std::optional<std::string>& otherButton) = 0;
+                         const std::optional<std::string>& otherButton, int escapeResult) = 0;
 
     int runAlertPanel(const std::optional<std::string>& title,
                       const std::optional<std::string>& message,
                       const std::optional<std::string>& defaultButton = std::nullopt,
                       const std::optional<std::string>& alternateButton = std::nullopt,
-                      const std::optional<std::string>& otherButton = std::nullopt) {
+                      const std::optional<std::string>& otherButton = std::nullopt,
+                      int escapeResult = kDefaultButton) {
         return runAlert(AlertStyle::Plain, title, message, defaultButton, alternateButton,
-                        otherButton);
+                        otherButton, escapeResult);
     }
     int runCriticalAlertPanel(const std::optional<std::string>& title,
                               const std::optional<std::string>& message,
                               const std::optional<std::string>& defaultButton = std::nullopt,
                               const std::optional<std::string>& alternateButton = std::nullopt,
-                              const std::optional<std::string>& otherButton = std::nullopt) {
+                              const std::optional<std::string>& otherButton = std::nullopt,
+                              int escapeResult = kDefaultButton) {
         return runAlert(AlertStyle::Critical, title, message, defaultButton, alternateButton,
-                        otherButton);
+                        otherButton, escapeResult);
     }
     int runInformationalAlertPanel(const std::optional<std::string>& title,
                                    const std::optional<std::string>& message,
                                    const std::optional<std::string>& defaultButton = std::nullopt,
                                    const std::optional<std::string>& alternateButton = std::nullopt,
-                                   const std::optional<std::string>& otherButton = std::nullopt) {
+                                   const std::optional<std::string>& otherButton = std::nullopt,
+                                   int escapeResult = kDefaultButton) {
         return runAlert(AlertStyle::Informational, title, message, defaultButton, alternateButton,
-                        otherButton);
+                        otherButton, escapeResult);
     }
 
     // --- Controls --------------------------------------------------------------

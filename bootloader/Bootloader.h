@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // Host side of the QRB bootloader byte protocol, over the serial port.
 // Failures raise BootloaderException (serial failures pass through as
@@ -30,8 +31,9 @@ void resetConnectedQRBBoard();
 // Synchronises with a bootloader; returns only once it has echoed the sync
 // sequence. Attempts are repeated without limit.
 void waitForConnection();
-// The same, but before every attempt checks stopRequested: returns false,
-// without a further attempt, once it is set; true when in step.
+// The same, but watches stopRequested, also while it waits for an answer
+// byte: returns false, without a further attempt, once it is set; true when
+// in step. The bytes on the wire are the same.
 bool waitForConnection(const std::atomic<bool>& stopRequested);
 // Sends one command byte and requires its echo. "ShortCommandError".
 void processCommand(uint8_t command);
@@ -41,6 +43,15 @@ void sealFlash(uint32_t version);
 void jumpToAddress(uint32_t address);
 // The board's firmware version word (0xFFFFFFFF: none). "VersionInfoError".
 uint32_t getFirmwareVersion();
+
+// The exchanges made on the main thread (the version query, the exit
+// command) await each answer byte at most this long, the synchronisation's
+// wait for a byte; a board that stays silent raises "SerialCommTimeoutError".
+constexpr time_t kAnswerTimeoutSeconds = 5;
+// processCommand and getFirmwareVersion with each answer byte awaited at most
+// seconds. The same bytes on the wire.
+void processCommandWithin(uint8_t command, time_t seconds);
+uint32_t getFirmwareVersionWithin(time_t seconds);
 
 // Programs every data record of the open image file, from the current
 // position to the end record, then tests the file's checksum.

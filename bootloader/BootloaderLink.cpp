@@ -3,7 +3,9 @@
 #include "FirmwareUpdaterException.h"
 #include "Serial.h"
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 const uint8_t sync_sequence[sync_sequence_length] = {0xAA, 0x55, 0xA5, 0x5A};
@@ -16,26 +18,52 @@ constexpr int kSyncBytesPerAttempt = 8;
 constexpr time_t kSyncByteTimeoutSeconds = 5;
 // Pause after sending the sync sequence and after a match.
 constexpr auto kSyncPause = std::chrono::milliseconds(10);
+// How soon a stoppable synchronisation sees its stop.
+constexpr auto kStopSlice = std::chrono::microseconds(50'000);
 
 void sendByte(uint8_t byte) {
     serQueueTxBytes(&byte, 1);
 }
 
+// The next byte of a synchronisation answer, awaited at most the 5 seconds of
+// the synchronisation; none on a time-out. With a stop flag the wait is cut
+// into short slices, so that a stop is seen at once: then none as well.
+std::optional<uint8_t> syncAnswerByte(const std::atomic<bool>* stopRequested) {
+    bool timedOut = false;
+    if (stopRequested == nullptr) {
+        const uint8_t byte = rxByteWithTimeout(kSyncByteTimeoutSeconds, 0, &timedOut);
+        return timedOut ? std::nullopt : std::optional<uint8_t>(byte);
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kSyncByteTimeoutSeconds);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (stopRequested->load() || left.count() <= 0) {
+            return std::nullopt;
+        }
+        const auto slice = std::min<std::chrono::microseconds>(left, kStopSlice);
+        const uint8_t byte = rxByteWithTimeout(0, static_cast<int32_t>(slice.count()), &timedOut);
+        if (!timedOut) {
+            return byte;
+        }
+    }
+}
+
 // One attempt: flush, send the sequence, look for its echo in up to 8 bytes.
-bool attemptSynchronisation() {
+bool attemptSynchronisation(const std::atomic<bool>* stopRequested) {
     rxBufFlush();
     serQueueTxBytes(sync_sequence, sync_sequence_length);
     std::this_thread::sleep_for(kSyncPause);
 
     size_t matched = 0;
     for (int i = 0; i < kSyncBytesPerAttempt; ++i) {
-        bool timedOut = false;
-        const uint8_t byte = rxByteWithTimeout(kSyncByteTimeoutSeconds, 0, &timedOut);
-        if (timedOut) {
+        const std::optional<uint8_t> byte = syncAnswerByte(stopRequested);
+        if (!byte) {
             return false;
         }
         // A byte that breaks a partial match does not start a new one.
-        matched = byte == sync_sequence[matched] ? matched + 1 : 0;
+        matched = *byte == sync_sequence[matched] ? matched + 1 : 0;
         if (matched == sync_sequence_length) {
             std::this_thread::sleep_for(kSyncPause);
             rxBufFlush();
@@ -45,6 +73,31 @@ bool attemptSynchronisation() {
     return false;
 }
 
+// Sends a short command and requires its echo, read with readByte.
+template <typename ReadByte> void processCommandAnswer(uint8_t command, ReadByte readByte) {
+    sendByte(command);
+    const uint8_t answer = readByte();
+    if (answer != command) {
+        BootloaderException::raise("ShortCommandError", "Error executing short command (%d:%d).",
+                                   answer, command);
+    }
+}
+
+// Sends the version query and reads its five answer bytes with readByte.
+template <typename ReadByte> uint32_t queryFirmwareVersion(ReadByte readByte) {
+    sendByte(kCommandVersion);
+    uint32_t version = 0;
+    for (unsigned shift = 0; shift < 32; shift += 8) {
+        version |= static_cast<uint32_t>(readByte()) << shift;
+    }
+    const uint8_t last = readByte();
+    if (last != kCommandVersion) {
+        BootloaderException::raise("VersionInfoError", "Error getting firmware version (%d).",
+                                   last);
+    }
+    return version;
+}
+
 } // namespace
 
 void resetConnectedQRBBoard() {
@@ -52,13 +105,13 @@ void resetConnectedQRBBoard() {
 }
 
 void waitForConnection() {
-    while (!attemptSynchronisation()) {
+    while (!attemptSynchronisation(nullptr)) {
     }
 }
 
 bool waitForConnection(const std::atomic<bool>& stopRequested) {
     while (!stopRequested.load()) {
-        if (attemptSynchronisation()) {
+        if (attemptSynchronisation(&stopRequested)) {
             return true;
         }
     }
@@ -66,12 +119,11 @@ bool waitForConnection(const std::atomic<bool>& stopRequested) {
 }
 
 void processCommand(uint8_t command) {
-    sendByte(command);
-    const uint8_t answer = rxByte();
-    if (answer != command) {
-        BootloaderException::raise("ShortCommandError", "Error executing short command (%d:%d).",
-                                   answer, command);
-    }
+    processCommandAnswer(command, rxByte);
+}
+
+void processCommandWithin(uint8_t command, time_t seconds) {
+    processCommandAnswer(command, [seconds] { return rxByteWithin(seconds, 0); });
 }
 
 void sealFlash(uint32_t version) {
@@ -101,15 +153,9 @@ void jumpToAddress(uint32_t address) {
 }
 
 uint32_t getFirmwareVersion() {
-    sendByte(kCommandVersion);
-    uint32_t version = 0;
-    for (unsigned shift = 0; shift < 32; shift += 8) {
-        version |= static_cast<uint32_t>(rxByte()) << shift;
-    }
-    const uint8_t last = rxByte();
-    if (last != kCommandVersion) {
-        BootloaderException::raise("VersionInfoError", "Error getting firmware version (%d).",
-                                   last);
-    }
-    return version;
+    return queryFirmwareVersion(rxByte);
+}
+
+uint32_t getFirmwareVersionWithin(time_t seconds) {
+    return queryFirmwareVersion([seconds] { return rxByteWithin(seconds, 0); });
 }

@@ -59,7 +59,7 @@ class StartupPlatform : public ApplicationFramework {
                  const std::optional<std::string>& message,
                  const std::optional<std::string>& defaultButton,
                  const std::optional<std::string>& alternateButton,
-                 const std::optional<std::string>& otherButton) override {
+                 const std::optional<std::string>& otherButton, int) override {
         alerts.push_back({style, title, message, defaultButton, alternateButton, otherButton});
         return 1;
     }

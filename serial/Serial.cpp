@@ -323,6 +323,18 @@ uint8_t rxByteWithTimeout(time_t seconds, int32_t microseconds, bool* timedOut) 
     return readOneByte(ser_fd);
 }
 
+uint8_t rxByteWithin(time_t seconds, int32_t microseconds) {
+    bool timedOut = false;
+    const uint8_t byte = rxByteWithTimeout(seconds, microseconds, &timedOut);
+    if (timedOut) {
+        SerialException::raise(
+            "SerialCommTimeoutError",
+            "Serial Communication Error: no answer from the QRB board within %g s.",
+            static_cast<double>(seconds) + static_cast<double>(microseconds) / 1e6);
+    }
+    return byte;
+}
+
 void rxBufFlush() {
     while (waitReadable(ser_fd, std::chrono::milliseconds(10))) {
         (void)readOneByte(ser_fd);

@@ -43,6 +43,10 @@ void RxBytes(uint8_t* buffer, uint32_t count);
 // Waits at most seconds + microseconds for one byte; on a time-out returns 0
 // and sets *timedOut. "SerialCommReceiveError", "SerialSelectError.".
 uint8_t rxByteWithTimeout(time_t seconds, int32_t microseconds, bool* timedOut);
+// Waits at most seconds + microseconds for one byte and returns it; when none
+// came raises "SerialCommTimeoutError". "SerialCommReceiveError",
+// "SerialSelectError.".
+uint8_t rxByteWithin(time_t seconds, int32_t microseconds);
 // Reads and discards input until the line has been quiet for 10 ms.
 void rxBufFlush();
 

@@ -134,6 +134,7 @@ struct QtApplicationFramework::Impl {
     std::map<std::string, QWidget*> outlets;
 
     std::function<bool()> shouldTerminate;
+    std::function<void()> willTerminate;
     ExitHook exitHook;
     bool exited = false;
     std::optional<int> status;
@@ -281,7 +282,16 @@ void QtApplicationFramework::Impl::windowClosing(OutletWindow* window) {
     }
     // The window is still closing: end the application from the event loop.
     QMetaObject::invokeMethod(
-        context.get(), [this] { dispatch([this] { self.exit(0); }); }, Qt::QueuedConnection);
+        context.get(),
+        [this] {
+            dispatch([this] {
+                if (willTerminate) {
+                    willTerminate();
+                }
+                self.exit(0);
+            });
+        },
+        Qt::QueuedConnection);
 }
 
 // --- Delivery -----------------------------------------------------------------------
@@ -441,6 +451,10 @@ void QtApplicationFramework::setShouldTerminateAfterLastWindowClosed(std::functi
     impl_->shouldTerminate = std::move(ask);
 }
 
+void QtApplicationFramework::setWillTerminate(std::function<void()> willTerminate) {
+    impl_->willTerminate = std::move(willTerminate);
+}
+
 void QtApplicationFramework::setExitHook(ExitHook hook) {
     impl_->exitHook = std::move(hook);
 }
@@ -497,7 +511,8 @@ int QtApplicationFramework::runAlert(AlertStyle style, const std::optional<std::
                                      const std::optional<std::string>& message,
                                      const std::optional<std::string>& defaultButton,
                                      const std::optional<std::string>& alternateButton,
-                                     const std::optional<std::string>& otherButton) {
+                                     const std::optional<std::string>& otherButton,
+                                     int escapeResult) {
     if (impl_->exited) {
         throw ExitUnwind{};
     }
@@ -543,7 +558,7 @@ int QtApplicationFramework::runAlert(AlertStyle style, const std::optional<std::
     }
 
     // Buttons in the order default, alternate, other; the roles place them as
-    // the desktop's dialog layout expects.
+    // the desktop's dialog layout expects, and decide nothing else.
     std::vector<std::pair<QPushButton*, int>> buttons;
     const bool noTitles = !defaultButton && !alternateButton && !otherButton;
     QPushButton* defaultPush = nullptr;
@@ -561,9 +576,14 @@ int QtApplicationFramework::runAlert(AlertStyle style, const std::optional<std::
                              -1);
     }
     box.setDefaultButton(defaultPush != nullptr ? defaultPush : buttons.front().first);
-    if (buttons.size() == 1) {
-        box.setEscapeButton(buttons.front().first);
-    }
+    // Escape and the close button press the button the caller named as the
+    // way out; Qt would otherwise take the one with the reject role.
+    const auto wayOut =
+        std::find_if(buttons.begin(), buttons.end(),
+                     [escapeResult](const auto& button) { return button.second == escapeResult; });
+    const std::pair<QPushButton*, int>& escape =
+        wayOut != buttons.end() ? *wayOut : buttons.front();
+    box.setEscapeButton(escape.first);
 
     ++impl_->alertDepth;
     box.exec();
@@ -579,8 +599,8 @@ int QtApplicationFramework::runAlert(AlertStyle style, const std::optional<std::
             return result;
         }
     }
-    // Closed by other means than a button: as if the default button was pressed.
-    return buttons.front().second;
+    // Closed by other means than a button: the way out.
+    return escape.second;
 }
 
 // --- Controls -------------------------------------------------------------------------------
@@ -759,6 +779,10 @@ void QtApplicationFramework::sleep(double seconds) {
 void QtApplicationFramework::exit(int status) {
     std::fflush(nullptr);
     if (!impl_->exitHook) {
+        // Workers that post from now on find the application ended instead
+        // of the event loop that the end of the process takes apart.
+        impl_->exited = true;
+        impl_->stopEverything();
         std::exit(status);
     }
     if (!impl_->exited) {

@@ -34,15 +34,16 @@ inline constexpr const char* kApplicationTitle = "QRB Box Firmware Updater";
 // the order they were held. Calls posted with performOnMainThread go through a
 // queue of their own and are delivered inside alerts as well.
 //
-// Ending. exit() flushes the standard streams and ends the process with
-// std::exit, unless an exit hook is set (tests): then the hook is called with
-// the status, and when it returns the framework drops everything still
-// pending (posted calls, deferred calls, device events; workers waiting for a
-// posted call go on), leaves its event loops (run() returns the status) and
-// unwinds the caller of exit() with an exception of its own that only its
-// dispatchers catch. Closing the last of the two windows asks the function
-// given to setShouldTerminateAfterLastWindowClosed and, on a true answer,
-// calls exit(0) from the event loop.
+// Ending. exit() first drops everything still pending (posted calls,
+// deferred calls, device events; workers waiting for a posted call go on, and
+// what they post later is dropped). Then it flushes the standard streams and
+// ends the process with std::exit, unless an exit hook is set (tests): then
+// the hook is called with the status, the framework leaves its event loops
+// (run() returns the status) and unwinds the caller of exit() with an
+// exception of its own that only its dispatchers catch. Closing the last of
+// the two windows asks the function given to
+// setShouldTerminateAfterLastWindowClosed and, on a true answer, calls the
+// one given to setWillTerminate and exit(0) from the event loop.
 class QtApplicationFramework : public ApplicationFramework, public RunLoop {
   public:
     explicit QtApplicationFramework(std::string resourcePath);
@@ -55,6 +56,9 @@ class QtApplicationFramework : public ApplicationFramework, public RunLoop {
 
     // Asked (on the main thread) when the last window closes.
     void setShouldTerminateAfterLastWindowClosed(std::function<bool()> ask);
+    // Called on the main thread when the last window has closed and the
+    // application ends for that, right before exit(0).
+    void setWillTerminate(std::function<void()> willTerminate);
 
     using ExitHook = std::function<void(int status)>;
     // Replaces the end of the process (see above); an empty hook restores it.
@@ -87,7 +91,7 @@ class QtApplicationFramework : public ApplicationFramework, public RunLoop {
                  const std::optional<std::string>& message,
                  const std::optional<std::string>& defaultButton,
                  const std::optional<std::string>& alternateButton,
-                 const std::optional<std::string>& otherButton) override;
+                 const std::optional<std::string>& otherButton, int escapeResult) override;
     void setStringValue(const std::string& textField, const std::string& value) override;
     void startAnimation(const std::string& indicator) override;
     void stopAnimation(const std::string& indicator) override;

@@ -30,5 +30,6 @@ int main(int argc, char** argv) {
     const std::shared_ptr<AppController> controller = AppController::create(framework);
     framework.setShouldTerminateAfterLastWindowClosed(
         [&controller] { return controller->applicationShouldTerminateAfterLastWindowClosed(); });
+    framework.setWillTerminate([&controller] { controller->applicationWillTerminate(); });
     return framework.run([&controller] { controller->awakeFromNib(); });
 }

@@ -193,6 +193,7 @@ TEST_F(DetectionTest, TwoBoardsAreReportedAfterEveryOkUntilOneIsRemoved) {
                                  "computer during this firmware update.");
         EXPECT_EQ(alert.defaultButton, "OK");
         EXPECT_FALSE(alert.alternateButton || alert.otherButton);
+        EXPECT_EQ(alert.escapeResult, 1) << "the way out is the one button";
     }
     EXPECT_EQ(servedPath(), nowhere("two"));
     settle();

@@ -32,6 +32,7 @@ using qrbsim::BoardSimulator;
 using qrbsim::BoardState;
 using qrbsim::Fault;
 using qrbsim::Step;
+using Clock = std::chrono::steady_clock;
 
 const std::string kSampleResources = QRB_RESOURCE_DIR;
 constexpr uint32_t kImageVersion = 0x00030201; // the samples' 1.2.3
@@ -61,6 +62,17 @@ Fault answerWith(uint8_t command, uint8_t value) {
     fault.value = value;
     return fault;
 }
+
+Fault silentFrom(Step step) {
+    Fault fault;
+    fault.kind = Fault::Kind::Silent;
+    fault.step = step;
+    return fault;
+}
+
+const std::string kNoAnswerWithinFiveSeconds =
+    "[SerialCommTimeoutError: Serial Communication Error: no answer from the QRB board within 5 "
+    "s.]";
 
 Fault hangupAt(Step step) {
     Fault fault;
@@ -251,9 +263,15 @@ TEST_F(EndToEndTest, EachVersionCaseAsksOnceAndActsOnTheAnswer) {
          "QRB board detected with newer firmware (v2.1.0) than this update (v1.2.3).", "Exit",
          "Force Update", 1},
     };
+    // The user's answer: the button that updates, "Exit", or the way out of
+    // the alert (Escape, its close button), which must act as "Exit".
+    enum class Given { Update, Exit, WayOut };
     for (const Case& c : cases) {
-        for (const bool update : {false, true}) {
-            SCOPED_TRACE(std::string(c.title) + (update ? ", update" : ", exit"));
+        for (const Given given : {Given::Update, Given::Exit, Given::WayOut}) {
+            const bool update = given == Given::Update;
+            SCOPED_TRACE(std::string(c.title) + (update                 ? ", update"
+                                                 : given == Given::Exit ? ", exit"
+                                                                        : ", way out"));
             // Each run is a process of its own.
             TestPlatform local(kSampleResources);
             auto app = AppController::create(local);
@@ -262,7 +280,12 @@ TEST_F(EndToEndTest, EachVersionCaseAsksOnceAndActsOnTheAnswer) {
             BoardSimulator simulated(config);
             simulated.start();
             const auto id = attach("usbserial-QRB1", simulated.slavePath());
-            local.queueAlertAnswer(update ? 1 - c.exitAnswer : c.exitAnswer);
+            if (given == Given::WayOut) {
+                local.queueAlertEscape();
+            } else {
+                local.queueAlertAnswer(update ? 1 - c.exitAnswer : c.exitAnswer);
+            }
+            local.queueAlertEscape(); // the final alert's way out is its one button
 
             EXPECT_EQ(local.runUntilExit(30s, [&] { app->awakeFromNib(); }), 0);
             const auto alerts = local.alerts();
@@ -273,9 +296,11 @@ TEST_F(EndToEndTest, EachVersionCaseAsksOnceAndActsOnTheAnswer) {
             EXPECT_EQ(alerts[0].defaultButton, c.defaultButton);
             EXPECT_EQ(alerts[0].alternateButton, c.alternateButton);
             EXPECT_FALSE(alerts[0].otherButton);
+            EXPECT_EQ(alerts[0].escapeResult, c.exitAnswer) << "the way out is \"Exit\"";
             if (update) {
                 ASSERT_EQ(alerts.size(), 2u);
                 EXPECT_EQ(alerts[1].title, "Firmware Update");
+                EXPECT_EQ(alerts[1].answer, 1);
                 EXPECT_EQ(simulated.versionWord(), kImageVersion);
                 EXPECT_TRUE(simulated.sealed());
             } else {
@@ -285,6 +310,8 @@ TEST_F(EndToEndTest, EachVersionCaseAsksOnceAndActsOnTheAnswer) {
                 EXPECT_TRUE(simulated.waitForEvent(
                     c.word == 0xFFFFFFFF ? "exit: no firmware to start" : "firmware started", 5s));
                 EXPECT_EQ(simulated.versionWord(), c.word);
+                EXPECT_FALSE(hasEvent(simulated.events(), "program"));
+                EXPECT_FALSE(hasEvent(simulated.events(), "short command 0x01"));
             }
             EXPECT_THAT(local.logLines(), IsEmpty());
             app->invalidate();
@@ -304,6 +331,14 @@ TEST_F(EndToEndTest, ExitWithABoardThatDoesNotEchoCommandSixStillEndsCleanly) {
                 ElementsAre("Exception(1): [ShortCommandError: Error executing short command "
                             "(21:6).]"));
     EXPECT_EQ(platform->alerts().size(), 1u);
+    EXPECT_EQ(ser_fd, -1);
+}
+
+TEST_F(EndToEndTest, ExitWithABoardSilentAtCommandSixEndsAfterFiveSeconds) {
+    BoardSimulator& simulated = board(0x00030201, {silentFrom(Step::Exit)});
+    plugIn(simulated);
+    EXPECT_EQ(runToExit(), 0); // "Exit" is the default of the same case
+    EXPECT_THAT(platform->logLines(), ElementsAre("Exception(1): " + kNoAnswerWithinFiveSeconds));
     EXPECT_EQ(ser_fd, -1);
 }
 
@@ -414,6 +449,51 @@ TEST_F(EndToEndTest, AFailedVersionQueryWaitsForTheBoardToBePluggedInAgain) {
     platform->queueAlertAnswer(0); // "Exit"
     EXPECT_EQ(platform->runUntilExit(20s), 0);
     EXPECT_EQ(platform->workersStarted(), 2u);
+    ASSERT_EQ(platform->alerts().size(), 1u);
+    EXPECT_EQ(platform->alerts()[0].title, "Update Firmware");
+    EXPECT_TRUE(second.waitForEvent("firmware started", 5s));
+}
+
+// The main thread waits for the silent board at most 5 seconds per byte; a
+// call posted during the silence runs once that is over.
+TEST_F(EndToEndTest, ABoardSilentAtTheVersionQueryFreesTheWindowWithinFiveSeconds) {
+    BoardSimulator& first = board(0x00020201, {silentFrom(Step::Version)});
+    const auto id = plugIn(first);
+    std::atomic<bool> posted{false};
+    std::atomic<bool> ran{false};
+    Clock::time_point silenceBegan;
+    Clock::time_point answered;
+    std::thread observer([&] {
+        for (int i = 0; i < 2000 && !hasEvent(first.events(), "fault: silent from version"); ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        silenceBegan = Clock::now();
+        platform->performOnMainThread(
+            [&] {
+                answered = Clock::now();
+                ran = true;
+            },
+            false);
+        posted = true;
+    });
+    start();
+    const bool freed = platform->runUntil([&] { return ran.load(); }, 15s);
+    observer.join();
+    ASSERT_TRUE(freed && posted) << ::testing::PrintToString(first.events())
+                                 << ::testing::PrintToString(platform->logLines());
+    EXPECT_LT(answered - silenceBegan, 7s) << "bound 5 s, with room for a busy machine";
+    EXPECT_THAT(platform->logLines(), ElementsAre("Exception(2): " + kNoAnswerWithinFiveSeconds));
+    EXPECT_TRUE(platform->alerts().empty());
+    EXPECT_TRUE(platform->isShown("mainWindow"));
+    EXPECT_EQ(ser_fd, -1);
+
+    // Unplugged and plugged in again (now answering): a new connection.
+    devices->removeDevice(id);
+    ASSERT_TRUE(platform->runUntil([this] { return controller->qrbBoxes().empty(); }, 2s));
+    BoardSimulator& second = board(0x00020201);
+    plugIn(second);
+    platform->queueAlertAnswer(0); // "Exit"
+    EXPECT_EQ(platform->runUntilExit(20s), 0);
     ASSERT_EQ(platform->alerts().size(), 1u);
     EXPECT_EQ(platform->alerts()[0].title, "Update Firmware");
     EXPECT_TRUE(second.waitForEvent("firmware started", 5s));

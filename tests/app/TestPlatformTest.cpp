@@ -101,7 +101,7 @@ TEST(TestPlatformTest, AnOpenAlertHoldsDeviceEventsAndDeferredCallsButNotPostedO
                 workerDone = true;
             });
             EXPECT_EQ(platform.runAlert(ApplicationFramework::AlertStyle::Plain, "Title", "Message",
-                                        "OK", "Cancel", std::nullopt),
+                                        "OK", "Cancel", std::nullopt, 0),
                       0);
         },
         0.0);

@@ -160,6 +160,35 @@ TEST_F(LinkTest, CommandsGoOutByteExactAndCheckTheirAnswers) {
     failure = raised([] { getFirmwareVersion(); });
     EXPECT_EQ(failure.name(), "VersionInfoError");
     EXPECT_EQ(failure.reason(), "Error getting firmware version (0).");
+    pty.drain(20);
+
+    // The bounded forms send the same bytes and check the same answers; a
+    // board that stays silent ends them after the bound.
+    pty.write({0x02, 0x01, 0x00, 0x00, 0x05, 0x06, 0x15});
+    EXPECT_EQ(getFirmwareVersionWithin(1), 0x00000102U);
+    processCommandWithin(kCommandExit, 1);
+    failure = raised([] { processCommandWithin(kCommandExit, 1); });
+    EXPECT_EQ(failure.name(), "ShortCommandError");
+    EXPECT_EQ(sent(3), (Bytes{0x05, 0x06, 0x06}));
+    for (const bool version : {true, false}) {
+        if (version) {
+            pty.write({0x02, 0x01}); // and then nothing
+        }
+        const auto started = std::chrono::steady_clock::now();
+        failure = raised([version] {
+            if (version) {
+                getFirmwareVersionWithin(1);
+            } else {
+                processCommandWithin(kCommandExit, 1);
+            }
+        });
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+        EXPECT_EQ(failure.name(), "SerialCommTimeoutError");
+        EXPECT_EQ(failure.reason(),
+                  "Serial Communication Error: no answer from the QRB board within 1 s.");
+        EXPECT_EQ(sent(1), Bytes{version ? kCommandVersion : kCommandExit});
+        rxBufFlush();
+    }
 }
 
 TEST_F(LinkTest, SyncMatchesTheEchoWithinEightBytes) {
@@ -186,6 +215,19 @@ TEST_F(LinkTest, SyncDiscardsStaleInputAndHonoursTheStopFlag) {
     SyncPeer peer(pty, {Bytes(8, 0x00)}, &stop);
     EXPECT_FALSE(waitForConnection(stop));
     EXPECT_EQ(peer.finish(), 1);
+
+    // A stop while the board stays silent is seen long before its 5 seconds.
+    stop = false;
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop = true;
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(waitForConnection(stop));
+    const auto took = std::chrono::steady_clock::now() - started;
+    stopper.join();
+    EXPECT_LT(took, std::chrono::seconds(4));
+    EXPECT_EQ(pty.drain(20), kEcho) << "one attempt";
 }
 
 TEST_F(LinkTest, SilentBoardIsAskedAgainAfterFiveSeconds) {

@@ -8,7 +8,8 @@
 // it plugs in a USB serial adapter with the serial number QRB00042, whose
 // /dev/ttyUSB0 is the simulator's pseudo-terminal, so the simulator sees the
 // line speeds the program sets. With --press-default it presses Return on
-// every alert (a real key press through the X server, with xdotool); without
+// every alert (a real key press through the X server, with xdotool; --key
+// Escape presses that key instead, the way out of an alert); without
 // it a person clicks through. It prints the screens and alerts as they come,
 // and at the end the board's state; a watchdog ends everything after
 // --timeout seconds.
@@ -61,6 +62,7 @@ struct Options {
     std::string resources; // the update configuration, to know the image version
     std::string shots;     // screenshots; empty: none
     bool pressDefault = false;
+    std::string key = "Return"; // the key pressed on every alert
     bool expectUpdate = false;
     std::chrono::seconds timeout{120};
     std::chrono::milliseconds plugInDelay{1000};
@@ -82,7 +84,8 @@ void say(const std::string& line) {
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "qrb-demo-driver: " << problem << "\n"
               << "usage: qrb-demo-driver --updater PATH --plugins DIR --resources DIR\n"
-                 "         [--shots DIR] [--press-default] [--expect-update] [--timeout SEC]\n"
+                 "         [--shots DIR] [--press-default] [--key KEY] [--expect-update] "
+                 "[--timeout SEC]\n"
                  "         [--plug-in-delay MS] [--version-word WORD] [--block-words N]\n"
                  "         [--pace] [--adapter none|ftdi|cdc-acm] [--fault FAULT]...\n";
     std::exit(2);
@@ -118,6 +121,8 @@ Options parseOptions(int argc, char** argv) {
             options.shots = value();
         } else if (option == "--press-default") {
             options.pressDefault = true;
+        } else if (option == "--key") {
+            options.key = value();
         } else if (option == "--expect-update") {
             options.expectUpdate = true;
         } else if (option == "--timeout") {
@@ -440,13 +445,13 @@ class Demo {
             adapter.usbSerialNumber.value_or("") + ", as /dev/" + adapter.ttyName);
     }
 
-    void pressReturn(const std::string& window) {
+    void pressKey(const std::string& window) {
         if (!runTool({"xdotool", "windowfocus", window})) {
             say("demo: xdotool could not focus window " + window);
         }
         std::this_thread::sleep_for(100ms);
-        if (!runTool({"xdotool", "key", "--clearmodifiers", "Return"})) {
-            say("demo: xdotool could not press Return");
+        if (!runTool({"xdotool", "key", "--clearmodifiers", options_.key})) {
+            say("demo: xdotool could not press " + options_.key);
         }
     }
 
@@ -546,8 +551,9 @@ class Demo {
                     alertWindow_.clear();
                 } else {
                     ++presses_;
-                    say("      pressing Return: \"" + alertDefault_ + "\"");
-                    pressReturn(alertWindow_);
+                    say("      pressing " + options_.key +
+                        (options_.key == "Return" ? ": \"" + alertDefault_ + "\"" : ""));
+                    pressKey(alertWindow_);
                     nextPressAt_ = Clock::now() + 3s;
                 }
             }

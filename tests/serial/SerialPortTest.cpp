@@ -137,6 +137,18 @@ TEST_F(SerialPortTest, ReadsWithAndWithoutTimeOut) {
     pty.write({0x00});
     EXPECT_FALSE(timesOut(1, 0)) << "a received 0x00 is not a time-out";
 
+    // The bounded read: a byte within the bound, or a failure that says so.
+    pty.write({0x00});
+    EXPECT_EQ(rxByteWithin(1, 0), 0x00);
+    try {
+        rxByteWithin(0, 30000);
+        ADD_FAILURE() << "a silent line gave a byte";
+    } catch (const SerialException& failure) {
+        EXPECT_EQ(failure.name(), "SerialCommTimeoutError");
+        EXPECT_EQ(failure.reason(),
+                  "Serial Communication Error: no answer from the QRB board within 0.03 s.");
+    }
+
     pty.write({0xA1, 0xB2, 0xC3});
     uint8_t buffer[3] = {0, 0, 0};
     RxBytes(buffer, 0);

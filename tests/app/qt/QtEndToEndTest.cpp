@@ -23,14 +23,29 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <optional>
+#include <thread>
+#include <tuple>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -129,12 +144,16 @@ class QtApplicationEndToEnd : public ::testing::Test {
     void plugInBoard(const SimulatorConfig& config) {
         board = std::make_unique<BoardSimulator>(config);
         board->start();
+        plugInLineTo(board->slavePath());
+    }
+    // Plugs the adapter in with its tty leading to the board on slavePath.
+    void plugInLineTo(const std::string& slavePath) {
         adapter.plugIn();
         // umockdev links the node to a pty of its own; the board listens on
         // the simulator's.
         const std::filesystem::path node = testbed.rootDir() + adapter.deviceNode();
         std::filesystem::remove(node);
-        std::filesystem::create_symlink(board->slavePath(), node);
+        std::filesystem::create_symlink(slavePath, node);
     }
 
     enum class Plug { AtStartUp, AfterStartUp };
@@ -199,14 +218,19 @@ class QtApplicationEndToEnd : public ::testing::Test {
 TEST_F(QtApplicationEndToEnd, UpdatesABoardPluggedInAfterStartUp) {
     AlertAnswerer user;
     user.thenClick("Update Firmware");
-    user.thenClick("OK");
+    user.thenPressEscape(); // the final alert's way out is its one button
     SimulatorConfig config;
     config.versionWord = 0x00000001; // 1.0.0
     // Behind the converter's chip, with the timer the updater asks its driver for.
     config.adapter = qrbsim::AdapterModel::Ftdi;
     config.latencyTimerFile = adapter.latencyTimerPath();
+    // Closing the busy panel while the update runs changes nothing.
+    QWidget* busyPanel = framework->outletWidget(outlet::busyPanel);
+    When closeBusyPanel([busyPanel] { return busyPanel->isVisible(); },
+                        [busyPanel] { busyPanel->close(); });
 
     EXPECT_EQ(runApplication(config, Plug::AfterStartUp), 0);
+    EXPECT_TRUE(closeBusyPanel.fired());
 
     EXPECT_EQ(labelText(outlet::WelcomeCaption),
               "Welcome to the QRB Box Firmware Updater!\n"
@@ -278,7 +302,7 @@ TEST_F(QtApplicationEndToEnd, ExitOnAnUpToDateBoardSendsShortCommand6AndEndsWith
 TEST_F(QtApplicationEndToEnd, AFailedSealOnABoardWithoutFirmwareEndsInTheErrorAlert) {
     AlertAnswerer user;
     user.thenClick("Program Firmware");
-    user.thenClick("OK");
+    user.thenCloseWindow(); // the final alert's way out is its one button
     SimulatorConfig config;
     config.versionWord = qrbsim::kNoFirmware;
     config.faults = {qrbsim::parseFault("answer:0x04=0x15")}; // refuses the seal
@@ -364,6 +388,138 @@ TEST_F(QtApplicationEndToEnd, ADeviceTheUserMayNotOpenIsExplainedInTheWindowUnti
     ASSERT_EQ(user.seen().size(), 1u);
     EXPECT_EQ(user.seen()[0].text, "Update Firmware");
     EXPECT_EQ(exceptionLines(), std::vector<std::string>{});
+}
+
+// Escape and the close button of each decision alert act as "Exit": short
+// command 6, and nothing programmed.
+enum class WayOut { Escape, Close };
+
+class QtDecisionWayOut : public QtApplicationEndToEnd,
+                         public ::testing::WithParamInterface<std::tuple<uint32_t, WayOut>> {};
+
+TEST_P(QtDecisionWayOut, LeavesTheBoardAsExitDoes) {
+    const auto [word, wayOut] = GetParam();
+    AlertAnswerer user;
+    if (wayOut == WayOut::Escape) {
+        user.thenPressEscape();
+    } else {
+        user.thenCloseWindow();
+    }
+    SimulatorConfig config;
+    config.versionWord = word;
+
+    EXPECT_EQ(runApplication(config, Plug::AtStartUp), 0);
+
+    ASSERT_EQ(user.seen().size(), 1u);
+    const std::vector<std::string>& buttons = user.seen()[0].buttons;
+    EXPECT_NE(std::find(buttons.begin(), buttons.end(), "Exit"), buttons.end());
+    EXPECT_TRUE(board->waitForEvent(
+        word == qrbsim::kNoFirmware ? "exit: no firmware to start" : "firmware started", 5s));
+    EXPECT_EQ(board->bytesProgrammedFlash(), 0u);
+    for (const std::string& event : board->events()) {
+        EXPECT_FALSE(event.starts_with("program") || event.starts_with("short command 0x01"))
+            << event;
+    }
+    EXPECT_EQ(board->versionWord(), word);
+    EXPECT_TRUE(framework->shownIn(outlet::progressCaption).empty());
+    EXPECT_EQ(exceptionLines(), std::vector<std::string>{});
+    EXPECT_EQ(ser_fd, -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(FourDecisions, QtDecisionWayOut,
+                         ::testing::Combine(::testing::Values(qrbsim::kNoFirmware, 0x00000001u,
+                                                              0x00030201u, 0x00000102u),
+                                            ::testing::Values(WayOut::Escape, WayOut::Close)));
+
+// Closing the main window while the connection worker waits for a silent
+// board ends the process at once with status 0, the port closed and its
+// exclusive use given up. The application runs in a child run of this test,
+// where exit() really ends the process; the board stays in this run.
+TEST_F(QtApplicationEndToEnd, ClosingTheWindowWhileConnectingEndsTheProcessAtOnce) {
+    if (const char* line = std::getenv("QRB_TEST_SILENT_LINE")) {
+        const std::filesystem::path go = std::getenv("QRB_TEST_GO");
+        framework->setExitHook({});
+        framework->setWillTerminate([this] { controller->applicationWillTerminate(); });
+        QWidget* mainWindow = framework->outletWidget(outlet::mainWindow);
+        When close([go] { return std::filesystem::exists(go); },
+                   [mainWindow] { mainWindow->close(); });
+        runWithLimit(*framework, [&] {
+            plugInLineTo(line);
+            controller->awakeFromNib();
+        });
+        ADD_FAILURE() << "the application did not end the process";
+        return;
+    }
+    SimulatorConfig config;
+    config.faults = {qrbsim::parseFault("silent@sync")};
+    board = std::make_unique<BoardSimulator>(config);
+    board->start();
+    const std::string go = (resources.path() / "go").string();
+
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::vector<std::string> words = {self, std::string("--gtest_filter=") +
+                                                test->test_suite_name() + "." + test->name()};
+    // The child's end is a real one: under LeakSanitizer it meets the leaks
+    // of the system's libraries that a Qt program leaves at its end.
+    const char* leakOptions = std::getenv("LSAN_OPTIONS");
+    std::vector<std::string> environment = {
+        "QRB_TEST_SILENT_LINE=" + board->slavePath(), "QRB_TEST_GO=" + go,
+        std::string("LSAN_OPTIONS=") + (leakOptions != nullptr ? leakOptions : "") +
+            (leakOptions != nullptr && *leakOptions != '\0' ? ":" : "") +
+            "suppressions=" QRB_LSAN_SUPPRESSIONS ":print_suppressions=0"};
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!std::string_view(*entry).starts_with("LSAN_OPTIONS=")) {
+            envp.push_back(*entry);
+        }
+    }
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    pid_t child = -1;
+    ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+
+    // Once the board has gone silent in the synchronisation, the window is
+    // closed; then the process must end long before the 5 seconds that the
+    // worker would wait for the board.
+    int status = 0;
+    std::optional<std::chrono::steady_clock::time_point> closed;
+    const auto limit = std::chrono::steady_clock::now() + 60s;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (!closed && board->waitForEvent("fault: silent from sync", 0ms)) {
+            std::ofstream(go).put('\n');
+            closed = std::chrono::steady_clock::now();
+        }
+        if (std::chrono::steady_clock::now() > limit) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ADD_FAILURE() << "the child run did not end";
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(closed) << "the board never went silent in the synchronisation";
+    const auto took = std::chrono::steady_clock::now() - *closed;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child run ended with status " << status;
+    EXPECT_LT(took, 4s) << "from the close to the end of the process";
+
+    // The line is free again: nobody holds the tty, and it is not marked for
+    // exclusive use.
+    const int fd = ::open(board->slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int exclusive = -1;
+    // Straight to the kernel: umockdev's ioctl stands in for ttys of its own.
+    EXPECT_EQ(::syscall(SYS_ioctl, fd, TIOCGEXCL, &exclusive), 0) << std::strerror(errno);
+    EXPECT_EQ(exclusive, 0);
+    ::close(fd);
 }
 
 } // namespace

@@ -70,6 +70,48 @@ TEST_F(QtFrameworkTest, AlertsShowTheirButtonsInOrderAndAnswerOneZeroMinusOne) {
     EXPECT_EQ(user.seen()[4].defaultButton, "OK");
 }
 
+// Escape and the close button give the result the caller named as the way
+// out, whatever the button's place; Return still presses the default button.
+TEST_F(QtFrameworkTest, EscapeAndCloseGiveTheWayOutTheCallerNamed) {
+    AlertAnswerer user;
+    for (int i = 0; i < 2; ++i) {
+        user.thenPressEscape();
+        user.thenCloseWindow();
+    }
+    user.thenPressReturn();
+    user.thenTabAndSpace();
+    user.thenPressEscape();
+    user.thenCloseWindow();
+    std::vector<int> answers;
+    const auto status = run([&] {
+        for (const int wayOut : {1, 0}) {
+            for (int i = 0; i < 2; ++i) {
+                answers.push_back(framework.runCriticalAlertPanel(
+                    "Update Warning", "Message.", "Exit", "Force Update", std::nullopt, wayOut));
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            answers.push_back(framework.runAlertPanel("Update Firmware", "Message.", "Update",
+                                                      "Exit", std::nullopt, 0));
+        }
+        for (int i = 0; i < 2; ++i) {
+            answers.push_back(framework.runInformationalAlertPanel("Firmware Update", "Done."));
+        }
+        framework.exit(0);
+    });
+
+    EXPECT_EQ(status, 0);
+    // Return presses the default button, Tab and Space the next one.
+    EXPECT_EQ(answers, (std::vector<int>{1, 1, 0, 0, 1, 0, 1, 1}));
+    ASSERT_EQ(user.seen().size(), 8u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(user.seen()[i].buttons, (std::vector<std::string>{"Exit", "Force Update"}));
+        EXPECT_EQ(user.seen()[i].defaultButton, "Exit");
+    }
+    EXPECT_EQ(user.seen()[4].buttons, (std::vector<std::string>{"Update", "Exit"}));
+    EXPECT_EQ(user.seen()[4].defaultButton, "Update");
+}
+
 TEST_F(QtFrameworkTest, AlertsShowTitleMessageAndTheIconOfTheirStyle) {
     AlertAnswerer user;
     for (int i = 0; i < 3; ++i) {
@@ -77,12 +119,12 @@ TEST_F(QtFrameworkTest, AlertsShowTitleMessageAndTheIconOfTheirStyle) {
     }
     run([&] {
         framework.runAlert(Style::Critical, "Firmware Update Error", "Firmware update failed.",
-                           std::nullopt, std::nullopt, std::nullopt);
+                           std::nullopt, std::nullopt, std::nullopt, 1);
         framework.runAlert(Style::Informational, "Firmware Update",
                            "<b>not</b> markup &amp; two  spaces", std::nullopt, std::nullopt,
-                           std::nullopt);
+                           std::nullopt, 1);
         framework.runAlert(Style::Plain, "Program Firmware", "Plain.", std::nullopt, std::nullopt,
-                           std::nullopt);
+                           std::nullopt, 1);
         framework.exit(0);
     });
 

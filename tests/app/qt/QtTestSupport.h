@@ -77,6 +77,36 @@ class AlertAnswerer {
         });
     }
 
+    // Presses Escape where the keyboard focus is.
+    void thenPressEscape() {
+        then([](QMessageBox& box) {
+            QWidget* target = box.focusWidget() != nullptr ? box.focusWidget() : &box;
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QKeyEvent release(QEvent::KeyRelease, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(target, &press);
+            QApplication::sendEvent(target, &release);
+        });
+    }
+    // Moves the keyboard focus on with Tab, then presses Space there.
+    void thenTabAndSpace() {
+        then([](QMessageBox& box) {
+            auto send = [](QWidget* target, Qt::Key key) {
+                QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier,
+                                key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+                QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier,
+                                  key == Qt::Key_Space ? QStringLiteral(" ") : QString());
+                QApplication::sendEvent(target, &press);
+                QApplication::sendEvent(target, &release);
+            };
+            send(box.focusWidget() != nullptr ? box.focusWidget() : &box, Qt::Key_Tab);
+            send(box.focusWidget() != nullptr ? box.focusWidget() : &box, Qt::Key_Space);
+        });
+    }
+    // Closes the alert's window, as its close button in the title bar does.
+    void thenCloseWindow() {
+        then([](QMessageBox& box) { box.close(); });
+    }
+
     const std::vector<AlertSeen>& seen() const { return seen_; }
     std::size_t actionsLeft() const { return actions_.size(); }
 

@@ -91,6 +91,10 @@ void TestPlatform::queueAlertAnswer(int answer) {
     queueAlertAnswer([answer](const Alert&) { return std::optional<int>(answer); });
 }
 
+void TestPlatform::queueAlertEscape() {
+    queueAlertAnswer([](const Alert& alert) { return std::optional<int>(alert.escapeResult); });
+}
+
 void TestPlatform::queueAlertAnswer(AlertAnswer answer) {
     std::lock_guard<std::mutex> lock(mutex_);
     answers_.push_back(std::move(answer));
@@ -432,9 +436,10 @@ int TestPlatform::runAlert(AlertStyle style, const std::optional<std::string>& t
                            const std::optional<std::string>& message,
                            const std::optional<std::string>& defaultButton,
                            const std::optional<std::string>& alternateButton,
-                           const std::optional<std::string>& otherButton) {
+                           const std::optional<std::string>& otherButton, int escapeResult) {
     EXPECT_TRUE(onMainThread()) << "alert run off the main thread";
-    const Alert alert{style, title, message, defaultButton, alternateButton, otherButton, {}};
+    const Alert alert{style,           title,       message,      defaultButton,
+                      alternateButton, otherButton, escapeResult, {}};
     AlertAnswer answer;
     std::size_t index = 0;
     {
@@ -472,10 +477,14 @@ int TestPlatform::runAlert(AlertStyle style, const std::optional<std::string>& t
         runPass(true, kModalPassWait);
     }
 
-    const bool shown = result == 1 || (result == 0 && alternateButton.has_value()) ||
-                       (result == -1 && otherButton.has_value());
-    EXPECT_TRUE(shown) << "answer " << result << " is no button of alert \"" << title.value_or("")
-                       << "\"";
+    const auto shown = [&](int button) {
+        return button == 1 || (button == 0 && alternateButton.has_value()) ||
+               (button == -1 && otherButton.has_value());
+    };
+    EXPECT_TRUE(shown(result)) << "answer " << result << " is no button of alert \""
+                               << title.value_or("") << "\"";
+    EXPECT_TRUE(shown(escapeResult))
+        << "the way out of alert \"" << title.value_or("") << "\" is no button of it";
     {
         std::lock_guard<std::mutex> lock(mutex_);
         alerts_[index].answer = result;

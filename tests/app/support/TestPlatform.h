@@ -45,6 +45,8 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
         std::optional<std::string> defaultButton;
         std::optional<std::string> alternateButton;
         std::optional<std::string> otherButton;
+        // The result that the way out (Escape, the close button) gives.
+        int escapeResult = kDefaultButton;
         std::optional<int> answer;
     };
     // An answer given while the alert is open: called at every pass of the
@@ -73,6 +75,8 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
     // show fails the test.
     void queueAlertAnswer(int answer);
     void queueAlertAnswer(AlertAnswer answer);
+    // The next alert is left by its way out (Escape or its close button).
+    void queueAlertEscape();
     // Called on the main thread right after each caption is recorded (for
     // checks of what the rest of the system has done by then).
     void onCaption(std::function<void(const Caption&)> hook);
@@ -138,7 +142,7 @@ class TestPlatform : public ApplicationFramework, public RunLoop {
                  const std::optional<std::string>& message,
                  const std::optional<std::string>& defaultButton,
                  const std::optional<std::string>& alternateButton,
-                 const std::optional<std::string>& otherButton) override;
+                 const std::optional<std::string>& otherButton, int escapeResult) override;
     void setStringValue(const std::string& textField, const std::string& value) override;
     void startAnimation(const std::string& indicator) override;
     void stopAnimation(const std::string& indicator) override;
