@@ -170,6 +170,17 @@ struct ProgramCase {
     Bytes ram; // RAM from the aligned address afterwards
 };
 
+// Shown with a case's name: the request and the block size.
+void PrintTo(const ProgramCase& programCase, std::ostream* out) {
+    *out << programCase.words << (programCase.words == 1 ? " word" : " words") << " from 0x"
+         << std::hex << programCase.address << std::dec;
+    if (programCase.blockWords == 0) {
+        *out << " in one block";
+    } else {
+        *out << ", " << programCase.blockWords << " per block";
+    }
+}
+
 class Programming : public Board, public ::testing::WithParamInterface<ProgramCase> {};
 
 TEST_P(Programming, FollowsTheBlockExchange) {
