@@ -102,6 +102,36 @@ TEST_F(Board, ResetIsTakenAtFirmwareSpeedEvenWhenTheHostReopensAtOnce) {
     }
 }
 
+TEST_F(Board, AHeldUpBoardTakesTheSessionsItCouldNotWatchAtItsOwnSpeed) {
+    // The board's thread starts only once the host has opened the line at
+    // 115200, sent the reset, reopened at 57600 and synchronised: the line
+    // cannot tell which speed each byte came at, and the board takes them
+    // all at the speeds it listens at.
+    for (int i = 0; i < 5; ++i) {
+        host.reset();
+        sim = std::make_unique<BoardSimulator>(config());
+        host = std::make_unique<HostEnd>(sim->slavePath(), 115200);
+        host->write({0xE5, 0x7F});
+        host->reopen(57600);
+        host->write(kSync);
+        sim->start();
+        ASSERT_EQ(host->read(4), kSync) << "attempt " << i;
+        EXPECT_EQ(sim->state(), BoardState::ResidentBootloader);
+        EXPECT_EQ(sim->noiseBytes(), 0u);
+    }
+}
+
+TEST_F(Board, ASessionClosedBeforeTheBoardLookedKeepsItsSpeed) {
+    // Bytes at the wrong speed, taken in only after the host has closed the
+    // line, with no later session: still noise.
+    boot();
+    open(57600);
+    host->write({0xE5, 0x7F});
+    host->close();
+    ASSERT_TRUE(sim->waitForEvent("noise: 2 bytes at 57600 baud", 2s));
+    EXPECT_EQ(sim->state(), BoardState::Firmware);
+}
+
 TEST_F(Board, BytesAtTheWrongSpeedAreNoise) {
     boot();
     open(57600);
