@@ -3,6 +3,8 @@
 #include "ImageWriter.h"
 #include "Serial.h"
 
+#include <iostream>
+
 namespace reliability {
 
 namespace {
@@ -86,6 +88,24 @@ UpdaterRun::~UpdaterRun() {
     for (const auto& simulated : boards) {
         simulated->unplug();
     }
+}
+
+void UpdaterRun::TearDown() {
+    if (!HasFailure()) {
+        return;
+    }
+    std::string record;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        record += "board " + std::to_string(i + 1) + ":\n";
+        for (const std::string& event : boards[i]->events()) {
+            record += "  " + event + "\n";
+        }
+    }
+    record += "updater:\n";
+    for (const std::string& step : platform->timeline()) {
+        record += "  " + step + "\n";
+    }
+    std::cout << record << std::flush;
 }
 
 void UpdaterRun::useImages(const std::vector<uint8_t>& ramBootloader,
