@@ -349,6 +349,7 @@ std::optional<uint8_t> PtyLine::receive(unsigned speed,
     // A paced board starts waiting once the bytes it has taken are through.
     const auto start = pace_ ? std::max(Clock::now(), rxClock_) : Clock::now();
     const auto deadline = timeout ? start + *timeout : Clock::time_point::max();
+    bool lookedAtDeadline = false;
     for (;;) {
         checkStop();
         while (!input_.empty()) {
@@ -385,7 +386,14 @@ std::optional<uint8_t> PtyLine::receive(unsigned speed,
         }
         const auto now = Clock::now();
         if (now >= deadline) {
-            return std::nullopt;
+            if (lookedAtDeadline) {
+                return std::nullopt;
+            }
+            // A thread held up past the deadline has not looked since: what
+            // arrived in the meantime arrived in time.
+            lookedAtDeadline = true;
+            pump(0);
+            continue;
         }
         int wait = kSampleMs;
         if (timeout) {

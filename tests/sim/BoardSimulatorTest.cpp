@@ -1,5 +1,6 @@
 #include "BoardSimulator.h"
 #include "HostEnd.h"
+#include "PtyLine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -481,6 +482,17 @@ TEST_F(Board, FallsSilentAtAStepOrFromTheStart) {
     open(57600);
     host->write(kSync);
     EXPECT_TRUE(host->read(4, 100).empty());
+}
+
+TEST(Line, AWaitOverBeforeTheLineLookedStillTakesWhatCame) {
+    // A wait of no time is over before the line has looked, as a wait is for
+    // a board's thread held up past its end: what the host had sent by then
+    // came in time.
+    qrbsim::PtyLine line;
+    HostEnd host(line.slavePath(), 115200);
+    host.write({0x42});
+    EXPECT_EQ(line.receive(115200, 0ms), std::optional<uint8_t>(0x42));
+    EXPECT_EQ(line.receive(115200, 0ms), std::nullopt);
 }
 
 TEST_F(Board, StopsPromptlyWhateverTheHostIsDoing) {
