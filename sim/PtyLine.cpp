@@ -98,6 +98,11 @@ PtyLine::PtyLine() {
         throw std::runtime_error("cannot name the pseudo-terminal's slave");
     }
     slavePath_ = name;
+    // The line's own hold on the slave, for its whole life: after a hang-up
+    // the device is gone, but its number stays taken, so that a host still
+    // trying the path cannot open another line that got the number, perhaps
+    // another process's. Taken before the watch, so that it is no session.
+    reserve_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     // Raw until the host configures it: nothing the board sends is echoed or
     // translated on the way.
     termios tio{};
@@ -108,6 +113,9 @@ PtyLine::PtyLine() {
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_ < 0) {
         ::close(master_);
+        if (reserve_ >= 0) {
+            ::close(reserve_);
+        }
         throw std::runtime_error("cannot create an eventfd");
     }
     // Without the watch the line still works, judging bytes at the speed seen
@@ -124,6 +132,9 @@ PtyLine::PtyLine() {
 PtyLine::~PtyLine() {
     if (master_ >= 0) {
         ::close(master_);
+    }
+    if (reserve_ >= 0) {
+        ::close(reserve_);
     }
     if (inotify_ >= 0) {
         ::close(inotify_);
@@ -436,8 +447,9 @@ void PtyLine::send(const uint8_t* bytes, size_t n, unsigned speed) {
             ::poll(fds, 2, kSampleMs);
             continue;
         }
-        // No one to hear it (the slave is closed): the bytes are lost, as on
-        // a wire with nothing at the other end.
+        // The line is hung up. (Bytes sent while no host has the line open
+        // wait in the slave's input until the next host's opening flushes
+        // them: lost, as on a wire with nothing at the other end.)
         return;
     }
 }

@@ -119,6 +119,7 @@ class PtyLine {
     void sleepUntil(std::chrono::steady_clock::time_point until);
 
     int master_ = -1;
+    int reserve_ = -1; // the slave, held open by the line itself
     int inotify_ = -1;
     int wake_ = -1;
     std::string slavePath_;

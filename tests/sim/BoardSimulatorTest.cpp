@@ -5,6 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <chrono>
@@ -522,6 +525,27 @@ TEST_F(Board, UnpluggingEndsTheHostsWaitAndTheBoardsThread) {
     host->read(1, 500);
     EXPECT_TRUE(host->sawHangup());
     EXPECT_EQ(sim->state(), BoardState::Gone);
+}
+
+TEST_F(Board, AnUnpluggedBoardKeepsItsLinesNumber) {
+    // A host still trying the path of a board it lost must find nothing
+    // there, not another board that got the same number.
+    boot();
+    open(115200);
+    const std::string path = sim->slavePath();
+    sim->unplug();
+    sim->join();
+    host.reset(); // the host lets go of the line
+    std::vector<std::unique_ptr<BoardSimulator>> others;
+    for (int i = 0; i < 3; ++i) {
+        others.push_back(std::make_unique<BoardSimulator>(config()));
+        EXPECT_NE(others.back()->slavePath(), path);
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_LT(fd, 0) << "the lost board's path opens";
+    if (fd >= 0) {
+        ::close(fd);
+    }
 }
 
 // --- Faults placed at one program's step, at the host's opening of the line,
