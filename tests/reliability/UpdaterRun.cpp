@@ -120,6 +120,12 @@ qrbsim::BoardSimulator& UpdaterRun::board(const std::vector<std::string>& faults
     config.blockWords = 4;
     config.flashSize = 64 * 1024;
     config.ramSize = 64 * 1024;
+    // The updater reads a leading word from the image between the
+    // acknowledgement and sending it; on a loaded machine its thread may
+    // wait far longer than the default 20 ms for the processor, and a late
+    // word is taken for the first block's. The wait costs each programming
+    // request without a leading word that long.
+    config.leadingWordWait = std::chrono::milliseconds(200);
     for (const std::string& fault : faults) {
         config.faults.push_back(qrbsim::parseFault(fault));
     }
