@@ -219,7 +219,11 @@ class Programming : public Board, public ::testing::WithParamInterface<ProgramCa
 
 TEST_P(Programming, FollowsTheBlockExchange) {
     const auto& p = GetParam();
-    boot(config(p.blockWords));
+    SimulatorConfig c = config(p.blockWords);
+    // Long enough for this thread to send its leading word in time whatever
+    // the machine's load.
+    c.leadingWordWait = 200ms;
+    boot(c);
     toResident();
     host->write(Bytes{0x02} + be32(p.address) + be32(p.words));
     ASSERT_EQ(host->read(1), Bytes{0x02});
