@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +23,23 @@ using Clock = std::chrono::steady_clock;
 
 // The period at which the line speed is looked at while nothing happens.
 constexpr int kSampleMs = 2;
+
+// The speed of bytes the line cannot vouch for: whatever the board listens
+// at takes them.
+constexpr unsigned kAnySpeed = std::numeric_limits<unsigned>::max();
+
+// Whether an open of the slave is among the inotify events in [begin, end).
+bool opensAmong(const char* begin, const char* end) {
+    while (begin < end) {
+        inotify_event event;
+        std::memcpy(&event, begin, sizeof event);
+        if (event.mask & IN_OPEN) {
+            return true;
+        }
+        begin += sizeof(inotify_event) + event.len;
+    }
+    return false;
+}
 
 unsigned speedValue(speed_t code) {
     switch (code) {
@@ -79,6 +98,11 @@ PtyLine::PtyLine() {
         throw std::runtime_error("cannot name the pseudo-terminal's slave");
     }
     slavePath_ = name;
+    // The line's own hold on the slave, for its whole life: after a hang-up
+    // the device is gone, but its number stays taken, so that a host still
+    // trying the path cannot open another line that got the number, perhaps
+    // another process's. Taken before the watch, so that it is no session.
+    reserve_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     // Raw until the host configures it: nothing the board sends is echoed or
     // translated on the way.
     termios tio{};
@@ -89,6 +113,9 @@ PtyLine::PtyLine() {
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_ < 0) {
         ::close(master_);
+        if (reserve_ >= 0) {
+            ::close(reserve_);
+        }
         throw std::runtime_error("cannot create an eventfd");
     }
     // Without the watch the line still works, judging bytes at the speed seen
@@ -99,13 +126,15 @@ PtyLine::PtyLine() {
         ::close(inotify_);
         inotify_ = -1;
     }
-    sessionSpeed_ = readSpeed();
-    observedSpeed_ = sessionSpeed_;
+    observedSpeed_ = readSpeed();
 }
 
 PtyLine::~PtyLine() {
     if (master_ >= 0) {
         ::close(master_);
+    }
+    if (reserve_ >= 0) {
+        ::close(reserve_);
     }
     if (inotify_ >= 0) {
         ::close(inotify_);
@@ -177,13 +206,15 @@ bool PtyLine::drainSessionEvents() {
             if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
                 // Everything the closed session wrote is readable now (a read
                 // on the master waits for data still on its way); it came at
-                // the speed that session had.
-                readAvailable(sessionSpeed_);
+                // the speed that session had, which stays on the line until a
+                // later session opens and sets its own.
+                takeIn(opensAmong(buffer + offset, buffer + n));
                 if (onSession_) {
                     onSession_("closed");
                 }
             } else if (event.mask & IN_OPEN) {
                 slaveClosed_ = false;
+                openedSinceSample_ = true;
                 if (onOpened_) {
                     Chunk marker;
                     marker.opened = true;
@@ -197,20 +228,37 @@ bool PtyLine::drainSessionEvents() {
     }
 }
 
-void PtyLine::sampleSpeed() {
-    // A sample counts for the current session only if no open or close came
-    // in between; otherwise look again.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const unsigned speed = readSpeed();
-        if (!drainSessionEvents()) {
-            sessionSpeed_ = speed;
-            observedSpeed_ = speed;
-            return;
-        }
-    }
+bool PtyLine::eventsPending() const {
+    int bytes = 0;
+    return inotify_ >= 0 && ::ioctl(inotify_, FIONREAD, &bytes) == 0 && bytes > 0;
 }
 
-void PtyLine::readAvailable(unsigned speed) {
+bool PtyLine::takeIn(bool laterOpen) {
+    // The bytes first, then the speed: the bytes were all written before the
+    // sample, each after its session had set its speed. If no session opened
+    // since the last clean sample, nor before this one, the speed sampled is
+    // the one they were written at. Otherwise a later session may have set
+    // its own speed already, or written some of the bytes: the line cannot
+    // tell, and takes them at whatever speed the board listens at. That
+    // happens only when the board's thread has been held up for as long as
+    // the host took to close and reopen the line, and it costs the board its
+    // ear for wrong speeds, never a byte the host sent at the right one.
+    const size_t first = input_.size();
+    readAvailable();
+    const unsigned speed = readSpeed();
+    const bool clean = !laterOpen && !eventsPending();
+    const bool vouched = clean && !openedSinceSample_;
+    for (size_t i = first; i < input_.size(); ++i) {
+        input_[i].speed = vouched ? speed : kAnySpeed;
+    }
+    if (clean) {
+        openedSinceSample_ = false;
+        observedSpeed_ = speed;
+    }
+    return clean;
+}
+
+void PtyLine::readAvailable() {
     if (master_ < 0) {
         return;
     }
@@ -227,7 +275,6 @@ void PtyLine::readAvailable(unsigned speed) {
         if (n > 0) {
             Chunk chunk;
             chunk.bytes.assign(buffer, buffer + n);
-            chunk.speed = speed;
             chunk.arrival = Clock::now();
             input_.push_back(std::move(chunk));
             received_ += static_cast<uint64_t>(n);
@@ -280,8 +327,11 @@ void PtyLine::pump(Clock::duration timeout) {
             slaveClosed_ = false;
         }
     }
-    sampleSpeed();
-    readAvailable(sessionSpeed_);
+    // An open or close in between makes the sample unclean: handle it and
+    // look again.
+    for (int attempt = 0; attempt < 3 && !takeIn(false); ++attempt) {
+        drainSessionEvents();
+    }
 }
 
 void PtyLine::sleepUntil(Clock::time_point until) {
@@ -316,6 +366,7 @@ std::optional<uint8_t> PtyLine::receive(unsigned speed,
     // A paced board starts waiting once the bytes it has taken are through.
     const auto start = pace_ ? std::max(Clock::now(), rxClock_) : Clock::now();
     const auto deadline = timeout ? start + *timeout : Clock::time_point::max();
+    bool lookedAtDeadline = false;
     for (;;) {
         checkStop();
         while (!input_.empty()) {
@@ -329,7 +380,7 @@ std::optional<uint8_t> PtyLine::receive(unsigned speed,
                 input_.pop_front();
                 continue;
             }
-            if (chunk.speed != speed) {
+            if (chunk.speed != speed && chunk.speed != kAnySpeed) {
                 const size_t dropped = chunk.bytes.size() - chunk.next;
                 const unsigned came = chunk.speed;
                 input_.pop_front();
@@ -353,7 +404,14 @@ std::optional<uint8_t> PtyLine::receive(unsigned speed,
         passHeldBytes();
         const auto now = Clock::now();
         if (now >= deadline) {
-            return std::nullopt;
+            if (lookedAtDeadline) {
+                return std::nullopt;
+            }
+            // A thread held up past the deadline has not looked since: what
+            // arrived in the meantime arrived in time.
+            lookedAtDeadline = true;
+            pump(0);
+            continue;
         }
         Clock::duration wait = std::chrono::milliseconds(kSampleMs);
         if (timeout) {
@@ -446,8 +504,9 @@ void PtyLine::writeToHost(const uint8_t* bytes, size_t n) {
             ::poll(fds, 2, kSampleMs);
             continue;
         }
-        // No one to hear it (the slave is closed): the bytes are lost, as on
-        // a wire with nothing at the other end.
+        // The line is hung up. (Bytes sent while no host has the line open
+        // wait in the slave's input until the next host's opening flushes
+        // them: lost, as on a wire with nothing at the other end.)
         return;
     }
 }

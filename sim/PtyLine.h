@@ -24,13 +24,18 @@ struct LineClosed {};
 // The host sets the line speed on the slave; the master shows the same
 // settings. A byte belongs to the speed that the host's side of the line had
 // when the host wrote it. A pseudo-terminal does not record that, so the
-// line reconstructs it: it samples the speed at every wake-up (at least
-// every 2 ms while the slave is open), and it watches the slave device for
-// opens and closes. Bytes still unread when the host closes the slave belong
-// to the session that wrote them and get that session's last sampled speed,
-// even if the host has reopened the line at another speed by the time the
-// simulator runs. A host that sets a speed, writes and closes again within
-// about 2 ms may have its bytes judged at the speed the line had before.
+// line reconstructs it: it watches the slave device for opens and closes,
+// and samples the speed right after taking in bytes (and at least every 2 ms
+// while the slave is open). Bytes still unread when the host closes the slave
+// belong to the session that wrote them and get that session's speed, even
+// if the host reopens the line at another speed before the simulator runs.
+// Where a later session has opened before the line could look (the
+// simulator's thread was held up while the host closed and reopened), the
+// line cannot tell which session wrote the bytes nor at what speed, and
+// whatever the board listens at takes them: a board held up loses its ear
+// for wrong speeds, never a byte sent at the right one. A host that changes
+// the speed in the middle of a session right after writing, before the
+// simulator has taken the bytes in, may have them judged at the new speed.
 //
 // All members except requestStop, observedSpeed and slavePath are for the
 // simulator's own thread.
@@ -114,19 +119,27 @@ class PtyLine {
     void passHeldBytes();
     // Handles pending open/close notices of the slave; true if there were any.
     bool drainSessionEvents();
-    void sampleSpeed();
+    // Whether open/close notices wait to be handled.
+    bool eventsPending() const;
+    // Takes in what has arrived and samples the speed after it; the bytes
+    // get the speed sampled if the line can vouch for it. laterOpen: a later
+    // session's open is known to have come. True if no open or close came
+    // before the sample.
+    bool takeIn(bool laterOpen);
     unsigned readSpeed() const;
-    void readAvailable(unsigned speed);
+    // Queues what has arrived, its speed not yet set.
+    void readAvailable();
     void checkStop();
     // Sleeps until `until`, waking early only to throw when stopped.
     void sleepUntil(std::chrono::steady_clock::time_point until);
 
     int master_ = -1;
+    int reserve_ = -1; // the slave, held open by the line itself
     int inotify_ = -1;
     int wake_ = -1;
     std::string slavePath_;
-    bool slaveClosed_ = false;  // the master reports a hang-up of the slave
-    unsigned sessionSpeed_ = 0; // last speed sampled for the current session
+    bool slaveClosed_ = false;       // the master reports a hang-up of the slave
+    bool openedSinceSample_ = false; // the slave was opened since the last clean sample
     std::atomic<unsigned> observedSpeed_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> hangupRequested_{false};

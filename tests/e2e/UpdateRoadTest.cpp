@@ -229,6 +229,11 @@ struct FaultCase {
     const char* unplugOn = "";       // for a board that falls silent
 };
 
+// Shown with a case's name: the fault.
+void PrintTo(const FaultCase& faultCase, std::ostream* out) {
+    *out << faultCase.fault;
+}
+
 class Faults : public EndToEnd, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(Faults, EndInTheNamedException) {

@@ -135,6 +135,7 @@ class BadImageTest : public UpdaterRun, public ::testing::WithParamInterface<Bad
     void TearDown() override {
         const BadImage& image = GetParam();
         appendResult({"images", image.name, usedAsText(image.as), "", !HasFailure(), outcome});
+        UpdaterRun::TearDown();
     }
     std::string outcome = "did not end";
 };

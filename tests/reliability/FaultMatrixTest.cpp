@@ -291,6 +291,7 @@ class FaultMatrix : public UpdaterRun, public ::testing::WithParamInterface<Cell
     void TearDown() override {
         const Cell& cell = GetParam();
         appendResult({"matrix", cell.row, cell.column, cell.fault, !HasFailure(), outcome});
+        UpdaterRun::TearDown();
     }
 
     std::vector<std::string> expectedCaptions(std::size_t count) const {

@@ -3,6 +3,8 @@
 #include "ImageWriter.h"
 #include "Serial.h"
 
+#include <iostream>
+
 namespace reliability {
 
 namespace {
@@ -88,6 +90,24 @@ UpdaterRun::~UpdaterRun() {
     }
 }
 
+void UpdaterRun::TearDown() {
+    if (!HasFailure()) {
+        return;
+    }
+    std::string record;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        record += "board " + std::to_string(i + 1) + ":\n";
+        for (const std::string& event : boards[i]->events()) {
+            record += "  " + event + "\n";
+        }
+    }
+    record += "updater:\n";
+    for (const std::string& step : platform->timeline()) {
+        record += "  " + step + "\n";
+    }
+    std::cout << record << std::flush;
+}
+
 void UpdaterRun::useImages(const std::vector<uint8_t>& ramBootloader,
                            const std::vector<uint8_t>& firmware) {
     resources.writeFile("QRB_RAM_Bootloader.sc", ramBootloader);
@@ -100,6 +120,12 @@ qrbsim::BoardSimulator& UpdaterRun::board(const std::vector<std::string>& faults
     config.blockWords = 4;
     config.flashSize = 64 * 1024;
     config.ramSize = 64 * 1024;
+    // The updater reads a leading word from the image between the
+    // acknowledgement and sending it; on a loaded machine its thread may
+    // wait far longer than the default 20 ms for the processor, and a late
+    // word is taken for the first block's. The wait costs each programming
+    // request without a leading word that long.
+    config.leadingWordWait = std::chrono::milliseconds(200);
     for (const std::string& fault : faults) {
         config.faults.push_back(qrbsim::parseFault(fault));
     }

@@ -40,6 +40,8 @@ class UpdaterRun : public app_tests::AppTest {
   protected:
     UpdaterRun();
     ~UpdaterRun() override;
+    // After a failure: what each board logged and what the updater showed.
+    void TearDown() override;
 
     // Replaces the image files named by the configuration.
     void useImages(const std::vector<uint8_t>& ramBootloader, const std::vector<uint8_t>& firmware);

@@ -1,8 +1,12 @@
 #include "BoardSimulator.h"
 #include "HostEnd.h"
+#include "PtyLine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -102,6 +106,36 @@ TEST_F(Board, ResetIsTakenAtFirmwareSpeedEvenWhenTheHostReopensAtOnce) {
     }
 }
 
+TEST_F(Board, AHeldUpBoardTakesTheSessionsItCouldNotWatchAtItsOwnSpeed) {
+    // The board's thread starts only once the host has opened the line at
+    // 115200, sent the reset, reopened at 57600 and synchronised: the line
+    // cannot tell which speed each byte came at, and the board takes them
+    // all at the speeds it listens at.
+    for (int i = 0; i < 5; ++i) {
+        host.reset();
+        sim = std::make_unique<BoardSimulator>(config());
+        host = std::make_unique<HostEnd>(sim->slavePath(), 115200);
+        host->write({0xE5, 0x7F});
+        host->reopen(57600);
+        host->write(kSync);
+        sim->start();
+        ASSERT_EQ(host->read(4), kSync) << "attempt " << i;
+        EXPECT_EQ(sim->state(), BoardState::ResidentBootloader);
+        EXPECT_EQ(sim->noiseBytes(), 0u);
+    }
+}
+
+TEST_F(Board, ASessionClosedBeforeTheBoardLookedKeepsItsSpeed) {
+    // Bytes at the wrong speed, taken in only after the host has closed the
+    // line, with no later session: still noise.
+    boot();
+    open(57600);
+    host->write({0xE5, 0x7F});
+    host->close();
+    ASSERT_TRUE(sim->waitForEvent("noise: 2 bytes at 57600 baud", 2s));
+    EXPECT_EQ(sim->state(), BoardState::Firmware);
+}
+
 TEST_F(Board, BytesAtTheWrongSpeedAreNoise) {
     boot();
     open(57600);
@@ -170,11 +204,26 @@ struct ProgramCase {
     Bytes ram; // RAM from the aligned address afterwards
 };
 
+// Shown with a case's name: the request and the block size.
+void PrintTo(const ProgramCase& programCase, std::ostream* out) {
+    *out << programCase.words << (programCase.words == 1 ? " word" : " words") << " from 0x"
+         << std::hex << programCase.address << std::dec;
+    if (programCase.blockWords == 0) {
+        *out << " in one block";
+    } else {
+        *out << ", " << programCase.blockWords << " per block";
+    }
+}
+
 class Programming : public Board, public ::testing::WithParamInterface<ProgramCase> {};
 
 TEST_P(Programming, FollowsTheBlockExchange) {
     const auto& p = GetParam();
-    boot(config(p.blockWords));
+    SimulatorConfig c = config(p.blockWords);
+    // Long enough for this thread to send its leading word in time whatever
+    // the machine's load.
+    c.leadingWordWait = 200ms;
+    boot(c);
     toResident();
     host->write(Bytes{0x02} + be32(p.address) + be32(p.words));
     ASSERT_EQ(host->read(1), Bytes{0x02});
@@ -442,6 +491,17 @@ TEST_F(Board, FallsSilentAtAStepOrFromTheStart) {
     EXPECT_TRUE(host->read(4, 100).empty());
 }
 
+TEST(Line, AWaitOverBeforeTheLineLookedStillTakesWhatCame) {
+    // A wait of no time is over before the line has looked, as a wait is for
+    // a board's thread held up past its end: what the host had sent by then
+    // came in time.
+    qrbsim::PtyLine line;
+    HostEnd host(line.slavePath(), 115200);
+    host.write({0x42});
+    EXPECT_EQ(line.receive(115200, 0ms), std::optional<uint8_t>(0x42));
+    EXPECT_EQ(line.receive(115200, 0ms), std::nullopt);
+}
+
 TEST_F(Board, StopsPromptlyWhateverTheHostIsDoing) {
     // Never started, never opened, and stopped mid-record with the host
     // holding the line open and sending nothing more.
@@ -469,6 +529,27 @@ TEST_F(Board, UnpluggingEndsTheHostsWaitAndTheBoardsThread) {
     host->read(1, 500);
     EXPECT_TRUE(host->sawHangup());
     EXPECT_EQ(sim->state(), BoardState::Gone);
+}
+
+TEST_F(Board, AnUnpluggedBoardKeepsItsLinesNumber) {
+    // A host still trying the path of a board it lost must find nothing
+    // there, not another board that got the same number.
+    boot();
+    open(115200);
+    const std::string path = sim->slavePath();
+    sim->unplug();
+    sim->join();
+    host.reset(); // the host lets go of the line
+    std::vector<std::unique_ptr<BoardSimulator>> others;
+    for (int i = 0; i < 3; ++i) {
+        others.push_back(std::make_unique<BoardSimulator>(config()));
+        EXPECT_NE(others.back()->slavePath(), path);
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_LT(fd, 0) << "the lost board's path opens";
+    if (fd >= 0) {
+        ::close(fd);
+    }
 }
 
 // --- Faults placed at one program's step, at the host's opening of the line,
