@@ -410,7 +410,7 @@ std::optional<uint8_t> PtyLine::receive(unsigned speed,
             // A thread held up past the deadline has not looked since: what
             // arrived in the meantime arrived in time.
             lookedAtDeadline = true;
-            pump(0);
+            pump(Clock::duration::zero());
             continue;
         }
         Clock::duration wait = std::chrono::milliseconds(kSampleMs);
