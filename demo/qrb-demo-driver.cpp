@@ -3,7 +3,7 @@
 // It makes a umockdev testbed (an emulated /sys and /dev for the programs it
 // starts), starts the board simulator on a pseudo-terminal, and starts
 // qrb-updater under umockdev's preload library with the testbed
-// ($UMOCKDEV_DIR) and the demo probe (tests/demo/DemoProbe.cpp), a Qt plugin
+// ($UMOCKDEV_DIR) and the demo probe (demo/DemoProbe.cpp), a Qt plugin
 // that reports every screen the program shows. Once the welcome screen is up
 // it plugs in a USB serial adapter with the serial number QRB00042, whose
 // /dev/ttyUSB0 is the simulator's pseudo-terminal, so the simulator sees the
