@@ -28,7 +28,7 @@ bench: configure
 	@$(BUILD)/bench/qrb-bench
 
 # The real qrb-updater against an emulated board: on your display when there
-# is one, otherwise on a virtual one, with screenshots in $(BUILD)/demo/.
+# is one, otherwise on a virtual one, with screenshots in $(BUILD)/demo/screenshots/.
 demo: build
 	@./scripts/demo-updater.sh $(BUILD)
 

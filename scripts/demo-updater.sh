@@ -8,8 +8,9 @@
 # With a display (DISPLAY set, not under CI) the windows open there and you
 # click through them. Otherwise, or with --headless, it runs on a virtual X
 # server (Xvfb), presses each alert's default button with a real key press and
-# saves a screenshot of every screen in BUILD_DIR/demo/; without further
-# options it checks that the board ends up sealed with the image's version.
+# saves a screenshot of every screen in BUILD_DIR/demo/screenshots/; without
+# further options it checks that the board ends up sealed with the image's
+# version.
 # Further options go to the driver and change the board, e.g.
 # --version-word 0x00030201 (a board that is up to date: "Exit" is the
 # default) or --fault answer:0x04=0x15 (the board refuses the seal); see
@@ -31,7 +32,7 @@ if [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ]; then
     headless=yes
 fi
 
-paths="$build/tests/demo/demo-paths.sh"
+paths="$build/demo/demo-paths.sh"
 [ -f "$paths" ] || {
     echo "$paths is missing: configure and build $build first (make build)" >&2
     exit 1
@@ -44,10 +45,10 @@ for f in "$QRB_UPDATER" "$QRB_DEMO_DRIVER"; do
     }
 done
 
-shots="$build/demo"
+shots="$build/demo/screenshots"
 # For sanitizer builds: leaks of the system's libraries are not the program's.
 root=$(cd "$(dirname "$0")/.." && pwd)
-LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/tests/demo/lsan-system-libraries.supp:print_suppressions=0"
+LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/demo/lsan-system-libraries.supp:print_suppressions=0"
 export LSAN_OPTIONS
 expect=
 [ $# -gt 0 ] || expect=--expect-update

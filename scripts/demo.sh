@@ -4,7 +4,7 @@
 set -eu
 build="${1:-build}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
-demo="$build/sim/qrb-sim-demo"
+demo="$build/demo/qrb-protocol-demo"
 if [ ! -x "$demo" ]; then
     echo "demo.sh: $demo is missing; build first (make build)" >&2
     exit 1

@@ -207,8 +207,8 @@ class QtApplicationEndToEnd : public ::testing::Test {
     }
 
     testing_support::TempDir resources;
-    testing_support::UmockdevTestbed testbed; // before anything uses udev
-    testing_support::EmulatedAdapter adapter{testbed, testing_support::qrbAdapter()};
+    qrbsim::UmockdevTestbed testbed; // before anything uses udev
+    qrbsim::EmulatedAdapter adapter{testbed, qrbsim::qrbAdapter()};
     testing_support::LogCapture log;
     std::unique_ptr<BoardSimulator> board;
     std::unique_ptr<ObservedFramework> framework;

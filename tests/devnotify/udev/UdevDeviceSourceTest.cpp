@@ -22,10 +22,10 @@
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::AdapterDescription;
-using testing_support::AdapterKind;
-using testing_support::EmulatedAdapter;
-using testing_support::qrbAdapter;
+using qrbsim::AdapterDescription;
+using qrbsim::AdapterKind;
+using qrbsim::EmulatedAdapter;
+using qrbsim::qrbAdapter;
 
 constexpr auto kEventLimit = 5s; // never reached unless an event is lost
 
@@ -67,7 +67,7 @@ void countCall(void* context, ObjectHandle iterator) {
 class UdevSourceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(testing_support::underUmockdev())
+        ASSERT_TRUE(qrbsim::underUmockdev())
             << "run this test under umockdev-wrapper, never on the real /sys";
     }
 
@@ -127,7 +127,7 @@ class UdevSourceTest : public ::testing::Test {
     }
 
     // Declared first: the testbed outlives every udev user below.
-    testing_support::UmockdevTestbed testbed;
+    qrbsim::UmockdevTestbed testbed;
     std::shared_ptr<UdevDeviceSource> source = std::make_shared<UdevDeviceSource>();
     testing_support::PollRunLoop loop;
     testing_support::CurrentRunLoop current{&loop};

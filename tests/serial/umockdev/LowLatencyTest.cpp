@@ -17,9 +17,9 @@
 
 namespace {
 
-using testing_support::AdapterKind;
-using testing_support::EmulatedAdapter;
-using testing_support::qrbAdapter;
+using qrbsim::AdapterKind;
+using qrbsim::EmulatedAdapter;
+using qrbsim::qrbAdapter;
 
 std::string attribute(const std::string& path) {
     std::ifstream file(path);
@@ -31,14 +31,14 @@ std::string attribute(const std::string& path) {
 class LowLatencyTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(testing_support::underUmockdev())
+        ASSERT_TRUE(qrbsim::underUmockdev())
             << "run this test under umockdev-wrapper, never on the real /dev";
         adapter.allowExclusiveOpen();
         adapter.plugIn();
     }
     void TearDown() override { serClose(); }
 
-    testing_support::UmockdevTestbed testbed;
+    qrbsim::UmockdevTestbed testbed;
     EmulatedAdapter adapter{testbed, qrbAdapter()};
 };
 
@@ -84,8 +84,8 @@ TEST_F(LowLatencyTest, ARefusingDriverLeavesTheOpenAsItWasAndIsNotAskedToRestore
 }
 
 TEST(LowLatencyOtherAdapters, AModemWithoutSerialSettingsOpensWithoutARequest) {
-    testing_support::UmockdevTestbed testbed;
-    testing_support::AdapterDescription modem = qrbAdapter("QRB00043", "ttyACM0");
+    qrbsim::UmockdevTestbed testbed;
+    qrbsim::AdapterDescription modem = qrbAdapter("QRB00043", "ttyACM0");
     modem.kind = AdapterKind::CdcAcmModem;
     EmulatedAdapter adapter(testbed, modem);
     adapter.allowExclusiveOpen();

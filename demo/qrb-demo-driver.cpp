@@ -3,7 +3,7 @@
 // It makes a umockdev testbed (an emulated /sys and /dev for the programs it
 // starts), starts the board simulator on a pseudo-terminal, and starts
 // qrb-updater under umockdev's preload library with the testbed
-// ($UMOCKDEV_DIR) and the demo probe (tests/demo/DemoProbe.cpp), a Qt plugin
+// ($UMOCKDEV_DIR) and the demo probe (demo/DemoProbe.cpp), a Qt plugin
 // that reports every screen the program shows. Once the welcome screen is up
 // it plugs in a USB serial adapter with the serial number QRB00042, whose
 // /dev/ttyUSB0 is the simulator's pseudo-terminal, so the simulator sees the
@@ -372,7 +372,7 @@ class Demo {
     explicit Demo(const Options& options) : options_(options) {}
 
     Outcome run() {
-        testing_support::UmockdevTestbed testbed;
+        qrbsim::UmockdevTestbed testbed;
         const char* dir = std::getenv("UMOCKDEV_DIR");
         if (dir == nullptr || testbed.rootDir() != dir) {
             throw std::runtime_error("the testbed did not set UMOCKDEV_DIR");
@@ -384,8 +384,7 @@ class Demo {
             // the emulated driver shows.
             config.latencyTimerFile =
                 testbed.rootDir() +
-                testing_support::EmulatedAdapter::usbSerialSyspath(testing_support::qrbAdapter()) +
-                "/latency_timer";
+                qrbsim::EmulatedAdapter::usbSerialSyspath(qrbsim::qrbAdapter()) + "/latency_timer";
         }
         config.onEvent = [](const std::string& event) { say("    board: " + event); };
         board_ = std::make_unique<qrbsim::BoardSimulator>(config);
@@ -427,20 +426,20 @@ class Demo {
     std::atomic<pid_t>& child() { return child_; }
 
   private:
-    void plugIn(testing_support::UmockdevTestbed& testbed) {
-        const testing_support::AdapterDescription adapter = testing_support::qrbAdapter();
+    void plugIn(qrbsim::UmockdevTestbed& testbed) {
+        const qrbsim::AdapterDescription adapter = qrbsim::qrbAdapter();
         // The node is the simulator's own pseudo-terminal rather than one of
         // umockdev's, so the simulator sees the line settings the program makes.
         const fs::path node = fs::path(testbed.rootDir()) / "dev" / adapter.ttyName;
         fs::create_directories(node.parent_path());
         fs::create_symlink(board_->slavePath(), node);
         if (options_.board.adapter == qrbsim::AdapterModel::Ftdi) {
-            serialSettings_ = std::make_unique<testing_support::ConverterSerialSettings>(
-                testbed, testing_support::EmulatedAdapter::usbSerialSyspath(adapter));
+            serialSettings_ = std::make_unique<qrbsim::ConverterSerialSettings>(
+                testbed, qrbsim::EmulatedAdapter::usbSerialSyspath(adapter));
         }
-        exclusiveUse_ = std::make_unique<testing_support::ExclusiveUseHandler>(
+        exclusiveUse_ = std::make_unique<qrbsim::ExclusiveUseHandler>(
             testbed, "/dev/" + adapter.ttyName, serialSettings_.get());
-        testbed.addFromString(testing_support::EmulatedAdapter::describe(adapter, false));
+        testbed.addFromString(qrbsim::EmulatedAdapter::describe(adapter, false));
         say("demo: plugged in a USB serial adapter, serial number " +
             adapter.usbSerialNumber.value_or("") + ", as /dev/" + adapter.ttyName);
     }
@@ -503,7 +502,7 @@ class Demo {
         }
     }
 
-    Outcome loop(testing_support::UmockdevTestbed& testbed, int reportFd) {
+    Outcome loop(qrbsim::UmockdevTestbed& testbed, int reportFd) {
         Outcome outcome;
         const auto deadline = Clock::now() + options_.timeout;
         const auto firstScreenDeadline = Clock::now() + 30s;
@@ -585,8 +584,8 @@ class Demo {
 
     const Options& options_;
     std::unique_ptr<qrbsim::BoardSimulator> board_;
-    std::unique_ptr<testing_support::ConverterSerialSettings> serialSettings_;
-    std::unique_ptr<testing_support::ExclusiveUseHandler> exclusiveUse_;
+    std::unique_ptr<qrbsim::ConverterSerialSettings> serialSettings_;
+    std::unique_ptr<qrbsim::ExclusiveUseHandler> exclusiveUse_;
     std::atomic<pid_t> child_{-1};
     bool welcomeSeen_ = false;
     std::optional<Clock::time_point> plugInAt_;
@@ -602,7 +601,7 @@ int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
     // The testbed sends its uevents through umockdev's preload library, so
     // this process runs under it too (as umockdev-wrapper would run it).
-    if (!testing_support::underUmockdev()) {
+    if (!qrbsim::underUmockdev()) {
         const char* preload = std::getenv("LD_PRELOAD");
         const std::string value = std::string("libumockdev-preload.so.0") +
                                   (preload != nullptr && *preload != '\0' ? ":" : "") +

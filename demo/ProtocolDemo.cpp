@@ -1,7 +1,7 @@
-// qrb-sim-demo: takes a simulated QRB board through a whole firmware update
+// qrb-protocol-demo: takes a simulated QRB board through a whole firmware update
 // with the updater's own protocol code, step by step, and checks the result.
 //
-//   qrb-sim-demo RESOURCE_DIR
+//   qrb-protocol-demo RESOURCE_DIR
 //
 // RESOURCE_DIR holds QRB_Image.plist and the two images it names.
 
@@ -103,7 +103,7 @@ class StepPrinter : public UpdateObserver {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: qrb-sim-demo RESOURCE_DIR\n");
+        std::fprintf(stderr, "usage: qrb-protocol-demo RESOURCE_DIR\n");
         return 2;
     }
     const std::optional<UpdateConfiguration> configuration = readUpdateConfiguration(argv[1]);

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace testing_support {
+namespace qrbsim {
 
 namespace {
 
@@ -377,4 +377,4 @@ void ConverterSerialSettings::answer(void* ioctlClient) {
     umockdev_ioctl_client_complete(client, failure != 0 ? -1 : 0, failure);
 }
 
-} // namespace testing_support
+} // namespace qrbsim

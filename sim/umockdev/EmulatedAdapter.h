@@ -8,7 +8,7 @@
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 
-namespace testing_support {
+namespace qrbsim {
 
 // True when the process runs under umockdev-wrapper, i.e. its preload
 // library redirects /sys, /dev and udev's event socket into a testbed.
@@ -211,4 +211,4 @@ class EmulatedAdapter {
     ConverterSerialSettings settings_;
 };
 
-} // namespace testing_support
+} // namespace qrbsim
