@@ -5,11 +5,12 @@
 #include "BoardSimulator.h"
 #include "Bootloader.h"
 #include "FirmwareUpdaterException.h"
+#include "HeadlessApplicationFramework.h"
 #include "ImageFile.h"
+#include "Log.h"
 #include "MemoryDeviceSource.h"
 #include "RecordWalk.h"
 #include "Serial.h"
-#include "TestPlatform.h"
 #include "UpdateSequence.h"
 
 #include <atomic>
@@ -28,7 +29,6 @@ namespace bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using testing_support::TestPlatform;
 
 // The board reports 1.0.0, older than any image the bench writes.
 constexpr uint32_t kBoardVersion = 0x00000001;
@@ -320,15 +320,18 @@ Measurement measureApplication(const RunOptions& options) {
 
     auto devices = std::make_shared<MemoryDeviceSource>();
     setDefaultDeviceSource(devices);
-    std::vector<TestPlatform::Alert> alerts;
+    std::vector<HeadlessApplicationFramework::Alert> alerts;
     std::optional<int> status;
+    // The updater's log lines would go to the journal and standard error
+    // during the measurement; the bench reads the alerts instead.
+    const LogSink previousSink = setLogSink([](const std::string&) {});
     {
-        TestPlatform platform(options.resourceDir);
+        HeadlessApplicationFramework platform(options.resourceDir);
         std::shared_ptr<AppController> controller = AppController::create(platform);
         platform.setShouldTerminateAfterLastWindowClosed([&controller] {
             return controller->applicationShouldTerminateAfterLastWindowClosed();
         });
-        platform.onCaption([&](const TestPlatform::Caption& caption) {
+        platform.onCaption([&](const HeadlessApplicationFramework::Caption& caption) {
             if (caption.field == outlet::progressCaption) {
                 mark(caption.value);
             }
@@ -336,7 +339,7 @@ Measurement measureApplication(const RunOptions& options) {
         // Both alerts are answered with their default button the moment they
         // show: "Update Firmware", then the final alert's.
         for (int i = 0; i < 2; ++i) {
-            platform.queueAlertAnswer([&mark](const TestPlatform::Alert& alert) {
+            platform.queueAlertAnswer([&mark](const HeadlessApplicationFramework::Alert& alert) {
                 mark("alert " + alert.title.value_or(""));
                 return std::optional<int>(1);
             });
@@ -364,6 +367,7 @@ Measurement measureApplication(const RunOptions& options) {
         platform.shutdown();
         platform.joinWorkers(std::chrono::seconds(20));
     }
+    setLogSink(previousSink);
     setDefaultDeviceSource(nullptr);
 
     // Phases between the marks: plug-in to the version alert, then each

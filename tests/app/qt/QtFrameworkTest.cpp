@@ -1,6 +1,7 @@
-// The Qt framework's own rules: alerts, holding of device events and deferred
-// calls while an alert is open, posting from workers, windows, ending, and
-// where the program finds its resources.
+// The Qt framework's own rules: the alerts as a user sees and works them
+// (buttons in order, keyboard, icons), windows, ending by the last window, and
+// where the program finds its resources. The rules it shares with the
+// headless framework are in tests/app/contract.
 
 #include "QtApplicationFramework.h"
 #include "QtTestSupport.h"
@@ -14,13 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <atomic>
 #include <filesystem>
-#include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -137,103 +133,6 @@ TEST_F(QtFrameworkTest, AlertsShowTitleMessageAndTheIconOfTheirStyle) {
     EXPECT_EQ(user.seen()[1].informativeText, "<b>not</b> markup &amp; two  spaces");
     EXPECT_EQ(user.seen()[2].icon, QMessageBox::NoIcon);
     EXPECT_TRUE(user.seen()[2].hasIconPixmap) << "a plain alert shows the application's icon";
-}
-
-// While an alert is open, a readable device source and a due deferred call
-// wait; calls posted by a worker (waiting or not) run inside the alert. After
-// it closes, what waited is delivered in the order it came.
-TEST_F(QtFrameworkTest, AlertHoldsDeviceEventsAndDeferredCallsButNotWorkerPosts) {
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    std::vector<std::string> events;
-    framework.addSource(pipeFds[0], [&] {
-        char byte = 0;
-        EXPECT_EQ(::read(pipeFds[0], &byte, 1), 1);
-        events.push_back(std::string("device ") + byte);
-    });
-
-    std::atomic<bool> workerPostsReturned{false};
-    AlertAnswerer user;
-    // Inside the alert: first the deferred call falls due and is held, then
-    // the device becomes readable and is held, then a worker posts.
-    user.then([&](QMessageBox&) {
-        ASSERT_EQ(::write(pipeFds[1], "a", 1), 1);
-        framework.detachNewThread([&] {
-            framework.performOnMainThread([&] { events.push_back("posted"); }, false);
-            framework.performOnMainThread([&] { events.push_back("posted, waited"); }, true);
-            workerPostsReturned = true;
-        });
-    });
-    When close([&] { return framework.heldCount() == 2 && workerPostsReturned; },
-               [&] {
-                   events.push_back("closing alert");
-                   auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-                   ASSERT_NE(box, nullptr);
-                   box->defaultButton()->click();
-               });
-
-    run([&] {
-        framework.performAfterDelay([&] { events.push_back("deferred"); }, 0.0);
-        framework.runAlertPanel("Hold", "Events wait.");
-        events.push_back("alert returned");
-        framework.performAfterDelay([&] { framework.exit(0); }, 0.0);
-    });
-
-    EXPECT_EQ(events, (std::vector<std::string>{"posted", "posted, waited", "closing alert",
-                                                "alert returned", "deferred", "device a"}));
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
-}
-
-TEST_F(QtFrameworkTest, WorkerPostsRunInOrderAndTheWaitingFormBlocksUntilRun) {
-    std::vector<int> order;
-    std::vector<int> seenByWorker;
-    bool deferredRanAtOnce = true;
-    run([&] {
-        framework.performAfterDelay([&] { deferredRanAtOnce = false; }, 0.0);
-        EXPECT_TRUE(deferredRanAtOnce) << "deferred call ran at once";
-        bool ranAtOnce = false;
-        framework.performOnMainThread([&] { ranAtOnce = true; }, true);
-        EXPECT_TRUE(ranAtOnce) << "a waiting call from the main thread runs at once";
-
-        framework.detachNewThread([&] {
-            for (int i = 0; i < 200; ++i) {
-                framework.performOnMainThread([&order, i] { order.push_back(i); }, false);
-            }
-            framework.performOnMainThread([&] { order.push_back(200); }, true);
-            seenByWorker = order; // every earlier post has run by now
-            framework.performOnMainThread([&] { framework.exit(0); }, false);
-        });
-    });
-
-    ASSERT_EQ(seenByWorker.size(), 201u);
-    for (int i = 0; i <= 200; ++i) {
-        EXPECT_EQ(seenByWorker[static_cast<std::size_t>(i)], i);
-    }
-    EXPECT_FALSE(deferredRanAtOnce);
-}
-
-TEST_F(QtFrameworkTest, ExitReleasesWorkersWaitingForTheMainThreadAndDropsTheirCalls) {
-    std::promise<void> posting;
-    std::atomic<bool> ran{false};
-    std::atomic<bool> released{false};
-    const auto status = run([&] {
-        framework.detachNewThread([&] {
-            posting.set_value();
-            framework.performOnMainThread([&] { ran = true; }, true);
-            released = true;
-        });
-        // The main thread stays busy until the worker has (very likely) posted.
-        posting.get_future().wait();
-        std::this_thread::sleep_for(20ms);
-        framework.exit(5);
-    });
-
-    EXPECT_EQ(status, 5);
-    EXPECT_EQ(exits, std::vector<int>{5});
-    EXPECT_TRUE(framework.waitForWorkers(5s));
-    EXPECT_TRUE(released);
-    EXPECT_FALSE(ran);
 }
 
 TEST_F(QtFrameworkTest, ClosingTheLastWindowEndsTheApplicationOnlyWhileTheControllerSaysSo) {

@@ -2,31 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
 
 namespace testing_support {
 
 namespace {
 
-// Thrown by exit on the thread that called it; the run helpers (and the
-// worker threads' frame) catch it, so that exit never returns.
-struct ExitRequested {
-    int status;
-};
-// Thrown inside a modal alert whose answer does not come in time.
-struct TimeLimitReached {};
-
-constexpr auto kModalPassWait = std::chrono::milliseconds(2);
-constexpr auto kPassWait = std::chrono::milliseconds(10);
-constexpr auto kAlertLimitOutsideRuns = std::chrono::seconds(20);
 constexpr auto kWorkerLimitAtEnd = std::chrono::seconds(20);
 
 std::string styleName(ApplicationFramework::AlertStyle style) {
@@ -44,319 +27,32 @@ std::string styleName(ApplicationFramework::AlertStyle style) {
 } // namespace
 
 TestPlatform::TestPlatform(std::string resourcePath)
-    : mainThread_(std::this_thread::get_id()), previousLoop_(RunLoop::current()),
-      resourcePath_(std::move(resourcePath)) {
-    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) {
-        std::perror("eventfd");
-        std::abort();
-    }
-    shown_.insert(outlet::mainWindow);
-    RunLoop::setCurrent(this);
+    : HeadlessApplicationFramework(std::move(resourcePath)) {
     previousSink_ = setLogSink([this](const std::string& line) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(recordsMutex_);
         logLines_.push_back(line);
         timeline_.push_back("log " + line);
     });
 }
 
 TestPlatform::~TestPlatform() {
+    // The workers may still log and call the hooks: they end before the
+    // records go.
     shutdown();
     if (!joinWorkers(kWorkerLimitAtEnd)) {
         std::fprintf(stderr, "TestPlatform: worker threads still running at the end; aborting\n");
         std::abort();
     }
-    // The pending calls may hold the last references to the application's
-    // objects, whose destruction may still remove run-loop sources.
-    std::vector<Deferred> deferred = std::move(deferred_);
-    deferred.clear();
-    sources_.clear();
     setLogSink(previousSink_);
-    RunLoop::setCurrent(previousLoop_);
-    ::close(wakeFd_);
-}
-
-// --- Set-up -------------------------------------------------------------------
-
-void TestPlatform::setResourcePath(std::string path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    resourcePath_ = std::move(path);
-}
-
-void TestPlatform::setShouldTerminateAfterLastWindowClosed(std::function<bool()> ask) {
-    shouldTerminate_ = std::move(ask);
-}
-
-void TestPlatform::queueAlertAnswer(int answer) {
-    queueAlertAnswer([answer](const Alert&) { return std::optional<int>(answer); });
-}
-
-void TestPlatform::queueAlertEscape() {
-    queueAlertAnswer([](const Alert& alert) { return std::optional<int>(alert.escapeResult); });
-}
-
-void TestPlatform::queueAlertAnswer(AlertAnswer answer) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    answers_.push_back(std::move(answer));
-}
-
-void TestPlatform::onCaption(std::function<void(const Caption&)> hook) {
-    captionHook_ = std::move(hook);
-}
-
-// --- Running --------------------------------------------------------------------
-
-std::optional<int> TestPlatform::runUntilExit(std::chrono::milliseconds limit,
-                                              const std::function<void()>& start) {
-    deadline_ = Clock::now() + limit;
-    try {
-        if (start && !ended()) {
-            start();
-        }
-        while (!ended()) {
-            if (Clock::now() >= *deadline_) {
-                throw TimeLimitReached{};
-            }
-            runPass(false, kPassWait);
-        }
-    } catch (const ExitRequested&) {
-    } catch (const TimeLimitReached&) {
-        ADD_FAILURE() << "the application did not exit within " << limit.count() << " ms";
-    }
-    deadline_.reset();
-    return exitStatus();
-}
-
-bool TestPlatform::runUntil(const std::function<bool()>& condition,
-                            std::chrono::milliseconds limit) {
-    deadline_ = Clock::now() + limit;
-    bool held = false;
-    try {
-        for (;;) {
-            if (condition()) {
-                held = true;
-                break;
-            }
-            if (ended()) {
-                break;
-            }
-            if (Clock::now() >= *deadline_) {
-                throw TimeLimitReached{};
-            }
-            runPass(false, kPassWait);
-        }
-    } catch (const ExitRequested&) {
-        held = condition();
-    } catch (const TimeLimitReached&) {
-        ADD_FAILURE() << "condition not reached within " << limit.count() << " ms";
-    }
-    deadline_.reset();
-    return held;
-}
-
-void TestPlatform::runFor(std::chrono::milliseconds duration) {
-    const auto end = Clock::now() + duration;
-    deadline_ = end + kAlertLimitOutsideRuns;
-    try {
-        while (!ended() && Clock::now() < end) {
-            runPass(false,
-                    std::min(kPassWait, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            end - Clock::now())));
-        }
-    } catch (const ExitRequested&) {
-    } catch (const TimeLimitReached&) {
-        ADD_FAILURE() << "an alert stayed open past the run";
-    }
-    deadline_.reset();
-}
-
-void TestPlatform::shutdown() {
-    std::deque<Posted> dropped;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        shutDown_ = true;
-        dropped.swap(posted_);
-    }
-    for (Posted& posted : dropped) {
-        if (posted.done) {
-            posted.done->set_value();
-        }
-    }
-}
-
-bool TestPlatform::joinWorkers(std::chrono::milliseconds limit) {
-    std::vector<std::thread> threads;
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!workersChanged_.wait_for(lock, limit, [this] { return runningWorkers_ == 0; })) {
-            return false;
-        }
-        threads.swap(threads_);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    return true;
-}
-
-std::size_t TestPlatform::runningWorkers() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return runningWorkers_;
-}
-
-std::size_t TestPlatform::workersStarted() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return workersStarted_;
-}
-
-bool TestPlatform::ended() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return exitStatus_.has_value();
-}
-
-void TestPlatform::checkDeadline() const {
-    if (deadline_ && Clock::now() >= *deadline_) {
-        throw TimeLimitReached{};
-    }
-}
-
-void TestPlatform::runPass(bool modal, std::chrono::milliseconds maxWait) {
-    ++pass_;
-    if (!modal) {
-        ++defaultPass_;
-    }
-
-    std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}};
-    std::vector<SourceId> ids;
-    if (!modal) {
-        for (const auto& [id, source] : sources_) {
-            fds.push_back({source.first, POLLIN, 0});
-            ids.push_back(id);
-        }
-    }
-    auto wait = maxWait;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!posted_.empty()) {
-            wait = std::chrono::milliseconds(0);
-        }
-    }
-    if (!modal) {
-        const auto now = Clock::now();
-        for (const Deferred& entry : deferred_) {
-            if (entry.pass < defaultPass_) {
-                const auto untilDue =
-                    std::max(std::chrono::milliseconds(0),
-                             std::chrono::ceil<std::chrono::milliseconds>(entry.due - now));
-                wait = std::min(wait, untilDue);
-            }
-        }
-    }
-    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
-    if (ready < 0 && errno != EINTR) {
-        ADD_FAILURE() << "poll failed: " << errno;
-    }
-    std::uint64_t wakeups = 0;
-    while (::read(wakeFd_, &wakeups, sizeof wakeups) > 0) {
-    }
-
-    // Calls posted from other threads, those queued now, in posting order.
-    std::size_t count = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        count = posted_.size();
-    }
-    while (count-- > 0 && runPostedCall()) {
-    }
-    if (modal) {
-        return;
-    }
-
-    // Device events.
-    for (std::size_t i = 0; i < ids.size() && ready > 0; ++i) {
-        if ((fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-            continue;
-        }
-        const auto source = sources_.find(ids[i]);
-        if (source == sources_.end()) {
-            continue;
-        }
-        const std::function<void()> perform = source->second.second;
-        perform();
-    }
-
-    // Deferred calls made before this pass that are due.
-    while (runDeferredCall()) {
-    }
-}
-
-bool TestPlatform::runPostedCall() {
-    Posted posted;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (posted_.empty()) {
-            return false;
-        }
-        posted = std::move(posted_.front());
-        posted_.pop_front();
-    }
-    struct Done {
-        std::shared_ptr<std::promise<void>> promise;
-        ~Done() {
-            if (promise) {
-                promise->set_value();
-            }
-        }
-    } done{posted.done};
-    posted.call();
-    return true;
-}
-
-bool TestPlatform::runDeferredCall() {
-    const auto now = Clock::now();
-    const auto entry = std::find_if(deferred_.begin(), deferred_.end(), [&](const Deferred& d) {
-        return d.pass < defaultPass_ && d.due <= now;
-    });
-    if (entry == deferred_.end()) {
-        return false;
-    }
-    const std::function<void()> call = std::move(entry->call);
-    deferred_.erase(entry);
-    call();
-    return true;
-}
-
-// --- Records -----------------------------------------------------------------------
-
-void TestPlatform::record(const std::string& entry) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    timeline_.push_back(entry);
-}
-
-void TestPlatform::uiEvent(const std::string& operation, const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    uiEvents_.push_back(operation + " " + name);
-    timeline_.push_back("ui " + operation + " " + name);
-}
-
-void TestPlatform::progressEvent(const std::string& entry) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    progressEvents_.push_back(entry);
-    timeline_.push_back("progress " + entry);
-}
-
-std::vector<std::string> TestPlatform::progressEvents() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return progressEvents_;
 }
 
 std::vector<TestPlatform::Caption> TestPlatform::captions() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(recordsMutex_);
     return captions_;
 }
 
 std::vector<std::string> TestPlatform::captionsOf(const std::string& field) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(recordsMutex_);
     std::vector<std::string> values;
     for (const Caption& caption : captions_) {
         if (caption.field == field) {
@@ -371,18 +67,13 @@ std::string TestPlatform::textOf(const std::string& field) const {
     return values.empty() ? std::string() : values.back();
 }
 
-std::vector<TestPlatform::Alert> TestPlatform::alerts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return alerts_;
-}
-
 std::vector<std::string> TestPlatform::logLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(recordsMutex_);
     return logLines_;
 }
 
 std::vector<std::string> TestPlatform::logLinesStartingWith(const std::string& prefix) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(recordsMutex_);
     std::vector<std::string> lines;
     for (const std::string& line : logLines_) {
         if (line.starts_with(prefix)) {
@@ -393,265 +84,55 @@ std::vector<std::string> TestPlatform::logLinesStartingWith(const std::string& p
 }
 
 std::vector<std::string> TestPlatform::uiEvents() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(recordsMutex_);
     return uiEvents_;
 }
 
+std::vector<std::string> TestPlatform::progressEvents() const {
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    return progressEvents_;
+}
+
 std::vector<std::string> TestPlatform::timeline() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(recordsMutex_);
     return timeline_;
 }
 
-std::optional<int> TestPlatform::exitStatus() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return exitStatus_;
+void TestPlatform::captionShown(const Caption& caption) {
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    captions_.push_back(caption);
+    timeline_.push_back("caption " + caption.field + ": " + caption.value);
 }
 
-bool TestPlatform::isAnimating(const std::string& indicator) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return animating_.contains(indicator);
+void TestPlatform::alertShown(const Alert& alert) {
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    timeline_.push_back("alert " + styleName(alert.style) + " " + alert.title.value_or(""));
 }
 
-bool TestPlatform::isShown(const std::string& window) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return shown_.contains(window);
+void TestPlatform::uiOperation(const std::string& operation, const std::string& name) {
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    uiEvents_.push_back(operation + " " + name);
+    timeline_.push_back("ui " + operation + " " + name);
 }
 
-bool TestPlatform::alertOpen() const {
-    return alertDepth_ > 0;
+void TestPlatform::progressShown(const std::string& entry) {
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    progressEvents_.push_back(entry);
+    timeline_.push_back("progress " + entry);
 }
 
-std::uint64_t TestPlatform::passes() const {
-    return pass_;
+void TestPlatform::terminating() {
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    timeline_.push_back("terminate");
 }
 
-// --- ApplicationFramework ----------------------------------------------------------
-
-std::string TestPlatform::resourcePath() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return resourcePath_;
+void TestPlatform::exited(int status) {
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    timeline_.push_back("exit " + std::to_string(status));
 }
 
-int TestPlatform::runAlert(AlertStyle style, const std::optional<std::string>& title,
-                           const std::optional<std::string>& message,
-                           const std::optional<std::string>& defaultButton,
-                           const std::optional<std::string>& alternateButton,
-                           const std::optional<std::string>& otherButton, int escapeResult) {
-    EXPECT_TRUE(onMainThread()) << "alert run off the main thread";
-    const Alert alert{style,           title,       message,      defaultButton,
-                      alternateButton, otherButton, escapeResult, {}};
-    AlertAnswer answer;
-    std::size_t index = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!answers_.empty()) {
-            answer = std::move(answers_.front());
-            answers_.pop_front();
-        }
-        alerts_.push_back(alert);
-        index = alerts_.size() - 1;
-        timeline_.push_back("alert " + styleName(style) + " " + title.value_or(""));
-    }
-    if (!answer) {
-        answer = [](const Alert&) { return std::optional<int>(1); };
-    }
-
-    ++alertDepth_;
-    struct Closed {
-        int& depth;
-        ~Closed() { --depth; }
-    } closed{alertDepth_};
-
-    const auto limitOutsideRuns = Clock::now() + kAlertLimitOutsideRuns;
-    int result = 0;
-    for (;;) {
-        if (const std::optional<int> given = answer(alert)) {
-            result = *given;
-            break;
-        }
-        checkDeadline();
-        if (!deadline_ && Clock::now() >= limitOutsideRuns) {
-            ADD_FAILURE() << "alert \"" << title.value_or("") << "\" was never answered";
-            throw TimeLimitReached{};
-        }
-        runPass(true, kModalPassWait);
-    }
-
-    const auto shown = [&](int button) {
-        return button == 1 || (button == 0 && alternateButton.has_value()) ||
-               (button == -1 && otherButton.has_value());
-    };
-    EXPECT_TRUE(shown(result)) << "answer " << result << " is no button of alert \""
-                               << title.value_or("") << "\"";
-    EXPECT_TRUE(shown(escapeResult))
-        << "the way out of alert \"" << title.value_or("") << "\" is no button of it";
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        alerts_[index].answer = result;
-    }
-    return result;
-}
-
-void TestPlatform::setStringValue(const std::string& textField, const std::string& value) {
-    EXPECT_TRUE(onMainThread()) << "text field " << textField << " set off the main thread";
-    const Caption caption{textField, value};
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        captions_.push_back(caption);
-        timeline_.push_back("caption " + textField + ": " + value);
-    }
-    if (captionHook_) {
-        captionHook_(caption);
-    }
-}
-
-void TestPlatform::startAnimation(const std::string& indicator) {
-    EXPECT_TRUE(onMainThread());
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        animating_.insert(indicator);
-    }
-    uiEvent("startAnimation", indicator);
-}
-
-void TestPlatform::stopAnimation(const std::string& indicator) {
-    EXPECT_TRUE(onMainThread());
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        animating_.erase(indicator);
-    }
-    uiEvent("stopAnimation", indicator);
-}
-
-void TestPlatform::setUsesThreadedAnimation(const std::string& indicator, bool threaded) {
-    EXPECT_TRUE(onMainThread());
-    uiEvent(threaded ? "setUsesThreadedAnimation" : "clearUsesThreadedAnimation", indicator);
-}
-
-void TestPlatform::setProgressValue(const std::string& indicator, std::uint64_t value,
-                                    std::uint64_t maximum) {
-    EXPECT_TRUE(onMainThread());
-    EXPECT_GT(maximum, 0u) << indicator;
-    EXPECT_LE(value, maximum) << indicator;
-    progressEvent(indicator + " " + std::to_string(value) + "/" + std::to_string(maximum));
-}
-
-void TestPlatform::setIndeterminate(const std::string& indicator) {
-    EXPECT_TRUE(onMainThread());
-    progressEvent(indicator + " indeterminate");
-}
-
-void TestPlatform::performClose(const std::string& window) {
-    EXPECT_TRUE(onMainThread());
-    bool lastClosed = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lastClosed = shown_.erase(window) > 0 && shown_.empty();
-    }
-    uiEvent("performClose", window);
-    if (lastClosed && shouldTerminate_ && shouldTerminate_()) {
-        record("terminate");
-        exit(0);
-    }
-}
-
-void TestPlatform::makeKeyAndOrderFront(const std::string& window) {
-    EXPECT_TRUE(onMainThread());
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        shown_.insert(window);
-    }
-    uiEvent("makeKeyAndOrderFront", window);
-}
-
-void TestPlatform::displayIfNeeded(const std::string& window) {
-    EXPECT_TRUE(onMainThread());
-    uiEvent("displayIfNeeded", window);
-}
-
-void TestPlatform::detachNewThread(std::function<void()> body) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (shutDown_) {
-        return;
-    }
-    ++runningWorkers_;
-    ++workersStarted_;
-    threads_.emplace_back([this, body = std::move(body)]() mutable {
-        try {
-            body();
-        } catch (const ExitRequested&) {
-        } catch (...) {
-            ADD_FAILURE() << "an exception escaped a worker thread";
-        }
-        body = nullptr;
-        {
-            std::lock_guard<std::mutex> done(mutex_);
-            --runningWorkers_;
-        }
-        workersChanged_.notify_all();
-    });
-}
-
-void TestPlatform::performOnMainThread(std::function<void()> call, bool waitUntilDone) {
-    if (waitUntilDone && onMainThread()) {
-        call();
-        return;
-    }
-    std::shared_ptr<std::promise<void>> done;
-    std::future<void> finished;
-    if (waitUntilDone) {
-        done = std::make_shared<std::promise<void>>();
-        finished = done->get_future();
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (shutDown_) {
-            return;
-        }
-        posted_.push_back({std::move(call), done});
-    }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
-    if (waitUntilDone) {
-        finished.wait();
-    }
-}
-
-void TestPlatform::performAfterDelay(std::function<void()> call, double delaySeconds) {
-    EXPECT_TRUE(onMainThread()) << "deferred call made off the main thread";
-    const auto delay = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(std::max(0.0, delaySeconds)));
-    deferred_.push_back({nextDeferredId_++, defaultPass_, Clock::now() + delay, std::move(call)});
-}
-
-void TestPlatform::sleep(double seconds) {
-    sleeps_.fetch_add(1);
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
-
-void TestPlatform::exit(int status) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!exitStatus_) {
-            exitStatus_ = status;
-        }
-        timeline_.push_back("exit " + std::to_string(status));
-    }
-    shutdown();
-    throw ExitRequested{status};
-}
-
-// --- RunLoop -----------------------------------------------------------------------
-
-RunLoop::SourceId TestPlatform::addSource(int fd, std::function<void()> perform) {
-    EXPECT_TRUE(onMainThread()) << "run-loop source added off the main thread";
-    const SourceId id = nextSourceId_++;
-    sources_.emplace(id, std::make_pair(fd, std::move(perform)));
-    return id;
-}
-
-void TestPlatform::removeSource(SourceId id) {
-    sources_.erase(id);
+void TestPlatform::fault(const std::string& what) {
+    ADD_FAILURE() << what;
 }
 
 } // namespace testing_support
