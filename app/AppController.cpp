@@ -186,7 +186,8 @@ void AppController::awakeFromNib() {
 // ---------------------------------------------------------------------------
 // Board connection worker
 
-bool AppController::openPort(const std::string& devicePath, unsigned int baudRate, int logSite) {
+bool AppController::openPort(const std::string& devicePath, unsigned int baudRate,
+                             LogSite logSite) {
     // Beside the retries, the main window says why the open keeps failing
     // when the user can do something about it; each kind of refusal gets one
     // journal line per loop, however often it is retried.
@@ -259,17 +260,19 @@ void AppController::clearConnectionDiagnosis() {
 }
 
 AppController::ConnectionOutcome AppController::connectToBoard(const std::string& devicePath) {
-    if (!openPort(devicePath, kFirmwareBaudRate, 3) || _connectionStopRequested) {
+    if (!openPort(devicePath, kFirmwareBaudRate, LogSite::OpenAtFirmwareSpeed) ||
+        _connectionStopRequested) {
         return ConnectionOutcome::Stopped;
     }
     try {
         resetConnectedQRBBoard();
     } catch (const FirmwareUpdaterException& exception) {
-        logException(4, exception);
+        logException(LogSite::Reset, exception);
     }
     serClose();
 
-    if (!openPort(devicePath, kBootloaderBaudRate, 5) || _connectionStopRequested) {
+    if (!openPort(devicePath, kBootloaderBaudRate, LogSite::OpenAtBootloaderSpeed) ||
+        _connectionStopRequested) {
         return ConnectionOutcome::Stopped;
     }
     try {
@@ -277,10 +280,10 @@ AppController::ConnectionOutcome AppController::connectToBoard(const std::string
                                                            : ConnectionOutcome::Stopped;
     } catch (const SerialException& exception) {
         if (exception.name() != "SerialCommReceiveError") {
-            logException(6, exception);
+            logException(LogSite::Synchronisation, exception);
         }
     } catch (const FirmwareUpdaterException& exception) {
-        logException(6, exception);
+        logException(LogSite::Synchronisation, exception);
     }
     return ConnectionOutcome::Failed;
 }
@@ -363,7 +366,7 @@ void AppController::boardReadyHandler() {
     } catch (const FirmwareUpdaterException& exception) {
         // Back to the event loop with the main window up: unplugging and
         // plugging the board in again starts a new connection.
-        logException(2, exception);
+        logException(LogSite::VersionQuery, exception);
         serClose();
         return;
     }
@@ -441,7 +444,7 @@ void AppController::exitProgram() {
     try {
         processCommandWithin(kCommandExit, kAnswerTimeoutSeconds);
     } catch (const FirmwareUpdaterException& exception) {
-        logException(1, exception);
+        logException(LogSite::ExitCommand, exception);
     } catch (...) {
     }
     serClose();
@@ -535,7 +538,7 @@ void AppController::handleUpdateFirmwareCommand() {
         runUpdateSequence({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent);
         successCode = true;
     } catch (const FirmwareUpdaterException& exception) {
-        logException(7, exception);
+        logException(LogSite::UpdateWorker, exception);
     } catch (...) {
         logForeignException("firmware update worker");
     }

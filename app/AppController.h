@@ -2,6 +2,7 @@
 
 #include "ApplicationFramework.h"
 #include "IORegistryDeviceNotifier.h"
+#include "Log.h"
 #include "PropertyDictionary.h"
 #include "UpdateProgress.h"
 
@@ -153,7 +154,7 @@ class AppController : public DeviceNotificationTarget,
 
     enum class ConnectionOutcome { InStep, Failed, Stopped };
     ConnectionOutcome connectToBoard(const std::string& devicePath);
-    bool openPort(const std::string& devicePath, unsigned int baudRate, int logSite);
+    bool openPort(const std::string& devicePath, unsigned int baudRate, LogSite logSite);
     // Shows line (empty: nothing) in the main window's connectionDiagnosis,
     // from the connection worker, unless the worker has been told to stop.
     void postConnectionDiagnosis(const std::string& line);
