@@ -47,7 +47,8 @@ void AppController::boardReadyHandler() {
     constexpr int kExitIsDefault = ApplicationFramework::kDefaultButton;
     int answer = 0;
     int exitAnswer = 0;
-    if (word == kCorruptFirmwareVersion) {
+    switch (classifyFirmwareVersion(word, imageVer)) {
+    case VersionCase::Corrupt:
         exitAnswer = kExitIsAlternate;
         answer = framework_.runAlertPanel(
             "Program Firmware",
@@ -55,40 +56,34 @@ void AppController::boardReadyHandler() {
                          "program new firmware v%u.%u.%u into the board.",
                          imageMajor, imageMinor, imageRev),
             "Program Firmware", "Exit", std::nullopt, exitAnswer);
-    } else {
-        int order = 0;
-        if (boardMajor != imageMajor) {
-            order = boardMajor < imageMajor ? -1 : 1;
-        } else if (boardMinor != imageMinor) {
-            order = boardMinor < imageMinor ? -1 : 1;
-        } else if (boardRev != imageRev) {
-            order = boardRev < imageRev ? -1 : 1;
-        }
-        if (order < 0) {
-            exitAnswer = kExitIsAlternate;
-            answer = framework_.runAlertPanel(
-                "Update Firmware",
-                formatString("QRB Box detected with version %u.%u.%u of firmware.  This updater "
-                             "will update the firmware to version %u.%u.%u.",
-                             boardMajor, boardMinor, boardRev, imageMajor, imageMinor, imageRev),
-                "Update Firmware", "Exit", std::nullopt, exitAnswer);
-        } else if (order == 0) {
-            exitAnswer = kExitIsDefault;
-            answer = framework_.runCriticalAlertPanel(
-                "Update Warning",
-                formatString("QRB board detected with up-to-date firmware (v%u.%u.%u).  This "
-                             "board does not need an update.",
-                             boardMajor, boardMinor, boardRev),
-                "Exit", "Force Update", std::nullopt, exitAnswer);
-        } else {
-            exitAnswer = kExitIsDefault;
-            answer = framework_.runCriticalAlertPanel(
-                "Update Warning",
-                formatString("QRB board detected with newer firmware (v%u.%u.%u) than this "
-                             "update (v%u.%u.%u).",
-                             boardMajor, boardMinor, boardRev, imageMajor, imageMinor, imageRev),
-                "Exit", "Force Update", std::nullopt, exitAnswer);
-        }
+        break;
+    case VersionCase::Older:
+        exitAnswer = kExitIsAlternate;
+        answer = framework_.runAlertPanel(
+            "Update Firmware",
+            formatString("QRB Box detected with version %u.%u.%u of firmware.  This updater "
+                         "will update the firmware to version %u.%u.%u.",
+                         boardMajor, boardMinor, boardRev, imageMajor, imageMinor, imageRev),
+            "Update Firmware", "Exit", std::nullopt, exitAnswer);
+        break;
+    case VersionCase::Same:
+        exitAnswer = kExitIsDefault;
+        answer = framework_.runCriticalAlertPanel(
+            "Update Warning",
+            formatString("QRB board detected with up-to-date firmware (v%u.%u.%u).  This "
+                         "board does not need an update.",
+                         boardMajor, boardMinor, boardRev),
+            "Exit", "Force Update", std::nullopt, exitAnswer);
+        break;
+    case VersionCase::Newer:
+        exitAnswer = kExitIsDefault;
+        answer = framework_.runCriticalAlertPanel(
+            "Update Warning",
+            formatString("QRB board detected with newer firmware (v%u.%u.%u) than this "
+                         "update (v%u.%u.%u).",
+                         boardMajor, boardMinor, boardRev, imageMajor, imageMinor, imageRev),
+            "Exit", "Force Update", std::nullopt, exitAnswer);
+        break;
     }
 
     if (answer == exitAnswer) {
