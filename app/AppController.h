@@ -2,6 +2,8 @@
 
 #include "ApplicationFramework.h"
 #include "IORegistryDeviceNotifier.h"
+#include "ImageVersion.h"
+#include "Log.h"
 #include "PropertyDictionary.h"
 #include "UpdateProgress.h"
 
@@ -16,29 +18,6 @@
 #include <string>
 
 struct UpdateStepStart;
-
-// The version of the firmware image: one 32-bit word whose bytes are, from the
-// lowest, major (bits 0-7), minor (8-15), rev (16-23) and reserved (24-31).
-// The board reports its firmware version word in the same layout, and the
-// sealing command takes it as it is.
-struct ImageVersion {
-    std::uint32_t data = 0;
-
-    std::uint8_t major() const { return byte(0); }
-    std::uint8_t minor() const { return byte(8); }
-    std::uint8_t rev() const { return byte(16); }
-    std::uint8_t reserved() const { return byte(24); }
-    void setMajor(std::uint8_t value) { setByte(0, value); }
-    void setMinor(std::uint8_t value) { setByte(8, value); }
-    void setRev(std::uint8_t value) { setByte(16, value); }
-    void setReserved(std::uint8_t value) { setByte(24, value); }
-
-  private:
-    std::uint8_t byte(unsigned shift) const { return static_cast<std::uint8_t>(data >> shift); }
-    void setByte(unsigned shift, std::uint8_t value) {
-        data = (data & ~(std::uint32_t{0xFF} << shift)) | (std::uint32_t{value} << shift);
-    }
-};
 
 // The application controller: reads the update configuration at start-up,
 // keeps the table of attached boards, starts the board connection worker when
@@ -153,7 +132,7 @@ class AppController : public DeviceNotificationTarget,
 
     enum class ConnectionOutcome { InStep, Failed, Stopped };
     ConnectionOutcome connectToBoard(const std::string& devicePath);
-    bool openPort(const std::string& devicePath, unsigned int baudRate, int logSite);
+    bool openPort(const std::string& devicePath, unsigned int baudRate, LogSite logSite);
     // Shows line (empty: nothing) in the main window's connectionDiagnosis,
     // from the connection worker, unless the worker has been told to stop.
     void postConnectionDiagnosis(const std::string& line);

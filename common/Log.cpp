@@ -55,8 +55,9 @@ void logDetail(const char* format, ...) {
     emit(line, LOG_INFO);
 }
 
-void logException(int site, const FirmwareUpdaterException& exception) {
-    logLine("Exception(%d): [%s: %s]", site, exception.name().c_str(), exception.reason().c_str());
+void logException(LogSite site, const FirmwareUpdaterException& exception) {
+    logLine("Exception(%d): [%s: %s]", static_cast<int>(site), exception.name().c_str(),
+            exception.reason().c_str());
 }
 
 LogSink setLogSink(LogSink sink) {

@@ -1,4 +1,5 @@
 #include "FirmwareUpdaterException.h"
+#include "Log.h"
 #include "LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +37,7 @@ TEST(Exceptions, LogLineCarriesSiteNameAndReason) {
         SerialException::raise("SerialTIOCEXCLError.",
                                "There was a problem getting exclusive access to the QRB Box.");
     } catch (const FirmwareUpdaterException& e) {
-        logException(3, e);
+        logException(LogSite::OpenAtFirmwareSpeed, e);
     }
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0], "Exception(3): [SerialTIOCEXCLError.: There was a problem getting "
