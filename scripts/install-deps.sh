@@ -14,6 +14,10 @@ libgtest-dev
 libgmock-dev
 libplist-dev
 libudev-dev
+libsqlite3-dev
+sqlite3
+libssl-dev
+nlohmann-json3-dev
 umockdev
 libumockdev-dev
 qt6-base-dev
