@@ -50,6 +50,7 @@ void AppController::updateFirmware() {
 }
 
 void AppController::showUpdateStep(const UpdateStepStart& start) {
+    _history.stepStarted(updateStepCaption(start.step));
     framework_.performOnMainThread([this, start] { beginUpdateStep(start); }, true);
 }
 
@@ -111,18 +112,23 @@ void AppController::endProgress() {
 
 void AppController::handleUpdateFirmwareCommand() {
     bool successCode = false;
+    std::optional<FirmwareUpdaterException> failure;
     try {
         StepReporter steps([this](const UpdateStepStart& start) { showUpdateStep(start); });
         runUpdateSequence({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent);
         successCode = true;
     } catch (const FirmwareUpdaterException& exception) {
         logException(LogSite::UpdateWorker, exception);
+        failure = exception;
     } catch (...) {
         logForeignException("firmware update worker");
     }
 
     closeImageFile();
     serClose();
+    // Written beside the final alert; the process ends once it is in.
+    _history.updateEnded(framework_, successCode, failure ? &*failure : nullptr, imageVer,
+                         imagePath);
     framework_.performOnMainThread(
         [self = shared_from_this(), successCode] {
             self->runFirmwareUpdateCompleteAlertWithSuccessCode(successCode);
@@ -142,6 +148,7 @@ void AppController::runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCo
     } else {
         framework_.runCriticalAlertPanel("Firmware Update Error", "Firmware update failed.");
     }
+    _history.awaitWrites(DesktopHistory::kEndWait);
     framework_.exit(0);
     std::abort(); // exit never returns
 }

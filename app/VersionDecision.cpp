@@ -25,6 +25,7 @@ void AppController::boardReadyHandler() {
         // plugging the board in again starts a new connection.
         logException(LogSite::VersionQuery, exception);
         serClose();
+        _history.versionQueryFailed(framework_, exception, imageVer, imagePath);
         return;
     }
 
@@ -47,7 +48,9 @@ void AppController::boardReadyHandler() {
     constexpr int kExitIsDefault = ApplicationFramework::kDefaultButton;
     int answer = 0;
     int exitAnswer = 0;
-    switch (classifyFirmwareVersion(word, imageVer)) {
+    const VersionCase versionCase = classifyFirmwareVersion(word, imageVer);
+    _history.versionRead(word, versionCase);
+    switch (versionCase) {
     case VersionCase::Corrupt:
         exitAnswer = kExitIsAlternate;
         answer = framework_.runAlertPanel(
@@ -86,7 +89,9 @@ void AppController::boardReadyHandler() {
         break;
     }
 
+    _history.decided();
     if (answer == exitAnswer) {
+        _history.declined(framework_, imageVer, imagePath);
         exitProgram();
     }
     updateFirmware();
@@ -101,8 +106,9 @@ void AppController::exitProgram() {
     }
     serClose();
     // The connection worker has handed the port over; let it finish its
-    // last steps before the process ends.
+    // last steps before the process ends, and the history its row.
     awaitConnectionThreadEnd(kConnectionStopWait);
+    _history.awaitWrites(DesktopHistory::kEndWait);
     framework_.exit(0);
     std::abort(); // exit never returns
 }
