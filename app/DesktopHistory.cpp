@@ -1,9 +1,9 @@
 #include "DesktopHistory.h"
 
-#include "ApplicationFramework.h"
 #include "FirmwareUpdaterException.h"
 #include "History.h"
 
+#include <thread>
 #include <utility>
 
 namespace {
@@ -74,8 +74,7 @@ double DesktopHistory::secondsSoFar() const {
     return total.count();
 }
 
-void DesktopHistory::declined(ApplicationFramework& framework, ImageVersion image,
-                              const std::string& imagePath) {
+void DesktopHistory::declined(ImageVersion image, const std::string& imagePath) {
     AttemptRecord record;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -89,11 +88,10 @@ void DesktopHistory::declined(ApplicationFramework& framework, ImageVersion imag
         begun_ = false;
     }
     record.imageVersion = versionText(image);
-    commit(framework, std::move(record), imagePath);
+    commit(std::move(record), imagePath);
 }
 
-void DesktopHistory::versionQueryFailed(ApplicationFramework& framework,
-                                        const FirmwareUpdaterException& failure, ImageVersion image,
+void DesktopHistory::versionQueryFailed(const FirmwareUpdaterException& failure, ImageVersion image,
                                         const std::string& imagePath) {
     AttemptRecord record;
     {
@@ -109,12 +107,11 @@ void DesktopHistory::versionQueryFailed(ApplicationFramework& framework,
         begun_ = false;
     }
     record.imageVersion = versionText(image);
-    commit(framework, std::move(record), imagePath);
+    commit(std::move(record), imagePath);
 }
 
-void DesktopHistory::updateEnded(ApplicationFramework& framework, bool success,
-                                 const FirmwareUpdaterException* failure, ImageVersion image,
-                                 const std::string& imagePath) {
+void DesktopHistory::updateEnded(bool success, const FirmwareUpdaterException* failure,
+                                 ImageVersion image, const std::string& imagePath) {
     AttemptRecord record;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -134,19 +131,20 @@ void DesktopHistory::updateEnded(ApplicationFramework& framework, bool success,
         begun_ = false;
     }
     record.imageVersion = versionText(image);
-    commit(framework, std::move(record), imagePath);
+    commit(std::move(record), imagePath);
 }
 
-void DesktopHistory::commit(ApplicationFramework& framework, AttemptRecord record,
-                            std::string imagePath) {
+void DesktopHistory::commit(AttemptRecord record, std::string imagePath) {
     // The path is taken now, from this process's environment as it is.
     std::string path = defaultHistoryPath();
     {
         std::lock_guard<std::mutex> lock(writes_->mutex);
         ++writes_->running;
     }
-    framework.detachNewThread([writes = writes_, record = std::move(record),
-                               imagePath = std::move(imagePath), path = std::move(path)]() mutable {
+    // A thread of its own, not one of the application's workers: it touches
+    // nothing of the application and ends by itself.
+    std::thread([writes = writes_, record = std::move(record), imagePath = std::move(imagePath),
+                 path = std::move(path)]() mutable {
         record.imageSha256 = sha256OfFile(imagePath);
         recordAttempt(record, path);
         {
@@ -154,7 +152,7 @@ void DesktopHistory::commit(ApplicationFramework& framework, AttemptRecord recor
             --writes->running;
         }
         writes->ended.notify_all();
-    });
+    }).detach();
 }
 
 void DesktopHistory::awaitWrites(std::chrono::milliseconds limit) {

@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-class ApplicationFramework;
 class FirmwareUpdaterException;
 
 // The desktop updater's row of the update history (history/History.h): filled
@@ -36,16 +35,13 @@ class DesktopHistory {
     void stepStarted(const std::string& caption);
 
     // The attempt ends. Each writes the row once (with imageVersion and the
-    // SHA-256 of imagePath), on a new thread of framework.
-    void declined(ApplicationFramework& framework, ImageVersion image,
-                  const std::string& imagePath);
-    void versionQueryFailed(ApplicationFramework& framework,
-                            const FirmwareUpdaterException& failure, ImageVersion image,
+    // SHA-256 of imagePath), on a new thread.
+    void declined(ImageVersion image, const std::string& imagePath);
+    void versionQueryFailed(const FirmwareUpdaterException& failure, ImageVersion image,
                             const std::string& imagePath);
     // After the update worker's steps: success, or the failure it caught
     // (none for an exception from outside the family).
-    void updateEnded(ApplicationFramework& framework, bool success,
-                     const FirmwareUpdaterException* failure, ImageVersion image,
+    void updateEnded(bool success, const FirmwareUpdaterException* failure, ImageVersion image,
                      const std::string& imagePath);
 
     // Waits until no write runs, at most limit.
@@ -57,7 +53,7 @@ class DesktopHistory {
 
   private:
     using Clock = std::chrono::steady_clock;
-    void commit(ApplicationFramework& framework, AttemptRecord record, std::string imagePath);
+    void commit(AttemptRecord record, std::string imagePath);
     double secondsSoFar() const; // with the mutex held
 
     // The writes still running; shared with their threads, which may outlive

@@ -127,8 +127,7 @@ void AppController::handleUpdateFirmwareCommand() {
     closeImageFile();
     serClose();
     // Written beside the final alert; the process ends once it is in.
-    _history.updateEnded(framework_, successCode, failure ? &*failure : nullptr, imageVer,
-                         imagePath);
+    _history.updateEnded(successCode, failure ? &*failure : nullptr, imageVer, imagePath);
     framework_.performOnMainThread(
         [self = shared_from_this(), successCode] {
             self->runFirmwareUpdateCompleteAlertWithSuccessCode(successCode);

@@ -25,7 +25,7 @@ void AppController::boardReadyHandler() {
         // plugging the board in again starts a new connection.
         logException(LogSite::VersionQuery, exception);
         serClose();
-        _history.versionQueryFailed(framework_, exception, imageVer, imagePath);
+        _history.versionQueryFailed(exception, imageVer, imagePath);
         return;
     }
 
@@ -91,7 +91,7 @@ void AppController::boardReadyHandler() {
 
     _history.decided();
     if (answer == exitAnswer) {
-        _history.declined(framework_, imageVer, imagePath);
+        _history.declined(imageVer, imagePath);
         exitProgram();
     }
     updateFirmware();
