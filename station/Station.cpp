@@ -41,10 +41,20 @@ void setHandler(int signal, void (*handler)(int)) {
     ::sigaction(signal, &action, nullptr);
 }
 
+// path with its symbolic links followed (a /dev/serial/by-id/ name leads to
+// the tty itself). By readlink alone: realpath is not safe under every
+// preload library that the tests run the program with.
 std::string canonical(const std::string& path) {
-    std::error_code error;
-    const std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
-    return error ? path : resolved.string();
+    std::filesystem::path current(path);
+    for (int hops = 0; hops < 16; ++hops) {
+        std::error_code error;
+        const std::filesystem::path target = std::filesystem::read_symlink(current, error);
+        if (error) {
+            break;
+        }
+        current = target.is_absolute() ? target : current.parent_path() / target;
+    }
+    return current.lexically_normal().string();
 }
 
 std::string signalText(int signal) {

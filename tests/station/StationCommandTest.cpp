@@ -17,16 +17,17 @@ namespace {
 
 using nlohmann::json;
 
-struct Run {
+struct Invocation {
     int code = 0;
     std::string out;
     std::string err;
 };
 
-Run station(const std::vector<std::string>& args, const std::string& configuration = "/nonexistent") {
+Invocation station(const std::vector<std::string>& args,
+                   const std::string& configuration = "/nonexistent") {
     std::ostringstream out;
     std::ostringstream err;
-    Run run;
+    Invocation run;
     run.code = runStationCommand(args, configuration, out, err);
     run.out = out.str();
     run.err = err.str();
@@ -35,13 +36,12 @@ Run station(const std::vector<std::string>& args, const std::string& configurati
 
 TEST(StationCommand, UsageErrorsAreExit64WithOneLineAndAHint) {
     const std::vector<std::vector<std::string>> wrong = {
-        {"--bogus"},          {"--jobs", "0"},         {"--jobs", "two"},
-        {"--jobs"},           {"--port"},              {"--config"},
-        {"--json=yes"},       {"frobnicate"},          {"list", "--watch"},
-        {"list", "extra"},    {"--jobs=-1"},           {"--port", ""},
+        {"--bogus"},         {"--jobs", "0"},   {"--jobs", "two"}, {"--jobs"},
+        {"--port"},          {"--config"},      {"--json=yes"},    {"frobnicate"},
+        {"list", "--watch"}, {"list", "extra"}, {"--jobs=-1"},     {"--port", ""},
     };
     for (const auto& args : wrong) {
-        const Run run = station(args);
+        const Invocation run = station(args);
         EXPECT_EQ(run.code, kExitUsage) << args[0];
         EXPECT_TRUE(run.out.empty()) << args[0];
         EXPECT_TRUE(run.err.starts_with("qrb-flash: ")) << run.err;
@@ -50,13 +50,13 @@ TEST(StationCommand, UsageErrorsAreExit64WithOneLineAndAHint) {
 }
 
 TEST(StationCommand, HelpAndVersionGoToStandardOutput) {
-    const Run help = station({"--help"});
+    const Invocation help = station({"--help"});
     EXPECT_EQ(help.code, kExitOk);
-    for (const char* option : {"--json", "--config", "--allow-reinstall", "--allow-older",
-                               "--jobs", "--port", "--watch", "list", "78"}) {
+    for (const char* option : {"--json", "--config", "--allow-reinstall", "--allow-older", "--jobs",
+                               "--port", "--watch", "list", "78"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
-    const Run version = station({"--version"});
+    const Invocation version = station({"--version"});
     EXPECT_EQ(version.code, kExitOk);
     EXPECT_TRUE(version.out.starts_with("qrb-flash ")) << version.out;
 }
@@ -65,7 +65,8 @@ TEST(StationCommand, ABrokenConfigurationOrImageIsExit78WithOneLine) {
     testing_support::TempDir dir;
     const std::string plist = (dir.path() / "QRB_Image.plist").string();
     std::filesystem::copy_file(std::string(QRB_SOURCE_RESOURCE_DIR) + "/QRB_Image.plist", plist);
-    const auto good = SimpleCodeImageBuilder().addDataRecord(0x400000, std::vector<uint8_t>(40, 7))
+    const auto good = SimpleCodeImageBuilder()
+                          .addDataRecord(0x400000, std::vector<uint8_t>(40, 7))
                           .addEndRecord()
                           .bytes();
     dir.writeFile("QRB_RAM_Bootloader.sc", good);
@@ -80,7 +81,7 @@ TEST(StationCommand, ABrokenConfigurationOrImageIsExit78WithOneLine) {
         if (!bytes.empty()) {
             dir.writeFile("QRB_Firmware.sc", bytes);
         }
-        const Run run = station({"--json", "--config", plist});
+        const Invocation run = station({"--json", "--config", plist});
         EXPECT_EQ(run.code, kExitConfiguration) << error;
         EXPECT_TRUE(run.out.empty()) << run.out;
         EXPECT_NE(run.err.find(error), std::string::npos) << run.err;
@@ -88,7 +89,7 @@ TEST(StationCommand, ABrokenConfigurationOrImageIsExit78WithOneLine) {
     }
 
     dir.writeFile("QRB_Image.plist", std::string("not a property list"));
-    const Run broken = station({"--config", plist});
+    const Invocation broken = station({"--config", plist});
     EXPECT_EQ(broken.code, kExitConfiguration);
     EXPECT_NE(broken.err.find(plist), std::string::npos) << broken.err;
 }
@@ -135,8 +136,8 @@ TEST(StationEvents, ResultLinesCarryOnlyTheirKeysAndReadBack) {
 
 TEST(StationEvents, SummaryCountsEachResult) {
     StationTally tally;
-    for (BoardResult result : {BoardResult::Updated, BoardResult::Failed, BoardResult::Updated,
-                               BoardResult::Skipped}) {
+    for (BoardResult result :
+         {BoardResult::Updated, BoardResult::Failed, BoardResult::Updated, BoardResult::Skipped}) {
         tally.count(result);
     }
     EXPECT_EQ(json::parse(summaryEvent(tally, 12.63)),
