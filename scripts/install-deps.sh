@@ -13,11 +13,11 @@ googletest
 libgtest-dev
 libgmock-dev
 libplist-dev
+nlohmann-json3-dev
 libudev-dev
 libsqlite3-dev
 sqlite3
 libssl-dev
-nlohmann-json3-dev
 umockdev
 libumockdev-dev
 qt6-base-dev
