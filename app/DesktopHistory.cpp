@@ -13,6 +13,8 @@ std::string versionText(ImageVersion version) {
            std::to_string(version.rev());
 }
 
+} // namespace
+
 AttemptCase attemptCaseOf(VersionCase versionCase) {
     switch (versionCase) {
     case VersionCase::Corrupt:
@@ -26,8 +28,6 @@ AttemptCase attemptCaseOf(VersionCase versionCase) {
     }
     return AttemptCase::Corrupt;
 }
-
-} // namespace
 
 void DesktopHistory::begin(const std::string& tty, const std::string& port,
                            const std::string& serial) {

@@ -13,6 +13,9 @@
 
 class FirmwareUpdaterException;
 
+// The history's word for a version case.
+AttemptCase attemptCaseOf(VersionCase versionCase);
+
 // The desktop updater's row of the update history (history/History.h): filled
 // in as the attempt at the board goes on, and written once, when the attempt
 // ends, on a thread of its own, so that nothing the user sees waits for it.

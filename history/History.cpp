@@ -58,9 +58,9 @@ bool makeParentDirectories(const std::string& path, std::string& problem) {
     return true;
 }
 
-// One attempt at appending on an open connection; Failure::code is SQLITE_OK
-// when the row is committed.
-Failure appendOn(sqlite3* db, const AttemptRecord& record) {
+// One attempt at appending on an open connection (record null: only making
+// the database ready); Failure::code is SQLITE_OK when the row is committed.
+Failure appendOn(sqlite3* db, const AttemptRecord* record) {
     auto fail = [db](int code) { return Failure{code, errorText(db, code)}; };
     // The last connection to close would copy the log into the database and
     // remove it, several syncs per row; the log is copied every thousand
@@ -76,6 +76,9 @@ Failure appendOn(sqlite3* db, const AttemptRecord& record) {
     code = historyschema::prepareForWriting(db, kHistoryBusyTimeoutMs);
     if (code != SQLITE_OK) {
         return fail(code);
+    }
+    if (record == nullptr) {
+        return {};
     }
     sqlite3_stmt* raw = nullptr;
     code = sqlite3_prepare_v2(db, historyschema::kInsertRow, -1, &raw, nullptr);
@@ -93,26 +96,26 @@ Failure appendOn(sqlite3* db, const AttemptRecord& record) {
     auto bindOptional = [&](const std::optional<std::string>& text) {
         return bindText(text.value_or(std::string()));
     };
-    bindText(formatHistoryTime(record.time));
-    bindText(attemptFrontName(record.front));
-    bindText(record.tty);
-    bindText(record.port);
-    bindText(record.serial);
-    bindOptional(record.versionRead);
-    bindText(record.versionCase ? attemptCaseName(*record.versionCase) : "");
-    bindText(record.imageVersion);
-    bindOptional(record.imageSha256);
-    bindText(attemptResultName(record.result));
-    bindOptional(record.error);
-    bindOptional(record.reason);
-    bindOptional(record.step);
+    bindText(formatHistoryTime(record->time));
+    bindText(attemptFrontName(record->front));
+    bindText(record->tty);
+    bindText(record->port);
+    bindText(record->serial);
+    bindOptional(record->versionRead);
+    bindText(record->versionCase ? attemptCaseName(*record->versionCase) : "");
+    bindText(record->imageVersion);
+    bindOptional(record->imageSha256);
+    bindText(attemptResultName(record->result));
+    bindOptional(record->error);
+    bindOptional(record->reason);
+    bindOptional(record->step);
     ++index;
-    if (record.seconds) {
-        sqlite3_bind_double(raw, index, *record.seconds);
+    if (record->seconds) {
+        sqlite3_bind_double(raw, index, *record->seconds);
     } else {
         sqlite3_bind_null(raw, index);
     }
-    bindOptional(record.trace);
+    bindOptional(record->trace);
     code = sqlite3_step(raw);
     if (code != SQLITE_DONE) {
         return fail(code);
@@ -190,7 +193,10 @@ std::string defaultHistoryPath() {
     return home + "/.local/state/qrb-updater/history.db";
 }
 
-bool recordAttempt(const AttemptRecord& record, const std::string& path) {
+namespace {
+
+// Appends record (null: only makes the database ready) as recordAttempt says.
+bool openAndAppend(const AttemptRecord* record, const std::string& path) {
     try {
         if (path.empty()) {
             warnOnce("(no file)", "no home directory and no QRB_HISTORY");
@@ -229,6 +235,16 @@ bool recordAttempt(const AttemptRecord& record, const std::string& path) {
         warnOnce(path, "unexpected failure");
     }
     return false;
+}
+
+} // namespace
+
+bool recordAttempt(const AttemptRecord& record, const std::string& path) {
+    return openAndAppend(&record, path);
+}
+
+bool prepareHistory(const std::string& path) {
+    return openAndAppend(nullptr, path);
 }
 
 std::optional<std::string> sha256OfFile(const std::string& path) {

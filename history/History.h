@@ -37,6 +37,12 @@ std::string defaultHistoryPath();
 // when missing). Never throws; returns whether the row was committed.
 bool recordAttempt(const AttemptRecord& record, const std::string& path);
 
+// Makes the history at path ready for rows (created, brought to the current
+// schema, a damaged file set aside) without appending one: a parent process
+// does it once before its children write. Never throws; false (after the
+// process's one warning) when rows cannot be written there.
+bool prepareHistory(const std::string& path);
+
 // The SHA-256 of a file's contents in lower-case hex, or none when the file
 // cannot be read.
 std::optional<std::string> sha256OfFile(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include "BoardSequence.h"
 #include "Serial.h"
+#include "StationHistory.h"
 #include "StationEvents.h"
 #include "StringFormat.h"
 
@@ -190,7 +191,6 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
     return finish(BoardResult::Failed);
 }
 
-void boardEnded(const BoardOutcome& /*outcome*/) {
-    // The place for what a finished board leaves behind in the process that
-    // ran it.
+void boardEnded(const BoardOutcome& outcome, const StationPlan& plan) {
+    recordBoardOutcome(outcome, plan);
 }

@@ -4,6 +4,7 @@
 #include "UpdateSequence.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 // What every board of a station run gets: the images and their version, and
@@ -14,6 +15,10 @@ struct StationPlan {
     bool allowOlder = false;     // update a board with a newer version
     // How long the board may take to open and synchronise, in seconds.
     double connectLimit = 20.0;
+    // The update history each board's row goes to; empty: none is recorded.
+    std::string historyPath;
+    // The SHA-256 of the firmware image file, taken once before any board.
+    std::optional<std::string> imageSha256;
 };
 
 // Runs one board through the shared per-board sequence, in the calling
@@ -26,5 +31,5 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
 
 // The child's end of a board: everything that must happen once a board's
 // outcome is known, in the process that ran it, before its result line goes
-// to the parent.
-void boardEnded(const BoardOutcome& outcome);
+// to the parent: the board's row of the update history.
+void boardEnded(const BoardOutcome& outcome, const StationPlan& plan);
