@@ -69,6 +69,11 @@ void DesktopHistory::stepStarted(const std::string& caption) {
     record_.step = caption;
 }
 
+void DesktopHistory::traceAt(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_.trace = path;
+}
+
 double DesktopHistory::secondsSoFar() const {
     const std::chrono::duration<double> total = Clock::now() - started_ - decisionTime_;
     return total.count();
