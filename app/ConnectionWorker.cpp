@@ -8,6 +8,7 @@
 #include "Serial.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 using app_controller::kConnectionStopWait;
@@ -25,13 +26,16 @@ enum class OpenRefusal {
     Other,      // nothing to say (e.g. the device has gone)
     Permission, // the user may not open the device
     InUse,      // another program holds the device
+    Unclaimed,  // the device opened but refused exclusive use, not for being busy
 };
 
 OpenRefusal refusalOf(const SerialException& exception) {
-    if (exception.name() == "SerialTIOCEXCLError.") {
-        return OpenRefusal::InUse;
-    }
-    if (exception.name() != "SerialOpenError") {
+    switch (exception.kind()) {
+    case SerialFailure::ExclusiveUse:
+        return exception.errorNumber() == EBUSY ? OpenRefusal::InUse : OpenRefusal::Unclaimed;
+    case SerialFailure::Open:
+        break;
+    default:
         return OpenRefusal::Other;
     }
     switch (exception.errorNumber()) {
@@ -51,14 +55,35 @@ std::string permissionDiagnosis(const std::string& devicePath) {
            "group, then plug the board in again.";
 }
 
-std::string inUseDiagnosis(const std::string& devicePath) {
-    const std::optional<DeviceHolder> holder = findDeviceHolder(devicePath);
-    if (holder && !holder->name.empty()) {
-        return devicePath + " is in use by " + holder->name + " (process " +
-               std::to_string(holder->pid) + ").";
-    }
-    return devicePath + " is in use by another program.";
+std::string unclaimedDiagnosis(const std::string& devicePath, int errorNumber) {
+    return "Cannot claim " + devicePath + " for exclusive use: " + std::strerror(errorNumber) + ".";
 }
+
+// The holder search walks every process's open files: at most once a
+// second, however often the open is retried.
+constexpr auto kHolderSearchInterval = std::chrono::seconds(1);
+
+// What the main window says of a device that another program holds; the
+// holder found last is named until the next search is due.
+class InUseDiagnosis {
+  public:
+    std::string lineFor(const std::string& devicePath) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!searched_ || now - *searched_ >= kHolderSearchInterval) {
+            searched_ = now;
+            const std::optional<DeviceHolder> holder = findDeviceHolder(devicePath);
+            line_ = holder && !holder->name.empty()
+                        ? devicePath + " is in use by " + holder->name + " (process " +
+                              std::to_string(holder->pid) + ")."
+                        : devicePath + " is in use by another program.";
+        }
+        return line_;
+    }
+
+  private:
+    std::optional<std::chrono::steady_clock::time_point> searched_;
+    std::string line_;
+};
 
 // A serial driver that has settings but would not give the port low latency
 // is worth one quiet line per open; a device without them (a pty) is not.
@@ -83,7 +108,10 @@ bool AppController::openPort(const std::string& devicePath, unsigned int baudRat
     std::string diagnosis;
     bool permissionLogged = false;
     bool inUseLogged = false;
+    bool unclaimedLogged = false;
     int inUseAttempts = 0;
+    int refusalError = 0;
+    InUseDiagnosis inUse;
 
     bool opened = false;
     while (!opened) {
@@ -96,10 +124,11 @@ bool AppController::openPort(const std::string& devicePath, unsigned int baudRat
             opened = true;
             reportLowLatency(devicePath);
         } catch (const SerialException& exception) {
-            if (exception.name() != "SerialOpenError") {
+            if (exception.kind() != SerialFailure::Open) {
                 logException(logSite, exception);
             }
             refusal = refusalOf(exception);
+            refusalError = exception.errorNumber();
         } catch (const FirmwareUpdaterException& exception) {
             logException(logSite, exception);
         }
@@ -110,8 +139,11 @@ bool AppController::openPort(const std::string& devicePath, unsigned int baudRat
         if (refusal == OpenRefusal::Permission) {
             line = permissionDiagnosis(devicePath);
             logged = &permissionLogged;
+        } else if (refusal == OpenRefusal::Unclaimed) {
+            line = unclaimedDiagnosis(devicePath, refusalError);
+            logged = &unclaimedLogged;
         } else if (inUseAttempts >= kInUseAttemptsBeforeDiagnosis) {
-            line = inUseDiagnosis(devicePath);
+            line = inUse.lineFor(devicePath);
             logged = &inUseLogged;
         }
         if (logged != nullptr && !*logged) {
@@ -142,6 +174,7 @@ void AppController::postConnectionDiagnosis(const std::string& line) {
 }
 
 void AppController::clearConnectionDiagnosis() {
+    _unansweredSerialNumber.reset();
     if (_connectionDiagnosisShown) {
         framework_.setStringValue(outlet::connectionDiagnosis, std::string());
         _connectionDiagnosisShown = false;
@@ -168,7 +201,7 @@ AppController::ConnectionOutcome AppController::connectToBoard(const std::string
         return waitForConnection(_connectionStopRequested) ? ConnectionOutcome::InStep
                                                            : ConnectionOutcome::Stopped;
     } catch (const SerialException& exception) {
-        if (exception.name() != "SerialCommReceiveError") {
+        if (exception.kind() != SerialFailure::Receive) {
             logException(LogSite::Synchronisation, exception);
         }
     } catch (const FirmwareUpdaterException& exception) {
@@ -192,11 +225,12 @@ void AppController::handleConnectCommand(const std::string& devicePath) {
         // The port passes to the main thread with this call; should the board
         // have left the table meanwhile, the main thread closes it instead.
         framework_.performOnMainThread(
-            [self] {
+            [self, devicePath] {
                 if (self->_connectionStopRequested) {
                     serClose();
                     return;
                 }
+                self->_connectedDevicePath = devicePath;
                 self->boardReadyHandler();
             },
             false);
@@ -219,18 +253,24 @@ void AppController::handleConnectCommand(const std::string& devicePath) {
     _connectionThreadEnded.notify_all();
 }
 
-void AppController::awaitConnectionThreadEnd(std::chrono::milliseconds limit) {
+bool AppController::awaitConnectionThreadEnd(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(_connectionThreadMutex);
     if (!_connectionThreadEnded.wait_for(lock, limit,
                                          [this] { return _connectionThreadsRunning == 0; })) {
         logLine("the board connection worker did not stop in time");
+        return false;
     }
+    return true;
 }
 
 void AppController::applicationWillTerminate() {
     _connectionStopRequested = true;
-    awaitConnectionThreadEnd(kConnectionStopWait);
-    serClose();
+    // A worker still running may be in the middle of I/O on the port: the
+    // port is left to it (the process ends all the same) rather than closed
+    // under it, where its descriptor number could be reused.
+    if (awaitConnectionThreadEnd(kConnectionStopWait)) {
+        serClose();
+    }
 }
 
 void AppController::connectionWorkerEnded() {

@@ -2,6 +2,7 @@
 
 #include "AppControllerInternal.h"
 #include "Bootloader.h"
+#include "ExchangeBounds.h"
 #include "FirmwareUpdaterException.h"
 #include "Log.h"
 #include "Serial.h"
@@ -10,6 +11,7 @@
 #include <cstdlib>
 
 using app_controller::kConnectionStopWait;
+using exchange_bounds::kMainThreadExchange;
 
 // ---------------------------------------------------------------------------
 // Version check and user decision
@@ -19,12 +21,14 @@ void AppController::boardReadyHandler() {
 
     std::uint32_t word = 0;
     try {
-        word = getFirmwareVersionWithin(kAnswerTimeoutSeconds);
+        word = getFirmwareVersionWithin(kMainThreadExchange);
     } catch (const FirmwareUpdaterException& exception) {
         // Back to the event loop with the main window up: unplugging and
-        // plugging the board in again starts a new connection.
+        // plugging the board in again starts a new connection, as the main
+        // window now says.
         logException(LogSite::VersionQuery, exception);
         serClose();
+        showUnansweredDiagnosis();
         return;
     }
 
@@ -92,9 +96,20 @@ void AppController::boardReadyHandler() {
     updateFirmware();
 }
 
+void AppController::showUnansweredDiagnosis() {
+    const std::string devicePath =
+        !_connectedDevicePath.empty() ? _connectedDevicePath : savedDevicePath.value_or("the port");
+    const std::string line =
+        "The QRB Box on " + devicePath + " did not answer. Unplug it and plug it in again.";
+    logLine("%s", line.c_str());
+    framework_.setStringValue(outlet::connectionDiagnosis, line);
+    _connectionDiagnosisShown = true;
+    _unansweredSerialNumber = _connectionSerialNumber;
+}
+
 void AppController::exitProgram() {
     try {
-        processCommandWithin(kCommandExit, kAnswerTimeoutSeconds);
+        processCommandWithin(kCommandExit, kMainThreadExchange);
     } catch (const FirmwareUpdaterException& exception) {
         logException(LogSite::ExitCommand, exception);
     } catch (...) {

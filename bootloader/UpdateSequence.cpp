@@ -1,6 +1,7 @@
 #include "UpdateSequence.h"
 
 #include "Bootloader.h"
+#include "ExchangeBounds.h"
 #include "ImageFile.h"
 #include "RecordWalk.h"
 #include "Serial.h"
@@ -42,7 +43,8 @@ void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
 
     start(UpdateStep::OpeningBootloader);
     openImageFile(plan.ramBootloaderPath.c_str());
-    total = imageDataBytes(plan.ramBootloaderPath.c_str());
+    // Proved before anything goes to the board.
+    total = proveOpenImageFile();
     observer.stepFinished(UpdateStep::OpeningBootloader);
 
     start(UpdateStep::DownloadingBootloader);
@@ -57,12 +59,14 @@ void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
     closeImageFile();
     serSetBaudRate(kRamBootloaderBaudRate);
     observer.ramBootloaderSynchronisationStarted();
-    waitForConnection();
+    waitForConnectionWithin(exchange_bounds::kRamBootloaderSynchronisation);
     observer.stepFinished(UpdateStep::VerifyingBootloader);
 
     start(UpdateStep::OpeningFirmware);
     openImageFile(plan.firmwarePath.c_str());
-    total = imageDataBytes(plan.firmwarePath.c_str());
+    // Proved before the flash is unsealed: a file that the transfer would
+    // refuse fails here, and the board keeps its sealed firmware.
+    total = proveOpenImageFile();
     observer.stepFinished(UpdateStep::OpeningFirmware);
 
     start(UpdateStep::Unsealing);

@@ -60,10 +60,12 @@ class UpdateObserver {
 };
 
 // Runs the eight steps with the board's resident bootloader in step on the
-// open serial port. dataBytesSent counts the data bytes sent in the data
-// steps, over the whole run (the sequence only adds to it; another thread may
-// read it at any time). The totals are read from the files on their own
-// handles, without any traffic to the board. Failures raise as the bootloader
-// functions do; the image file and the port are left to the caller to close.
+// open serial port. Each image file is proved (proveOpenImageFile) in its
+// opening step, before the step that sends it: a file the transfer would
+// refuse fails there, so a bad firmware image never costs the board the
+// firmware it has. Every exchange is bounded (ExchangeBounds.h). dataBytesSent counts the data
+// bytes sent in the data steps, over the whole run (the sequence only adds to it; another thread
+// may read it at any time). The totals come from the proving of the files. Failures raise as the
+// bootloader functions do; the image file and the port are left to the caller to close.
 void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
                        std::atomic<uint64_t>& dataBytesSent);
