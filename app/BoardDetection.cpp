@@ -74,6 +74,10 @@ void AppController::handleQRBBoxesChanged() {
         _connectionStopRequested = true;
         clearConnectionDiagnosis();
     }
+    // The board that did not answer has gone: so has what was said of it.
+    if (_unansweredSerialNumber && !_qrbBoxes.contains(*_unansweredSerialNumber)) {
+        clearConnectionDiagnosis();
+    }
     _connectionPending = false;
 
     if (_qrbBoxes.empty()) {
@@ -104,6 +108,10 @@ void AppController::handleQRBBoxesChanged() {
         if (calloutDevice == nullptr) {
             logLine("QRB board %s has no %s", serialNumber.c_str(), kCalloutDeviceKey);
             return;
+        }
+        // A new attempt says for itself why it fails.
+        if (_unansweredSerialNumber) {
+            clearConnectionDiagnosis();
         }
         _ignoreAddedNotifications = true;
         _connectionWorkerRunning = true;

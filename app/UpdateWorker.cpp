@@ -1,19 +1,19 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "BoardSequence.h"
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
 #include "Log.h"
 #include "Serial.h"
 #include "UpdateConfiguration.h"
 #include "UpdateProgress.h"
+#include "UpdateCaptions.h"
 #include "UpdateSequence.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
-
-using app_controller::logForeignException;
 
 namespace {
 
@@ -110,19 +110,10 @@ void AppController::endProgress() {
 }
 
 void AppController::handleUpdateFirmwareCommand() {
-    bool successCode = false;
-    try {
-        StepReporter steps([this](const UpdateStepStart& start) { showUpdateStep(start); });
-        runUpdateSequence({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent);
-        successCode = true;
-    } catch (const FirmwareUpdaterException& exception) {
-        logException(LogSite::UpdateWorker, exception);
-    } catch (...) {
-        logForeignException("firmware update worker");
-    }
-
-    closeImageFile();
-    serClose();
+    StepReporter steps([this](const UpdateStepStart& start) { showUpdateStep(start); });
+    const bool successCode =
+        runBoardUpdate({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent)
+            .success;
     framework_.performOnMainThread(
         [self = shared_from_this(), successCode] {
             self->runFirmwareUpdateCompleteAlertWithSuccessCode(successCode);

@@ -4,6 +4,7 @@
 #include "Serial.h"
 #include "StationEvents.h"
 #include "StringFormat.h"
+#include "UpdateCaptions.h"
 
 #include <atomic>
 #include <chrono>
