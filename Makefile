@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test bench demo demo-protocol format format-check sanitize tsan fuzz clean
+.PHONY: all deps configure build test bench demo demo-protocol demo-station format format-check sanitize tsan fuzz clean
 
 all: build
 
@@ -36,6 +36,10 @@ demo: build
 # the simulated board.
 demo-protocol: build
 	@./scripts/demo.sh $(BUILD)
+
+# The station qrb-flash on three emulated boards at once, in the terminal.
+demo-station: build
+	@./scripts/demo-station.sh $(BUILD)
 
 # The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ApplicationFramework.h"
+#include "BoardSequence.h"
 #include "DesktopHistory.h"
 #include "IORegistryDeviceNotifier.h"
 #include "ImageVersion.h"
@@ -46,7 +47,7 @@ class AppController : public DeviceNotificationTarget,
 
     // The connection worker's pause after each opening of the port, and the
     // version check's pause after the query, in seconds.
-    static constexpr double kOpenRetryPause = 0.2;
+    static constexpr double kOpenRetryPause = ::kOpenRetryPause;
     static constexpr double kVersionReadPause = 0.1;
 
     // --- Start-up --------------------------------------------------------------
@@ -61,7 +62,9 @@ class AppController : public DeviceNotificationTarget,
     bool applicationShouldTerminateAfterLastWindowClosed() const { return shouldTerminate; }
     // The application is about to end because its last window was closed:
     // stops a running connection worker, waits (bounded) until it has ended
-    // and closes the port, so that nothing runs while the process ends.
+    // and closes the port, so that nothing runs while the process ends. A
+    // worker that has not ended by then keeps the port: it is not closed
+    // under it.
     void applicationWillTerminate();
 
     // --- Board connection worker -------------------------------------------------
@@ -131,21 +134,24 @@ class AppController : public DeviceNotificationTarget,
     void updateBoardTable(const DeviceList& devices, bool attached);
     explicit AppController(ApplicationFramework& framework);
 
-    enum class ConnectionOutcome { InStep, Failed, Stopped };
+    friend class DesktopConnectionHooks;
     ConnectionOutcome connectToBoard(const std::string& devicePath);
-    bool openPort(const std::string& devicePath, unsigned int baudRate, LogSite logSite);
     // Shows line (empty: nothing) in the main window's connectionDiagnosis,
     // from the connection worker, unless the worker has been told to stop.
     void postConnectionDiagnosis(const std::string& line);
     void clearConnectionDiagnosis();
+    // After a version query that failed: the main window and the journal say
+    // that the board did not answer and should be plugged in again.
+    void showUnansweredDiagnosis();
     void showUpdateStep(const UpdateStepStart& start);
     void beginUpdateStep(const UpdateStepStart& start);
     void showProgress(std::uint64_t done);
     void progressTick();
     void endProgress();
     void connectionWorkerEnded();
-    // Waits until no connection worker thread runs, at most limit.
-    void awaitConnectionThreadEnd(std::chrono::milliseconds limit);
+    // Waits until no connection worker thread runs, at most limit; false
+    // (and a log line) when one still runs.
+    bool awaitConnectionThreadEnd(std::chrono::milliseconds limit);
 
     ApplicationFramework& framework_;
 
@@ -166,6 +172,11 @@ class AppController : public DeviceNotificationTarget,
     std::atomic<bool> _connectionStopRequested{false};
     // Whether connectionDiagnosis shows a line (main thread).
     bool _connectionDiagnosisShown = false;
+    // The tty of the board in step, handed over with it (main thread).
+    std::string _connectedDevicePath;
+    // The board that did not answer the version query, while the main
+    // window says so (main thread).
+    std::optional<std::string> _unansweredSerialNumber;
     // Connection worker threads still running: counted up on the main thread
     // when one starts, down by the worker as its very last step (a stopped
     // worker may still be on its way out when the next one starts).

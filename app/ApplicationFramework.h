@@ -99,30 +99,50 @@ class ApplicationFramework {
                          const std::optional<std::string>& alternateButton,
                          const std::optional<std::string>& otherButton, int escapeResult) = 0;
 
+    // The three looks. An alert with no button or only a default button is
+    // left by its way out with the default button's result; an alert with an
+    // alternate (or other) button must name the result of its way out, so
+    // that no default can turn a dismissal into an update.
     int runAlertPanel(const std::optional<std::string>& title,
                       const std::optional<std::string>& message,
-                      const std::optional<std::string>& defaultButton = std::nullopt,
-                      const std::optional<std::string>& alternateButton = std::nullopt,
-                      const std::optional<std::string>& otherButton = std::nullopt,
-                      int escapeResult = kDefaultButton) {
+                      const std::optional<std::string>& defaultButton = std::nullopt) {
+        return runAlert(AlertStyle::Plain, title, message, defaultButton, std::nullopt,
+                        std::nullopt, kDefaultButton);
+    }
+    int runAlertPanel(const std::optional<std::string>& title,
+                      const std::optional<std::string>& message,
+                      const std::optional<std::string>& defaultButton,
+                      const std::optional<std::string>& alternateButton,
+                      const std::optional<std::string>& otherButton, int escapeResult) {
         return runAlert(AlertStyle::Plain, title, message, defaultButton, alternateButton,
                         otherButton, escapeResult);
     }
     int runCriticalAlertPanel(const std::optional<std::string>& title,
                               const std::optional<std::string>& message,
-                              const std::optional<std::string>& defaultButton = std::nullopt,
-                              const std::optional<std::string>& alternateButton = std::nullopt,
-                              const std::optional<std::string>& otherButton = std::nullopt,
-                              int escapeResult = kDefaultButton) {
+                              const std::optional<std::string>& defaultButton = std::nullopt) {
+        return runAlert(AlertStyle::Critical, title, message, defaultButton, std::nullopt,
+                        std::nullopt, kDefaultButton);
+    }
+    int runCriticalAlertPanel(const std::optional<std::string>& title,
+                              const std::optional<std::string>& message,
+                              const std::optional<std::string>& defaultButton,
+                              const std::optional<std::string>& alternateButton,
+                              const std::optional<std::string>& otherButton, int escapeResult) {
         return runAlert(AlertStyle::Critical, title, message, defaultButton, alternateButton,
                         otherButton, escapeResult);
     }
     int runInformationalAlertPanel(const std::optional<std::string>& title,
                                    const std::optional<std::string>& message,
-                                   const std::optional<std::string>& defaultButton = std::nullopt,
-                                   const std::optional<std::string>& alternateButton = std::nullopt,
-                                   const std::optional<std::string>& otherButton = std::nullopt,
-                                   int escapeResult = kDefaultButton) {
+                                   const std::optional<std::string>& defaultButton = std::nullopt) {
+        return runAlert(AlertStyle::Informational, title, message, defaultButton, std::nullopt,
+                        std::nullopt, kDefaultButton);
+    }
+    int runInformationalAlertPanel(const std::optional<std::string>& title,
+                                   const std::optional<std::string>& message,
+                                   const std::optional<std::string>& defaultButton,
+                                   const std::optional<std::string>& alternateButton,
+                                   const std::optional<std::string>& otherButton,
+                                   int escapeResult) {
         return runAlert(AlertStyle::Informational, title, message, defaultButton, alternateButton,
                         otherButton, escapeResult);
     }

@@ -75,6 +75,10 @@ void AppController::handleQRBBoxesChanged() {
         _connectionStopRequested = true;
         clearConnectionDiagnosis();
     }
+    // The board that did not answer has gone: so has what was said of it.
+    if (_unansweredSerialNumber && !_qrbBoxes.contains(*_unansweredSerialNumber)) {
+        clearConnectionDiagnosis();
+    }
     _connectionPending = false;
 
     if (_qrbBoxes.empty()) {
@@ -105,6 +109,10 @@ void AppController::handleQRBBoxesChanged() {
         if (calloutDevice == nullptr) {
             logLine("QRB board %s has no %s", serialNumber.c_str(), kCalloutDeviceKey);
             return;
+        }
+        // A new attempt says for itself why it fails.
+        if (_unansweredSerialNumber) {
+            clearConnectionDiagnosis();
         }
         const std::string* physicalPort = stringProperty(*properties, kPhysicalPortKey);
         _history.begin(*calloutDevice, physicalPort != nullptr ? *physicalPort : std::string(),

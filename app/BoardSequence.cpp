@@ -2,6 +2,7 @@
 
 #include "AppControllerInternal.h"
 #include "Bootloader.h"
+#include "ExchangeBounds.h"
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
 #include "Serial.h"
@@ -35,6 +36,7 @@ void reportLowLatency(const std::string& devicePath) {
 // set; false when stopped.
 bool openBoardPort(const std::string& devicePath, BaudRate baudRate, LogSite logSite,
                    ConnectionHooks& hooks, BoardFailure* lastFailure) {
+    hooks.openStarting(devicePath, baudRate);
     for (;;) {
         if (hooks.stopFlag()) {
             return false;
@@ -49,7 +51,7 @@ bool openBoardPort(const std::string& devicePath, BaudRate baudRate, LogSite log
             reportLowLatency(devicePath);
             hooks.openAttempted(devicePath, nullptr);
         } catch (const SerialException& exception) {
-            if (exception.name() != "SerialOpenError") {
+            if (exception.kind() != SerialFailure::Open) {
                 logException(logSite, exception);
             }
             keep(lastFailure, exception);
@@ -112,7 +114,7 @@ ConnectionOutcome connectBoard(const std::string& devicePath, ConnectionHooks& h
         return waitForConnection(hooks.stopFlag()) ? ConnectionOutcome::InStep
                                                    : ConnectionOutcome::Stopped;
     } catch (const SerialException& exception) {
-        if (exception.name() != "SerialCommReceiveError") {
+        if (exception.kind() != SerialFailure::Receive) {
             logException(LogSite::Synchronisation, exception);
         }
         keep(lastFailure, exception);
@@ -125,7 +127,7 @@ ConnectionOutcome connectBoard(const std::string& devicePath, ConnectionHooks& h
 
 std::optional<std::uint32_t> readBoardVersion(BoardFailure* failure) {
     try {
-        return getFirmwareVersionWithin(kAnswerTimeoutSeconds);
+        return getFirmwareVersionWithin(exchange_bounds::kMainThreadExchange);
     } catch (const FirmwareUpdaterException& exception) {
         logException(LogSite::VersionQuery, exception);
         keep(failure, exception);
@@ -196,7 +198,7 @@ BoardUpdateResult runBoardUpdate(const UpdatePlan& plan, UpdateObserver& observe
 
 void leaveBoard() {
     try {
-        processCommandWithin(kCommandExit, kAnswerTimeoutSeconds);
+        processCommandWithin(kCommandExit, exchange_bounds::kMainThreadExchange);
     } catch (const FirmwareUpdaterException& exception) {
         logException(LogSite::ExitCommand, exception);
     } catch (...) {

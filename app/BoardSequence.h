@@ -38,6 +38,8 @@ class ConnectionHooks {
     virtual const std::atomic<bool>& stopFlag() const = 0;
     // The pause after every attempt to open, the successful one included.
     virtual void pause(double seconds) = 0;
+    // Before the first attempt of each of the two openings.
+    virtual void openStarting(const std::string& /*devicePath*/, unsigned int /*baudRate*/) {}
     // After an attempt to open: failure is the exception it raised (already
     // logged when it had to be), or nullptr when the port opened.
     virtual void openAttempted(const std::string& /*devicePath*/,
@@ -63,9 +65,10 @@ inline constexpr double kOpenRetryPause = 0.2;
 
 // --- Version and decision ------------------------------------------------------------------
 
-// Reads the board's firmware version word on the open port, each answer byte
-// awaited at most kAnswerTimeoutSeconds. A failure is logged (catch site 2),
-// closes the port and gives none; failure, when given, receives it.
+// Reads the board's firmware version word on the open port, the exchange
+// bounded as every exchange made outside the update is. A failure is logged
+// (catch site 2), closes the port and gives none; failure, when given,
+// receives it.
 std::optional<std::uint32_t> readBoardVersion(BoardFailure* failure = nullptr);
 
 // What follows the version check unless somebody (the user, an option) says

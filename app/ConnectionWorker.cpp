@@ -1,6 +1,7 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "BoardSequence.h"
 #include "Bootloader.h"
 #include "DeviceHolder.h"
 #include "FirmwareUpdaterException.h"
@@ -8,6 +9,7 @@
 #include "Serial.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 using app_controller::kConnectionStopWait;
@@ -25,13 +27,16 @@ enum class OpenRefusal {
     Other,      // nothing to say (e.g. the device has gone)
     Permission, // the user may not open the device
     InUse,      // another program holds the device
+    Unclaimed,  // the device opened but refused exclusive use, not for being busy
 };
 
 OpenRefusal refusalOf(const SerialException& exception) {
-    if (exception.name() == "SerialTIOCEXCLError.") {
-        return OpenRefusal::InUse;
-    }
-    if (exception.name() != "SerialOpenError") {
+    switch (exception.kind()) {
+    case SerialFailure::ExclusiveUse:
+        return exception.errorNumber() == EBUSY ? OpenRefusal::InUse : OpenRefusal::Unclaimed;
+    case SerialFailure::Open:
+        break;
+    default:
         return OpenRefusal::Other;
     }
     switch (exception.errorNumber()) {
@@ -51,82 +56,101 @@ std::string permissionDiagnosis(const std::string& devicePath) {
            "group, then plug the board in again.";
 }
 
-std::string inUseDiagnosis(const std::string& devicePath) {
-    const std::optional<DeviceHolder> holder = findDeviceHolder(devicePath);
-    if (holder && !holder->name.empty()) {
-        return devicePath + " is in use by " + holder->name + " (process " +
-               std::to_string(holder->pid) + ").";
-    }
-    return devicePath + " is in use by another program.";
+std::string unclaimedDiagnosis(const std::string& devicePath, int errorNumber) {
+    return "Cannot claim " + devicePath + " for exclusive use: " + std::strerror(errorNumber) + ".";
 }
 
-// A serial driver that has settings but would not give the port low latency
-// is worth one quiet line per open; a device without them (a pty) is not.
-void reportLowLatency(const std::string& devicePath) {
-    const LowLatencyOutcome outcome = ser_low_latency;
-    if (outcome.result == LowLatency::Refused || outcome.result == LowLatency::Unreadable) {
-        logDetail("Low latency not set on %s: errno %d %s.", devicePath.c_str(), outcome.error,
-                  std::strerror(outcome.error));
+// The holder search walks every process's open files: at most once a
+// second, however often the open is retried.
+constexpr auto kHolderSearchInterval = std::chrono::seconds(1);
+
+// What the main window says of a device that another program holds; the
+// holder found last is named until the next search is due.
+class InUseDiagnosis {
+  public:
+    std::string lineFor(const std::string& devicePath) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!searched_ || now - *searched_ >= kHolderSearchInterval) {
+            searched_ = now;
+            const std::optional<DeviceHolder> holder = findDeviceHolder(devicePath);
+            line_ = holder && !holder->name.empty()
+                        ? devicePath + " is in use by " + holder->name + " (process " +
+                              std::to_string(holder->pid) + ")."
+                        : devicePath + " is in use by another program.";
+        }
+        return line_;
     }
-}
+
+  private:
+    std::optional<std::chrono::steady_clock::time_point> searched_;
+    std::string line_;
+};
 
 } // namespace
 
 // ---------------------------------------------------------------------------
 // Board connection worker
 
-bool AppController::openPort(const std::string& devicePath, unsigned int baudRate,
-                             LogSite logSite) {
-    // Beside the retries, the main window says why the open keeps failing
-    // when the user can do something about it; each kind of refusal gets one
-    // journal line per loop, however often it is retried.
-    std::string diagnosis;
-    bool permissionLogged = false;
-    bool inUseLogged = false;
-    int inUseAttempts = 0;
+// The desktop's part in the connection: the pauses on the framework, the
+// stop flag, and beside the retries a line in the main window that says why
+// the open keeps failing when the user can do something about it; each kind
+// of refusal gets one journal line per opening, however often it is retried.
+class DesktopConnectionHooks : public ConnectionHooks {
+  public:
+    explicit DesktopConnectionHooks(AppController& controller) : controller_(controller) {}
 
-    bool opened = false;
-    while (!opened) {
-        if (_connectionStopRequested) {
-            return false;
-        }
+    const std::atomic<bool>& stopFlag() const override {
+        return controller_._connectionStopRequested;
+    }
+    void pause(double seconds) override { controller_.framework_.sleep(seconds); }
+    void openStarting(const std::string& /*devicePath*/, unsigned int /*baudRate*/) override {
+        opening_ = Opening();
+    }
+    void openAttempted(const std::string& devicePath,
+                       const FirmwareUpdaterException* failure) override {
         OpenRefusal refusal = OpenRefusal::Other;
-        try {
-            serInit(devicePath.c_str(), baudRate);
-            opened = true;
-            reportLowLatency(devicePath);
-        } catch (const SerialException& exception) {
-            if (exception.name() != "SerialOpenError") {
-                logException(logSite, exception);
-            }
-            refusal = refusalOf(exception);
-        } catch (const FirmwareUpdaterException& exception) {
-            logException(logSite, exception);
+        if (const auto* serial = dynamic_cast<const SerialException*>(failure)) {
+            refusal = refusalOf(*serial);
+            opening_.refusalError = serial->errorNumber();
         }
 
-        inUseAttempts = refusal == OpenRefusal::InUse ? inUseAttempts + 1 : 0;
+        opening_.inUseAttempts = refusal == OpenRefusal::InUse ? opening_.inUseAttempts + 1 : 0;
         std::string line;
         bool* logged = nullptr;
         if (refusal == OpenRefusal::Permission) {
             line = permissionDiagnosis(devicePath);
-            logged = &permissionLogged;
-        } else if (inUseAttempts >= kInUseAttemptsBeforeDiagnosis) {
-            line = inUseDiagnosis(devicePath);
-            logged = &inUseLogged;
+            logged = &opening_.permissionLogged;
+        } else if (refusal == OpenRefusal::Unclaimed) {
+            line = unclaimedDiagnosis(devicePath, opening_.refusalError);
+            logged = &opening_.unclaimedLogged;
+        } else if (opening_.inUseAttempts >= kInUseAttemptsBeforeDiagnosis) {
+            line = opening_.inUse.lineFor(devicePath);
+            logged = &opening_.inUseLogged;
         }
         if (logged != nullptr && !*logged) {
             logLine("%s", line.c_str());
             *logged = true;
         }
-        if (line != diagnosis) {
-            diagnosis = line;
-            postConnectionDiagnosis(line);
+        if (line != opening_.diagnosis) {
+            opening_.diagnosis = line;
+            controller_.postConnectionDiagnosis(line);
         }
-
-        framework_.sleep(kOpenRetryPause);
     }
-    return true;
-}
+
+  private:
+    struct Opening {
+        std::string diagnosis;
+        bool permissionLogged = false;
+        bool inUseLogged = false;
+        bool unclaimedLogged = false;
+        int inUseAttempts = 0;
+        int refusalError = 0;
+        InUseDiagnosis inUse;
+    };
+
+    AppController& controller_;
+    Opening opening_;
+};
 
 void AppController::postConnectionDiagnosis(const std::string& line) {
     framework_.performOnMainThread(
@@ -142,39 +166,16 @@ void AppController::postConnectionDiagnosis(const std::string& line) {
 }
 
 void AppController::clearConnectionDiagnosis() {
+    _unansweredSerialNumber.reset();
     if (_connectionDiagnosisShown) {
         framework_.setStringValue(outlet::connectionDiagnosis, std::string());
         _connectionDiagnosisShown = false;
     }
 }
 
-AppController::ConnectionOutcome AppController::connectToBoard(const std::string& devicePath) {
-    if (!openPort(devicePath, kFirmwareBaudRate, LogSite::OpenAtFirmwareSpeed) ||
-        _connectionStopRequested) {
-        return ConnectionOutcome::Stopped;
-    }
-    try {
-        resetConnectedQRBBoard();
-    } catch (const FirmwareUpdaterException& exception) {
-        logException(LogSite::Reset, exception);
-    }
-    serClose();
-
-    if (!openPort(devicePath, kBootloaderBaudRate, LogSite::OpenAtBootloaderSpeed) ||
-        _connectionStopRequested) {
-        return ConnectionOutcome::Stopped;
-    }
-    try {
-        return waitForConnection(_connectionStopRequested) ? ConnectionOutcome::InStep
-                                                           : ConnectionOutcome::Stopped;
-    } catch (const SerialException& exception) {
-        if (exception.name() != "SerialCommReceiveError") {
-            logException(LogSite::Synchronisation, exception);
-        }
-    } catch (const FirmwareUpdaterException& exception) {
-        logException(LogSite::Synchronisation, exception);
-    }
-    return ConnectionOutcome::Failed;
+ConnectionOutcome AppController::connectToBoard(const std::string& devicePath) {
+    DesktopConnectionHooks hooks(*this);
+    return connectBoard(devicePath, hooks);
 }
 
 void AppController::handleConnectCommand(const std::string& devicePath) {
@@ -192,11 +193,12 @@ void AppController::handleConnectCommand(const std::string& devicePath) {
         // The port passes to the main thread with this call; should the board
         // have left the table meanwhile, the main thread closes it instead.
         framework_.performOnMainThread(
-            [self] {
+            [self, devicePath] {
                 if (self->_connectionStopRequested) {
                     serClose();
                     return;
                 }
+                self->_connectedDevicePath = devicePath;
                 self->boardReadyHandler();
             },
             false);
@@ -219,18 +221,24 @@ void AppController::handleConnectCommand(const std::string& devicePath) {
     _connectionThreadEnded.notify_all();
 }
 
-void AppController::awaitConnectionThreadEnd(std::chrono::milliseconds limit) {
+bool AppController::awaitConnectionThreadEnd(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(_connectionThreadMutex);
     if (!_connectionThreadEnded.wait_for(lock, limit,
                                          [this] { return _connectionThreadsRunning == 0; })) {
         logLine("the board connection worker did not stop in time");
+        return false;
     }
+    return true;
 }
 
 void AppController::applicationWillTerminate() {
     _connectionStopRequested = true;
-    awaitConnectionThreadEnd(kConnectionStopWait);
-    serClose();
+    // A worker still running may be in the middle of I/O on the port: the
+    // port is left to it (the process ends all the same) rather than closed
+    // under it, where its descriptor number could be reused.
+    if (awaitConnectionThreadEnd(kConnectionStopWait)) {
+        serClose();
+    }
     _history.awaitWrites(DesktopHistory::kEndWait);
 }
 

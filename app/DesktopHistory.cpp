@@ -1,19 +1,9 @@
 #include "DesktopHistory.h"
 
-#include "FirmwareUpdaterException.h"
 #include "History.h"
 
 #include <thread>
 #include <utility>
-
-namespace {
-
-std::string versionText(ImageVersion version) {
-    return std::to_string(version.major()) + "." + std::to_string(version.minor()) + "." +
-           std::to_string(version.rev());
-}
-
-} // namespace
 
 AttemptCase attemptCaseOf(VersionCase versionCase) {
     switch (versionCase) {
@@ -96,7 +86,7 @@ void DesktopHistory::declined(ImageVersion image, const std::string& imagePath) 
     commit(std::move(record), imagePath);
 }
 
-void DesktopHistory::versionQueryFailed(const FirmwareUpdaterException& failure, ImageVersion image,
+void DesktopHistory::versionQueryFailed(const BoardFailure& failure, ImageVersion image,
                                         const std::string& imagePath) {
     AttemptRecord record;
     {
@@ -106,8 +96,8 @@ void DesktopHistory::versionQueryFailed(const FirmwareUpdaterException& failure,
         }
         record = record_;
         record.result = AttemptResult::Failed;
-        record.error = failure.name();
-        record.reason = failure.reason();
+        record.error = failure.error;
+        record.reason = failure.reason;
         record.seconds = secondsSoFar();
         begun_ = false;
     }
@@ -115,7 +105,7 @@ void DesktopHistory::versionQueryFailed(const FirmwareUpdaterException& failure,
     commit(std::move(record), imagePath);
 }
 
-void DesktopHistory::updateEnded(bool success, const FirmwareUpdaterException* failure,
+void DesktopHistory::updateEnded(bool success, const std::optional<BoardFailure>& failure,
                                  ImageVersion image, const std::string& imagePath) {
     AttemptRecord record;
     {
@@ -128,9 +118,9 @@ void DesktopHistory::updateEnded(bool success, const FirmwareUpdaterException* f
         if (success) {
             record.step.reset();
         }
-        if (failure != nullptr) {
-            record.error = failure->name();
-            record.reason = failure->reason();
+        if (failure) {
+            record.error = failure->error;
+            record.reason = failure->reason;
         }
         record.seconds = secondsSoFar();
         begun_ = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AttemptRecord.h"
+#include "BoardSequence.h"
 #include "ImageVersion.h"
 
 #include <chrono>
@@ -10,8 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-
-class FirmwareUpdaterException;
 
 // The history's word for a version case.
 AttemptCase attemptCaseOf(VersionCase versionCase);
@@ -42,11 +41,10 @@ class DesktopHistory {
     // The attempt ends. Each writes the row once (with imageVersion and the
     // SHA-256 of imagePath), on a new thread.
     void declined(ImageVersion image, const std::string& imagePath);
-    void versionQueryFailed(const FirmwareUpdaterException& failure, ImageVersion image,
+    void versionQueryFailed(const BoardFailure& failure, ImageVersion image,
                             const std::string& imagePath);
-    // After the update worker's steps: success, or the failure it caught
-    // (none for an exception from outside the family).
-    void updateEnded(bool success, const FirmwareUpdaterException* failure, ImageVersion image,
+    // After the update worker's steps: success, or the failure it caught.
+    void updateEnded(bool success, const std::optional<BoardFailure>& failure, ImageVersion image,
                      const std::string& imagePath);
 
     // Waits until no write runs, at most limit.

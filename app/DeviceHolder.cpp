@@ -1,9 +1,11 @@
 #include "DeviceHolder.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -27,7 +29,33 @@ std::optional<pid_t> processId(const char* entryName) {
     return static_cast<pid_t>(value);
 }
 
-bool holdsDevice(const std::string& processDir, dev_t device) {
+// Where a descriptor's link in /proc points, read without following it: a
+// link is only read, never opened or stat'ed through, so a descriptor of a
+// FIFO, a socket or a file on a hung network mount cannot make the search
+// wait.
+std::optional<std::string> linkTarget(const std::string& link) {
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) {
+        return std::nullopt;
+    }
+    return std::string(buffer, static_cast<size_t>(length));
+}
+
+// The device as the descriptors of its holders name it: the target of a
+// descriptor of our own on the node, opened as a path only (the device
+// itself is not opened).
+std::optional<std::string> deviceTarget(const std::string& devicePath) {
+    const int fd = ::open(devicePath.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::optional<std::string> target = linkTarget("/proc/self/fd/" + std::to_string(fd));
+    ::close(fd);
+    return target;
+}
+
+bool holdsDevice(const std::string& processDir, const std::string& device) {
     const std::string fdDir = processDir + "/fd";
     const Dir dir(::opendir(fdDir.c_str()));
     if (!dir) {
@@ -37,10 +65,7 @@ bool holdsDevice(const std::string& processDir, dev_t device) {
         if (entry->d_name[0] == '.') {
             continue;
         }
-        struct stat target {};
-        // stat follows the descriptor's link to the open file itself.
-        if (::stat((fdDir + "/" + entry->d_name).c_str(), &target) == 0 &&
-            S_ISCHR(target.st_mode) && target.st_rdev == device) {
+        if (linkTarget(fdDir + "/" + entry->d_name) == device) {
             return true;
         }
     }
@@ -68,6 +93,10 @@ std::optional<DeviceHolder> findDeviceHolder(const std::string& devicePath) {
     if (::stat(devicePath.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) {
         return std::nullopt;
     }
+    const std::optional<std::string> device = deviceTarget(devicePath);
+    if (!device) {
+        return std::nullopt;
+    }
     const Dir proc(::opendir("/proc"));
     if (!proc) {
         return std::nullopt;
@@ -80,7 +109,7 @@ std::optional<DeviceHolder> findDeviceHolder(const std::string& devicePath) {
             continue;
         }
         const std::string processDir = std::string("/proc/") + entry->d_name;
-        if (holdsDevice(processDir, node.st_rdev)) {
+        if (holdsDevice(processDir, *device)) {
             found = DeviceHolder{*pid, commandName(processDir)};
         }
     }

@@ -12,7 +12,9 @@ struct DeviceHolder {
 
 // Finds a process other than this one that has the character device at
 // devicePath open, by walking the open files of every process in
-// /proc/<pid>/fd and comparing device numbers. Only processes whose open files
+// /proc/<pid>/fd and comparing where their links point with where a
+// descriptor of the node points; no descriptor is followed, so none can
+// make the search wait. Only processes whose open files
 // the user may read are seen (on Linux: the user's own, or all for root).
 // The lowest such process id wins; none when nothing is found or devicePath
 // is no character device.

@@ -1,19 +1,19 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "BoardSequence.h"
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
 #include "Log.h"
 #include "Serial.h"
 #include "UpdateConfiguration.h"
 #include "UpdateProgress.h"
+#include "UpdateCaptions.h"
 #include "UpdateSequence.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
-
-using app_controller::logForeignException;
 
 namespace {
 
@@ -111,23 +111,12 @@ void AppController::endProgress() {
 }
 
 void AppController::handleUpdateFirmwareCommand() {
-    bool successCode = false;
-    std::optional<FirmwareUpdaterException> failure;
-    try {
-        StepReporter steps([this](const UpdateStepStart& start) { showUpdateStep(start); });
-        runUpdateSequence({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent);
-        successCode = true;
-    } catch (const FirmwareUpdaterException& exception) {
-        logException(LogSite::UpdateWorker, exception);
-        failure = exception;
-    } catch (...) {
-        logForeignException("firmware update worker");
-    }
-
-    closeImageFile();
-    serClose();
+    StepReporter steps([this](const UpdateStepStart& start) { showUpdateStep(start); });
+    const BoardUpdateResult result =
+        runBoardUpdate({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent);
+    const bool successCode = result.success;
     // Written beside the final alert; the process ends once it is in.
-    _history.updateEnded(successCode, failure ? &*failure : nullptr, imageVer, imagePath);
+    _history.updateEnded(successCode, result.failure, imageVer, imagePath);
     framework_.performOnMainThread(
         [self = shared_from_this(), successCode] {
             self->runFirmwareUpdateCompleteAlertWithSuccessCode(successCode);

@@ -1,7 +1,9 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "BoardSequence.h"
 #include "Bootloader.h"
+#include "ExchangeBounds.h"
 #include "FirmwareUpdaterException.h"
 #include "Log.h"
 #include "Serial.h"
@@ -17,17 +19,17 @@ using app_controller::kConnectionStopWait;
 void AppController::boardReadyHandler() {
     framework_.stopAnimation(outlet::connectionProgressIndicator);
 
-    std::uint32_t word = 0;
-    try {
-        word = getFirmwareVersionWithin(kAnswerTimeoutSeconds);
-    } catch (const FirmwareUpdaterException& exception) {
+    BoardFailure failure;
+    const std::optional<std::uint32_t> version = readBoardVersion(&failure);
+    if (!version) {
         // Back to the event loop with the main window up: unplugging and
-        // plugging the board in again starts a new connection.
-        logException(LogSite::VersionQuery, exception);
-        serClose();
-        _history.versionQueryFailed(exception, imageVer, imagePath);
+        // plugging the board in again starts a new connection, as the main
+        // window now says.
+        showUnansweredDiagnosis();
+        _history.versionQueryFailed(failure, imageVer, imagePath);
         return;
     }
+    const std::uint32_t word = *version;
 
     shouldTerminate = false;
     framework_.sleep(kVersionReadPause);
@@ -48,7 +50,7 @@ void AppController::boardReadyHandler() {
     constexpr int kExitIsDefault = ApplicationFramework::kDefaultButton;
     int answer = 0;
     int exitAnswer = 0;
-    const VersionCase versionCase = classifyFirmwareVersion(word, imageVer);
+    const VersionCase versionCase = decideVersion(word, imageVer).versionCase;
     _history.versionRead(word, versionCase);
     switch (versionCase) {
     case VersionCase::Corrupt:
@@ -97,14 +99,19 @@ void AppController::boardReadyHandler() {
     updateFirmware();
 }
 
+void AppController::showUnansweredDiagnosis() {
+    const std::string devicePath =
+        !_connectedDevicePath.empty() ? _connectedDevicePath : savedDevicePath.value_or("the port");
+    const std::string line =
+        "The QRB Box on " + devicePath + " did not answer. Unplug it and plug it in again.";
+    logLine("%s", line.c_str());
+    framework_.setStringValue(outlet::connectionDiagnosis, line);
+    _connectionDiagnosisShown = true;
+    _unansweredSerialNumber = _connectionSerialNumber;
+}
+
 void AppController::exitProgram() {
-    try {
-        processCommandWithin(kCommandExit, kAnswerTimeoutSeconds);
-    } catch (const FirmwareUpdaterException& exception) {
-        logException(LogSite::ExitCommand, exception);
-    } catch (...) {
-    }
-    serClose();
+    leaveBoard();
     // The connection worker has handed the port over; let it finish its
     // last steps before the process ends, and the history its row.
     awaitConnectionThreadEnd(kConnectionStopWait);

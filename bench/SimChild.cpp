@@ -125,6 +125,19 @@ bool memoryHoldsImage(const std::string& path, const std::vector<uint8_t>& memor
     ::_exit(0);
 }
 
+// The parent's ends of the pipes of the boards running now: a board forked
+// later must not keep them open, or an earlier board would never see its
+// control pipe close.
+std::vector<int>& parentEnds() {
+    static std::vector<int> ends;
+    return ends;
+}
+
+void closeEnd(int fd) {
+    std::erase(parentEnds(), fd);
+    ::close(fd);
+}
+
 } // namespace
 
 SimChild::SimChild(const SimChildOptions& options) {
@@ -146,20 +159,25 @@ SimChild::SimChild(const SimChildOptions& options) {
     if (pid_ == 0) {
         ::close(control[1]);
         ::close(report[0]);
+        for (int end : parentEnds()) {
+            ::close(end);
+        }
         runChild(options, control[0], report[1]);
     }
     ::close(control[0]);
     ::close(report[1]);
     control_ = control[1];
     report_ = report[0];
+    parentEnds().push_back(control_);
+    parentEnds().push_back(report_);
 
     char c;
     while (readAll(report_, &c, 1) && c != '\n') {
         devicePath_.push_back(c);
     }
     if (devicePath_.empty()) {
-        ::close(control_);
-        ::close(report_);
+        closeEnd(control_);
+        closeEnd(report_);
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
         throw std::runtime_error("the simulator did not start");
@@ -172,10 +190,10 @@ SimChild::~SimChild() {
         ::waitpid(pid_, nullptr, 0);
     }
     if (control_ >= 0) {
-        ::close(control_);
+        closeEnd(control_);
     }
     if (report_ >= 0) {
-        ::close(report_);
+        closeEnd(report_);
     }
 }
 
@@ -184,7 +202,7 @@ SimVerdict SimChild::finish() {
     if (pid_ <= 0) {
         return verdict;
     }
-    ::close(control_);
+    closeEnd(control_);
     control_ = -1;
     if (!readAll(report_, &verdict, sizeof verdict)) {
         verdict = SimVerdict();

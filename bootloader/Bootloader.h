@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -26,11 +27,18 @@ constexpr uint8_t kCommandJump = 0x07;
 constexpr uint32_t kRamBootloaderAddress = 0x400000;
 constexpr uint32_t kCorruptFirmwareVersion = 0xFFFFFFFF;
 
+// Every exchange below that awaits an answer is bounded (ExchangeBounds.h):
+// a board that stays silent raises "SerialCommTimeoutError". Only the
+// synchronisation without a bound waits as long as it takes.
+
 // Sends the reset sequence to the running firmware; reads nothing.
 void resetConnectedQRBBoard();
 // Synchronises with a bootloader; returns only once it has echoed the sync
 // sequence. Attempts are repeated without limit.
 void waitForConnection();
+// The same, with the attempts repeated only within bound of the call; then
+// "SerialCommTimeoutError". The bytes on the wire are the same.
+void waitForConnectionWithin(std::chrono::milliseconds bound);
 // The same, but watches stopRequested, also while it waits for an answer
 // byte: returns false, without a further attempt, once it is set; true when
 // in step. The bytes on the wire are the same.
@@ -42,16 +50,13 @@ void sealFlash(uint32_t version);
 // Starts the code at address. "JumpingError".
 void jumpToAddress(uint32_t address);
 // The board's firmware version word (0xFFFFFFFF: none). "VersionInfoError".
+// The whole exchange is bounded by the main thread's bound.
 uint32_t getFirmwareVersion();
 
-// The exchanges made on the main thread (the version query, the exit
-// command) await each answer byte at most this long, the synchronisation's
-// wait for a byte; a board that stays silent raises "SerialCommTimeoutError".
-constexpr time_t kAnswerTimeoutSeconds = 5;
-// processCommand and getFirmwareVersion with each answer byte awaited at most
-// seconds. The same bytes on the wire.
-void processCommandWithin(uint8_t command, time_t seconds);
-uint32_t getFirmwareVersionWithin(time_t seconds);
+// processCommand and getFirmwareVersion with one deadline, bound from the
+// request, for the whole exchange. The same bytes on the wire.
+void processCommandWithin(uint8_t command, std::chrono::milliseconds bound);
+uint32_t getFirmwareVersionWithin(std::chrono::milliseconds bound);
 
 // Programs every data record of the open image file, from the current
 // position to the end record, then tests the file's checksum.

@@ -1,5 +1,6 @@
 #include "Bootloader.h"
 
+#include "ExchangeBounds.h"
 #include "FirmwareUpdaterException.h"
 #include "Serial.h"
 
@@ -10,6 +11,8 @@
 
 const uint8_t sync_sequence[sync_sequence_length] = {0xAA, 0x55, 0xA5, 0x5A};
 const uint8_t reset_sequence[reset_sequence_length] = {0xE5, 0x7F};
+
+using namespace exchange_bounds;
 
 namespace {
 
@@ -51,14 +54,39 @@ std::optional<uint8_t> syncAnswerByte(const std::atomic<bool>* stopRequested) {
 }
 
 // One attempt: flush, send the sequence, look for its echo in up to 8 bytes.
-bool attemptSynchronisation(const std::atomic<bool>* stopRequested) {
-    rxBufFlush();
+// With a deadline, no wait of the attempt goes past it.
+bool attemptSynchronisation(const std::atomic<bool>* stopRequested,
+                            const SerialDeadline* deadline) {
+    const auto flush = [deadline] {
+        if (deadline != nullptr) {
+            rxBufFlushBy(*deadline);
+        } else {
+            rxBufFlush();
+        }
+    };
+    flush();
     serQueueTxBytes(sync_sequence, sync_sequence_length);
     std::this_thread::sleep_for(kSyncPause);
 
     size_t matched = 0;
     for (int i = 0; i < kSyncBytesPerAttempt; ++i) {
-        const std::optional<uint8_t> byte = syncAnswerByte(stopRequested);
+        std::optional<uint8_t> byte;
+        if (deadline != nullptr) {
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                deadline->at - std::chrono::steady_clock::now());
+            const auto wait = std::clamp<std::chrono::microseconds>(
+                left, std::chrono::microseconds::zero(),
+                std::chrono::seconds(kSyncByteTimeoutSeconds));
+            bool timedOut = false;
+            const uint8_t received =
+                rxByteWithTimeout(0, static_cast<int32_t>(wait.count()), &timedOut);
+            if (timedOut && wait < std::chrono::seconds(kSyncByteTimeoutSeconds)) {
+                raiseTimeout(deadline->bound);
+            }
+            byte = timedOut ? std::nullopt : std::optional<uint8_t>(received);
+        } else {
+            byte = syncAnswerByte(stopRequested);
+        }
         if (!byte) {
             return false;
         }
@@ -66,7 +94,7 @@ bool attemptSynchronisation(const std::atomic<bool>* stopRequested) {
         matched = *byte == sync_sequence[matched] ? matched + 1 : 0;
         if (matched == sync_sequence_length) {
             std::this_thread::sleep_for(kSyncPause);
-            rxBufFlush();
+            flush();
             return true;
         }
     }
@@ -105,13 +133,22 @@ void resetConnectedQRBBoard() {
 }
 
 void waitForConnection() {
-    while (!attemptSynchronisation(nullptr)) {
+    while (!attemptSynchronisation(nullptr, nullptr)) {
+    }
+}
+
+void waitForConnectionWithin(std::chrono::milliseconds bound) {
+    const SerialDeadline deadline = serDeadlineIn(bound);
+    while (!attemptSynchronisation(nullptr, &deadline)) {
+        if (std::chrono::steady_clock::now() >= deadline.at) {
+            raiseTimeout(deadline.bound);
+        }
     }
 }
 
 bool waitForConnection(const std::atomic<bool>& stopRequested) {
     while (!stopRequested.load()) {
-        if (attemptSynchronisation(&stopRequested)) {
+        if (attemptSynchronisation(&stopRequested, nullptr)) {
             return true;
         }
     }
@@ -119,11 +156,15 @@ bool waitForConnection(const std::atomic<bool>& stopRequested) {
 }
 
 void processCommand(uint8_t command) {
-    processCommandAnswer(command, rxByte);
+    // Unsealing may erase the flash before the echo.
+    const SerialDeadline deadline = answerDeadline(
+        1, 1, command == kCommandUnseal ? kFlashWorkAllowance : milliseconds::zero());
+    processCommandAnswer(command, [&deadline] { return rxByteBy(deadline); });
 }
 
-void processCommandWithin(uint8_t command, time_t seconds) {
-    processCommandAnswer(command, [seconds] { return rxByteWithin(seconds, 0); });
+void processCommandWithin(uint8_t command, std::chrono::milliseconds bound) {
+    const SerialDeadline deadline = serDeadlineIn(bound);
+    processCommandAnswer(command, [&deadline] { return rxByteBy(deadline); });
 }
 
 void sealFlash(uint32_t version) {
@@ -131,7 +172,7 @@ void sealFlash(uint32_t version) {
     sendByte(static_cast<uint8_t>(version));
     sendByte(static_cast<uint8_t>(version >> 8));
     sendByte(static_cast<uint8_t>(version >> 16));
-    const uint8_t answer = rxByte();
+    const uint8_t answer = rxByteBy(answerDeadline(4, 1, kFlashWorkAllowance));
     if (answer != kCommandSeal) {
         BootloaderException::raise("SealingError", "Error sealing the flash (%d).", answer);
     }
@@ -146,16 +187,17 @@ void jumpToAddress(uint32_t address) {
     };
     sendByte(kCommandJump);
     serQueueTxBytes(addressBytes, sizeof addressBytes);
-    const uint8_t answer = rxByte();
+    const uint8_t answer = rxByteBy(answerDeadline(5, 1));
     if (answer != kCommandJump) {
         BootloaderException::raise("JumpingError", "Error jumping to address (%d).", answer);
     }
 }
 
 uint32_t getFirmwareVersion() {
-    return queryFirmwareVersion(rxByte);
+    return getFirmwareVersionWithin(kMainThreadExchange);
 }
 
-uint32_t getFirmwareVersionWithin(time_t seconds) {
-    return queryFirmwareVersion([seconds] { return rxByteWithin(seconds, 0); });
+uint32_t getFirmwareVersionWithin(std::chrono::milliseconds bound) {
+    const SerialDeadline deadline = serDeadlineIn(bound);
+    return queryFirmwareVersion([&deadline] { return rxByteBy(deadline); });
 }

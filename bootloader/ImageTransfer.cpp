@@ -2,6 +2,7 @@
 // records of the open image file.
 
 #include "Bootloader.h"
+#include "ExchangeBounds.h"
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
 #include "RecordWalk.h"
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <climits>
+
+using exchange_bounds::answerDeadline;
 
 namespace {
 
@@ -23,9 +26,11 @@ void sendWord(uint32_t word) {
     serQueueTxBytes(bytes, sizeof bytes);
 }
 
-uint32_t receiveWord() {
+// A 4-byte answer, due once the bytesInFlight the host sent since the
+// board's last answer have crossed the line.
+uint32_t receiveWord(uint64_t bytesInFlight) {
     uint8_t bytes[4];
-    RxBytes(bytes, sizeof bytes);
+    RxBytesBy(bytes, sizeof bytes, answerDeadline(bytesInFlight, sizeof bytes));
     return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
            static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
 }
@@ -73,7 +78,7 @@ void programDataRecord(uint32_t address, uint32_t length, DataByteCount& count) 
     sendByte(kCommandProgram);
     sendWord(address - m);
     sendWord(static_cast<uint32_t>(words));
-    const uint8_t answer = rxByte();
+    const uint8_t answer = rxByteBy(answerDeadline(9, 1));
     if (answer != kCommandProgram) {
         BootloaderException::raise("ProgrammingUnknownError",
                                    "Programming Error: unknown error (%d).", answer);
@@ -97,8 +102,10 @@ void programDataRecord(uint32_t address, uint32_t length, DataByteCount& count) 
 
     uint64_t blockStart = 0; // B0
     while (sent < 4 * words) {
-        const uint64_t blockEnd = blockStart + 4 * uint64_t{receiveWord()}; // E
-        uint32_t blockChecksum = 0;                                         // X
+        // The first block's count follows a leading word sent without waiting.
+        const uint64_t inFlight = blockStart == 0 ? sent : 0;
+        const uint64_t blockEnd = blockStart + 4 * uint64_t{receiveWord(inFlight)}; // E
+        uint32_t blockChecksum = 0;                                                 // X
         while (sent < blockEnd && sent < fullEnd) {
             const uint32_t word = ReadUint(4);
             sendWord(word);
@@ -116,7 +123,7 @@ void programDataRecord(uint32_t address, uint32_t length, DataByteCount& count) 
             sent += 4;
             count.add(static_cast<uint64_t>(width));
         }
-        if (receiveWord() != blockChecksum) {
+        if (receiveWord(sent - blockStart) != blockChecksum) {
             BootloaderException::raise("ProgrammingChecksumError",
                                        "Programming Error: checksum does not match.");
         }
@@ -128,7 +135,7 @@ void verifyDataRecord(uint32_t address, uint32_t length, DataByteCount& count) {
     sendByte(kCommandVerify);
     sendWord(address);
     sendWord(length);
-    uint8_t answer = rxByte();
+    uint8_t answer = rxByteBy(answerDeadline(9, 1));
     if (answer != kCommandVerify) {
         BootloaderException::raise("VerifyingUnknownError", "Verifying Error: unknown error (%d).",
                                    answer);
@@ -137,7 +144,8 @@ void verifyDataRecord(uint32_t address, uint32_t length, DataByteCount& count) {
         sendByte(static_cast<uint8_t>(ReadUint(1)));
         count.add(1);
     }
-    answer = rxByte();
+    // The verdict comes once the board has compared every byte sent.
+    answer = rxByteBy(answerDeadline(length, 1));
     if (answer != kCommandVerify) {
         BootloaderException::raise("VerifyingUnknownError", "Verifying Error: unknown error (%d).",
                                    answer);

@@ -5,44 +5,6 @@
 
 #include <sys/stat.h>
 
-#include <memory>
-
-namespace {
-
-// Big-endian fields of a file, with the position counted against its size so
-// that a skip past the end is noticed.
-class FieldReader {
-  public:
-    FieldReader(std::FILE* file, uint64_t size) : file_(file), size_(size) {}
-    bool read(int n, uint32_t& value) {
-        value = 0;
-        for (int i = 0; i < n; ++i) {
-            const int byte = std::fgetc(file_);
-            if (byte == EOF) {
-                return false;
-            }
-            value = (value << 8) | static_cast<uint32_t>(byte);
-        }
-        position_ += static_cast<uint64_t>(n);
-        return true;
-    }
-    bool skip(uint64_t n) {
-        if (n > size_ - position_ ||
-            std::fseek(file_, static_cast<long>(position_ + n), SEEK_SET) != 0) {
-            return false;
-        }
-        position_ += n;
-        return true;
-    }
-
-  private:
-    std::FILE* file_;
-    uint64_t size_;
-    uint64_t position_ = 0;
-};
-
-} // namespace
-
 void walkImageRecords(const std::function<void(const ImageRecord&)>& onRecord) {
     for (;;) {
         ImageRecord record;
@@ -80,43 +42,91 @@ void walkImageRecords(const std::function<void(const ImageRecord&)>& onRecord) {
     }
 }
 
+namespace {
+
+// Reads the length data bytes of a data record, as the transfer would.
+void readDataBytes(uint32_t length) {
+    uint32_t left = length;
+    while (left >= 4) {
+        ReadUint(4);
+        left -= 4;
+    }
+    if (left > 0) {
+        ReadUint(static_cast<int>(left));
+    }
+}
+
+// The sum of the data records' lengths of the open image file, from its
+// position to the end record. The checksum is tested when testChecksum.
+uint64_t walkDataRecords(bool testChecksum) {
+    uint64_t total = 0;
+    try {
+        walkImageRecords([&total](const ImageRecord& record) {
+            if (record.type == 1) {
+                readDataBytes(record.length);
+                total += record.length;
+            }
+        });
+    } catch (const BootloaderException& exception) {
+        // The walk tests the sum only once it has read the end record.
+        if (testChecksum || exception.name() != "ChecksumError") {
+            throw;
+        }
+    }
+    return total;
+}
+
+// The image reader's process-wide state, put back as it was on leaving.
+class SavedImageState {
+  public:
+    SavedImageState() : file_(image_file), header_(hdr), sum_(checksum) { image_file = nullptr; }
+    ~SavedImageState() {
+        closeImageFile();
+        image_file = file_;
+        hdr = header_;
+        checksum = sum_;
+    }
+    SavedImageState(const SavedImageState&) = delete;
+    SavedImageState& operator=(const SavedImageState&) = delete;
+
+  private:
+    std::FILE* file_;
+    SimpleCodeHeader header_;
+    uint32_t sum_;
+};
+
+} // namespace
+
+uint64_t proveOpenImageFile() {
+    const uint64_t total = walkDataRecords(true);
+    resetImageFile();
+    return total;
+}
+
+void proveImageFile(const char* path) {
+    try {
+        openImageFile(path);
+        proveOpenImageFile();
+    } catch (...) {
+        closeImageFile();
+        throw;
+    }
+    closeImageFile();
+}
+
 std::optional<uint64_t> imageDataBytes(const char* path) {
     if (path == nullptr) {
         return std::nullopt;
     }
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "r"), std::fclose);
     struct stat status {};
-    if (!file || ::fstat(::fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (::stat(path, &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
-    FieldReader fields(file.get(), static_cast<uint64_t>(status.st_size));
-    uint32_t magic = 0;
-    if (!fields.read(4, magic) || magic != kSimpleCodeMagic || !fields.skip(10)) {
+    const SavedImageState saved;
+    try {
+        openImageFile(path);
+        return walkDataRecords(false);
+    } catch (const FirmwareUpdaterException&) {
         return std::nullopt;
-    }
-    uint64_t total = 0;
-    for (;;) {
-        uint32_t type = 0;
-        if (!fields.read(1, type)) {
-            return std::nullopt;
-        }
-        uint32_t length = 0;
-        switch (type) {
-        case 3:
-            return fields.skip(4) ? std::optional<uint64_t>(total) : std::nullopt;
-        case 2:
-            if (!fields.skip(5)) {
-                return std::nullopt;
-            }
-            break;
-        case 1:
-            if (!fields.skip(7) || !fields.read(4, length) || !fields.skip(length)) {
-                return std::nullopt;
-            }
-            total += length;
-            break;
-        default:
-            return std::nullopt;
-        }
     }
 }

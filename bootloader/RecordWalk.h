@@ -19,10 +19,23 @@ struct ImageRecord {
 // "ChecksumError"; failures of the reader and of onRecord pass through.
 void walkImageRecords(const std::function<void(const ImageRecord&)>& onRecord);
 
+// Proves the open image file before the board is touched: reads it from the
+// current position to the end record exactly as TransferProgram and
+// VerifyProgram will (the record walk, every byte through ReadUint, the
+// checksum tested at the end), raising exactly what they would raise for the
+// file ("UnexpectedEOFError", "UnknownRecordError", "ChecksumError", ...),
+// then rewinds it with resetImageFile. Returns the sum of the lengths of its
+// data records. Nothing goes to the board.
+uint64_t proveOpenImageFile();
+// Opens the image file at path, proves it and closes it again: what an
+// update does with the file before it changes a board. Raises what
+// openImageFile and proveOpenImageFile raise; the file is closed either way.
+void proveImageFile(const char* path);
+
 // The sum of the lengths of the data records of the image file at path, read
-// on a handle of its own: the open image file, its position and its checksum
-// stay as they are. None when the file cannot be read, its header is not a
-// simple-code header, or its records cannot be followed to the end record (a
-// record type that is not known, a record cut short). The checksum is not
-// tested.
+// with the record walk on a handle of its own: the open image file, its
+// position and its checksum stay as they are. None when the file cannot be
+// read, its header is not a simple-code header, or its records cannot be
+// followed to the end record (a record type that is not known, a record cut
+// short). The checksum is not tested.
 std::optional<uint64_t> imageDataBytes(const char* path);

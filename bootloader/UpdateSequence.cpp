@@ -1,31 +1,10 @@
 #include "UpdateSequence.h"
 
 #include "Bootloader.h"
+#include "ExchangeBounds.h"
 #include "ImageFile.h"
 #include "RecordWalk.h"
 #include "Serial.h"
-
-const char* updateStepCaption(UpdateStep step) {
-    switch (step) {
-    case UpdateStep::OpeningBootloader:
-        return "Opening bootloader file\u2026";
-    case UpdateStep::DownloadingBootloader:
-        return "Downloading the bootloader\u2026";
-    case UpdateStep::VerifyingBootloader:
-        return "Verifying the bootloader\u2026";
-    case UpdateStep::OpeningFirmware:
-        return "Opening firmware image\u2026";
-    case UpdateStep::Unsealing:
-        return "Unsealing the flash\u2026";
-    case UpdateStep::Programming:
-        return "Programming the flash\u2026";
-    case UpdateStep::VerifyingFlash:
-        return "Verifying the flash\u2026";
-    case UpdateStep::Sealing:
-        return "Sealing the flash\u2026";
-    }
-    return "";
-}
 
 bool updateStepSendsData(UpdateStep step) {
     return step == UpdateStep::DownloadingBootloader || step == UpdateStep::VerifyingBootloader ||
@@ -42,7 +21,8 @@ void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
 
     start(UpdateStep::OpeningBootloader);
     openImageFile(plan.ramBootloaderPath.c_str());
-    total = imageDataBytes(plan.ramBootloaderPath.c_str());
+    // Proved before anything goes to the board.
+    total = proveOpenImageFile();
     observer.stepFinished(UpdateStep::OpeningBootloader);
 
     start(UpdateStep::DownloadingBootloader);
@@ -57,12 +37,14 @@ void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
     closeImageFile();
     serSetBaudRate(kRamBootloaderBaudRate);
     observer.ramBootloaderSynchronisationStarted();
-    waitForConnection();
+    waitForConnectionWithin(exchange_bounds::kRamBootloaderSynchronisation);
     observer.stepFinished(UpdateStep::VerifyingBootloader);
 
     start(UpdateStep::OpeningFirmware);
     openImageFile(plan.firmwarePath.c_str());
-    total = imageDataBytes(plan.firmwarePath.c_str());
+    // Proved before the flash is unsealed: a file that the transfer would
+    // refuse fails here, and the board keeps its sealed firmware.
+    total = proveOpenImageFile();
     observer.stepFinished(UpdateStep::OpeningFirmware);
 
     start(UpdateStep::Unsealing);

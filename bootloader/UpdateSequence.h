@@ -12,20 +12,20 @@
 // programmed, verified and sealed. An observer hears of every step and can
 // follow the data bytes of the long steps through a counter.
 
+// The steps, in order; their captions are the application's words
+// (app/UpdateCaptions.h).
 enum class UpdateStep {
-    OpeningBootloader,     // "Opening bootloader file…"
-    DownloadingBootloader, // "Downloading the bootloader…"
-    VerifyingBootloader,   // "Verifying the bootloader…" (with the jump and the switch)
-    OpeningFirmware,       // "Opening firmware image…"
-    Unsealing,             // "Unsealing the flash…"
-    Programming,           // "Programming the flash…"
-    VerifyingFlash,        // "Verifying the flash…"
-    Sealing,               // "Sealing the flash…"
+    OpeningBootloader,
+    DownloadingBootloader,
+    VerifyingBootloader, // with the jump to the RAM bootloader and the switch to its speed
+    OpeningFirmware,
+    Unsealing,
+    Programming,
+    VerifyingFlash,
+    Sealing,
 };
 inline constexpr std::size_t kUpdateStepCount = 8;
 
-// The step's caption, as the busy panel shows it.
-const char* updateStepCaption(UpdateStep step);
 // Whether the step sends the data records of an image file.
 bool updateStepSendsData(UpdateStep step);
 
@@ -60,10 +60,12 @@ class UpdateObserver {
 };
 
 // Runs the eight steps with the board's resident bootloader in step on the
-// open serial port. dataBytesSent counts the data bytes sent in the data
-// steps, over the whole run (the sequence only adds to it; another thread may
-// read it at any time). The totals are read from the files on their own
-// handles, without any traffic to the board. Failures raise as the bootloader
-// functions do; the image file and the port are left to the caller to close.
+// open serial port. Each image file is proved (proveOpenImageFile) in its
+// opening step, before the step that sends it: a file the transfer would
+// refuse fails there, so a bad firmware image never costs the board the
+// firmware it has. Every exchange is bounded (ExchangeBounds.h). dataBytesSent counts the data
+// bytes sent in the data steps, over the whole run (the sequence only adds to it; another thread
+// may read it at any time). The totals come from the proving of the files. Failures raise as the
+// bootloader functions do; the image file and the port are left to the caller to close.
 void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
                        std::atomic<uint64_t>& dataBytesSent);

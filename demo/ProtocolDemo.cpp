@@ -13,6 +13,7 @@
 #include "Serial.h"
 #include "UpdateConfiguration.h"
 #include "UpdateProgress.h"
+#include "UpdateCaptions.h"
 #include "UpdateSequence.h"
 
 #include <atomic>

@@ -17,6 +17,7 @@ int ser_fd = -1;
 std::mutex ser_fd_mutex;
 std::optional<std::string> savedDevicePath;
 LowLatencyOutcome ser_low_latency;
+BaudRate ser_baud_rate = 0;
 
 namespace {
 
@@ -104,21 +105,21 @@ std::string displayPath(const char* path) {
 }
 
 [[noreturn]] void raiseOpenError(const std::string& shownPath, int error) {
-    SerialException::raiseWithErrorNumber(
-        error, "SerialOpenError",
-        "Connection to QRB board failed: open(%s) failed. errno %d %s.%s.", shownPath.c_str(),
-        error, std::strerror(error), error == EBUSY ? kBusySuffix : "");
+    SerialException::raise(SerialFailure::Open, error,
+                           "Connection to QRB board failed: open(%s) failed. errno %d %s.%s.",
+                           shownPath.c_str(), error, std::strerror(error),
+                           error == EBUSY ? kBusySuffix : "");
 }
 
 [[noreturn]] void raiseReceiveError() {
-    SerialException::raise("SerialCommReceiveError",
+    SerialException::raise(SerialFailure::Receive, 0,
                            "Serial Communication Error: receiving serial data failed.");
 }
 
 [[noreturn]] void raiseSelectError(int error) {
-    SerialException::raiseWithErrorNumber(error, "SerialSelectError.",
-                                          "Select while reading failed. errno %d %s.", error,
-                                          std::strerror(error));
+    SerialException::raise(SerialFailure::Select, error,
+                           "Select while reading failed. errno %d %s.", error,
+                           std::strerror(error));
 }
 
 // One read of one byte; a signal that interrupts the wait is not a failure.
@@ -213,9 +214,8 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
     if (::ioctl(fd, TIOCEXCL) != 0) {
         const int error = errno;
         ::close(fd);
-        SerialException::raiseWithErrorNumber(
-            error, "SerialTIOCEXCLError.",
-            "There was a problem getting exclusive access to the QRB Box.");
+        SerialException::raise(SerialFailure::ExclusiveUse, error,
+                               "There was a problem getting exclusive access to the QRB Box.");
     }
 
     termios settings{};
@@ -244,6 +244,7 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
 
     std::lock_guard<std::mutex> lock(ser_fd_mutex);
     ser_fd = fd;
+    ser_baud_rate = baudRate;
     foundSerialSettings = found;
 }
 
@@ -279,7 +280,9 @@ void serSetBaudRate(BaudRate baudRate) {
     (void)::cfsetispeed(&settings, *speed);
     (void)::cfsetospeed(&settings, *speed);
     (void)::tcflush(ser_fd, TCIFLUSH);
-    (void)::tcsetattr(ser_fd, TCSANOW, &settings);
+    if (::tcsetattr(ser_fd, TCSANOW, &settings) == 0) {
+        ser_baud_rate = baudRate;
+    }
 }
 
 void serQueueTxBytes(const void* buffer, size_t n) {
@@ -290,7 +293,7 @@ void serQueueTxBytes(const void* buffer, size_t n) {
     } while (written < 0 && errno == EINTR);
     if (written < 0 || static_cast<size_t>(written) != n) {
         SerialException::raise(
-            "SerialCommSendError",
+            SerialFailure::Send, 0,
             "Serial Communication Error: transmitting serial data failed (%zd:%zu).", written, n);
     }
 }
@@ -323,16 +326,57 @@ uint8_t rxByteWithTimeout(time_t seconds, int32_t microseconds, bool* timedOut) 
     return readOneByte(ser_fd);
 }
 
-uint8_t rxByteWithin(time_t seconds, int32_t microseconds) {
-    bool timedOut = false;
-    const uint8_t byte = rxByteWithTimeout(seconds, microseconds, &timedOut);
-    if (timedOut) {
-        SerialException::raise(
-            "SerialCommTimeoutError",
-            "Serial Communication Error: no answer from the QRB board within %g s.",
-            static_cast<double>(seconds) + static_cast<double>(microseconds) / 1e6);
+SerialDeadline serDeadlineIn(std::chrono::microseconds bound) {
+    return {std::chrono::steady_clock::now() + bound, bound};
+}
+
+[[noreturn]] void raiseTimeout(std::chrono::microseconds bound) {
+    SerialException::raise(SerialFailure::Timeout, 0,
+                           "Serial Communication Error: no answer from the QRB board within %g s.",
+                           static_cast<double>(bound.count()) / 1e6);
+}
+
+namespace {
+
+std::chrono::microseconds timeLeft(const SerialDeadline& deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        deadline.at - std::chrono::steady_clock::now());
+    return std::max(left, std::chrono::microseconds::zero());
+}
+
+} // namespace
+
+uint8_t rxByteBy(const SerialDeadline& deadline) {
+    if (!waitReadable(ser_fd, timeLeft(deadline))) {
+        raiseTimeout(deadline.bound);
     }
-    return byte;
+    return readOneByte(ser_fd);
+}
+
+void RxBytesBy(uint8_t* buffer, uint32_t count, const SerialDeadline& deadline) {
+    for (uint32_t i = 0; i < count; ++i) {
+        buffer[i] = rxByteBy(deadline);
+    }
+}
+
+uint8_t rxByteWithin(time_t seconds, int32_t microseconds) {
+    return rxByteBy(
+        serDeadlineIn(std::chrono::seconds(seconds) + std::chrono::microseconds(microseconds)));
+}
+
+void rxBufFlushBy(const SerialDeadline& deadline) {
+    constexpr std::chrono::microseconds kQuiet = std::chrono::milliseconds(10);
+    for (;;) {
+        const std::chrono::microseconds wait = std::min(kQuiet, timeLeft(deadline));
+        if (!waitReadable(ser_fd, wait)) {
+            // Quiet for less than 10 ms only because the time ran out.
+            if (wait < kQuiet) {
+                raiseTimeout(deadline.bound);
+            }
+            return;
+        }
+        (void)readOneByte(ser_fd);
+    }
 }
 
 void rxBufFlush() {

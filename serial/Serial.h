@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <ctime>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,8 @@ extern std::optional<std::string> savedDevicePath; // path of the last serInit t
 
 // Line speeds in bits per second; the three that the board uses.
 using BaudRate = unsigned int;
+// The speed of the open port, as last set (0 before any open).
+extern BaudRate ser_baud_rate;
 constexpr BaudRate kFirmwareBaudRate = 115200;      // the board's running firmware
 constexpr BaudRate kBootloaderBaudRate = 57600;     // the resident bootloader
 constexpr BaudRate kRamBootloaderBaudRate = 460800; // the RAM bootloader
@@ -43,10 +46,27 @@ void RxBytes(uint8_t* buffer, uint32_t count);
 // Waits at most seconds + microseconds for one byte; on a time-out returns 0
 // and sets *timedOut. "SerialCommReceiveError", "SerialSelectError.".
 uint8_t rxByteWithTimeout(time_t seconds, int32_t microseconds, bool* timedOut);
-// Waits at most seconds + microseconds for one byte and returns it; when none
+// The end of an exchange: the moment by which the answer must be in, and the
+// bound it was set with (for the failure's reason).
+struct SerialDeadline {
+    std::chrono::steady_clock::time_point at;
+    std::chrono::microseconds bound;
+};
+// A deadline bound from now.
+SerialDeadline serDeadlineIn(std::chrono::microseconds bound);
+// Raises "SerialCommTimeoutError" with bound in its reason.
+[[noreturn]] void raiseTimeout(std::chrono::microseconds bound);
+// Waits until the deadline at most for one byte and returns it; when none
 // came raises "SerialCommTimeoutError". "SerialCommReceiveError",
 // "SerialSelectError.".
+uint8_t rxByteBy(const SerialDeadline& deadline);
+// Reads exactly count bytes, every one by the same deadline.
+void RxBytesBy(uint8_t* buffer, uint32_t count, const SerialDeadline& deadline);
+// rxByteBy with a deadline seconds + microseconds from now.
 uint8_t rxByteWithin(time_t seconds, int32_t microseconds);
+// As rxBufFlush, but a line that is not quiet for 10 ms by the deadline
+// raises "SerialCommTimeoutError".
+void rxBufFlushBy(const SerialDeadline& deadline);
 // Reads and discards input until the line has been quiet for 10 ms.
 void rxBufFlush();
 

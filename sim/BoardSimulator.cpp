@@ -513,6 +513,7 @@ class BoardSimulator::Engine {
                 checksum ^= word;
                 ++received;
             }
+            step(Step::Block);
             ++blocks_;
             const uint64_t blocksHere = ++blocksIn_[state_ == BoardState::RamBootloader ? 1 : 0];
             for (const auto& fault : config_.faults) {
@@ -548,6 +549,7 @@ class BoardSimulator::Engine {
         for (uint32_t i = 0; i < length; ++i) {
             same = (next() == byteAt(region, offset + i)) && same;
         }
+        step(Step::Verdict);
         board_.logEvent(format("verify %s 0x%08x %u bytes: %s",
                                region == Region::Flash ? "flash" : "ram", address, length,
                                same ? "match" : "MISMATCH"));

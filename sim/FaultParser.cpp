@@ -11,7 +11,7 @@ namespace qrbsim {
 
 namespace {
 
-constexpr std::array<std::pair<Step, const char*>, 10> kStepNames{{
+constexpr std::array<std::pair<Step, const char*>, 12> kStepNames{{
     {Step::Open, "open"},
     {Step::Reset, "reset"},
     {Step::Sync, "sync"},
@@ -22,6 +22,8 @@ constexpr std::array<std::pair<Step, const char*>, 10> kStepNames{{
     {Step::Unseal, "unseal"},
     {Step::Seal, "seal"},
     {Step::Exit, "exit"},
+    {Step::Block, "block"},
+    {Step::Verdict, "verdict"},
 }};
 
 constexpr std::array<std::pair<Software, const char*>, 3> kSoftwareNames{{
@@ -246,7 +248,9 @@ std::string faultHelp() {
            "  STEP is one of: " +
            stepList() +
            "\n"
-           "                       (open: the host opens the line)\n"
+           "                       (open: the host opens the line; block: a programming\n"
+           "                       block's words are in, before its checksum; verdict: a\n"
+           "                       verification's data are in, before its verdict)\n"
            "  A suffix /firmware, /resident or /ram confines a fault (not silent alone nor\n"
            "  hangup-after) to that program, e.g. silent@sync/ram, corrupt-checksum:1/ram\n"
            "  (blocks counted in that program). answer:0xAA=BYTE answers the synchronisation\n"

@@ -33,8 +33,24 @@ constexpr uint8_t kRefused = 0x15;
 constexpr uint8_t kMismatch = 0x01;
 
 // The protocol steps a fault can be tied to: the command (or sequence) that
-// the board has just received, or (Open) the host opening the line.
-enum class Step { Reset, Sync, Version, Program, Verify, Jump, Unseal, Seal, Exit, Open };
+// the board has just received, or (Open) the host opening the line. Two are
+// inside a command: Block, a programming block's words (after the block
+// count, before its checksum), and Verdict, the data of a verification
+// (before the verdict).
+enum class Step {
+    Reset,
+    Sync,
+    Version,
+    Program,
+    Verify,
+    Jump,
+    Unseal,
+    Seal,
+    Exit,
+    Open,
+    Block,
+    Verdict
+};
 
 const char* stepName(Step step);
 

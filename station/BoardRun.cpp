@@ -5,6 +5,7 @@
 #include "StationHistory.h"
 #include "StationEvents.h"
 #include "StringFormat.h"
+#include "UpdateCaptions.h"
 
 #include <atomic>
 #include <chrono>

@@ -165,9 +165,9 @@ TEST_F(LinkTest, CommandsGoOutByteExactAndCheckTheirAnswers) {
     // The bounded forms send the same bytes and check the same answers; a
     // board that stays silent ends them after the bound.
     pty.write({0x02, 0x01, 0x00, 0x00, 0x05, 0x06, 0x15});
-    EXPECT_EQ(getFirmwareVersionWithin(1), 0x00000102U);
-    processCommandWithin(kCommandExit, 1);
-    failure = raised([] { processCommandWithin(kCommandExit, 1); });
+    EXPECT_EQ(getFirmwareVersionWithin(std::chrono::seconds(1)), 0x00000102U);
+    processCommandWithin(kCommandExit, std::chrono::seconds(1));
+    failure = raised([] { processCommandWithin(kCommandExit, std::chrono::seconds(1)); });
     EXPECT_EQ(failure.name(), "ShortCommandError");
     EXPECT_EQ(sent(3), (Bytes{0x05, 0x06, 0x06}));
     for (const bool version : {true, false}) {
@@ -177,9 +177,9 @@ TEST_F(LinkTest, CommandsGoOutByteExactAndCheckTheirAnswers) {
         const auto started = std::chrono::steady_clock::now();
         failure = raised([version] {
             if (version) {
-                getFirmwareVersionWithin(1);
+                getFirmwareVersionWithin(std::chrono::seconds(1));
             } else {
-                processCommandWithin(kCommandExit, 1);
+                processCommandWithin(kCommandExit, std::chrono::seconds(1));
             }
         });
         EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));

@@ -6,8 +6,10 @@
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
 #include "ImageWriter.h"
+#include "RecordWalk.h"
 #include "Serial.h"
 #include "TempDir.h"
+#include "UpdateCaptions.h"
 #include "UpdateSequence.h"
 
 #include <gmock/gmock.h>
@@ -16,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -320,6 +323,74 @@ TEST_F(EndToEnd, HostSwitchingToTheRamBootloadersSpeedBeforeTheJumpFails) {
     EXPECT_GE(sim->noiseBytes(), 1u);
     const auto events = sim->events();
     EXPECT_THAT(events, ::testing::Not(::testing::Contains("RAM bootloader started")));
+}
+
+// --- Proving a file: the same failure as its transfer, nothing on the wire.
+
+struct BadFile {
+    std::string name;
+    Bytes bytes;
+};
+
+std::vector<BadFile> badFiles() {
+    SimpleCodeImageBuilder sound;
+    sound.addDataRecord(kRamBootloader.address, kRamBootloader.data).addType2Record();
+    const uint32_t sum = sound.byteSum();
+    Bytes wrongSum =
+        SimpleCodeImageBuilder(sound).addEndRecord(endRecordValue(sum + 3) + 1).bytes();
+    Bytes cutInFields = SimpleCodeImageBuilder(sound).addEndRecord().bytes();
+    cutInFields.resize(14 + 6); // in the middle of the record's address
+    Bytes cutInData = SimpleCodeImageBuilder(sound).addEndRecord().bytes();
+    cutInData.resize(14 + 12 + 100); // in the middle of the record's data
+    Bytes unknown = SimpleCodeImageBuilder(sound).addBytes(Bytes{0x09}).addEndRecord().bytes();
+    // Cut in its data last: the board is left waiting for the rest of a block.
+    return {{"wrong checksum", wrongSum},
+            {"cut short in a record's fields", cutInFields},
+            {"unknown type", unknown},
+            {"cut short in a record's data", cutInData}};
+}
+
+std::string failureOf(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const FirmwareUpdaterException& failure) {
+        return failure.name() + ": " + failure.reason();
+    }
+    return "no failure";
+}
+
+TEST_F(EndToEnd, ProvingAFileFailsAsItsTransferAndVerificationWouldWithoutAByteSent) {
+    boot({});
+    connect();
+    testing_support::TempDir directory;
+    const std::vector<BadFile> files = badFiles();
+    for (const BadFile& bad : files) {
+        const std::string path = directory.writeFile("bad.sc", bad.bytes);
+        const uint64_t before = sim->bytesReceived();
+        const std::string proved = failureOf([&] { proveImageFile(path.c_str()); });
+        EXPECT_EQ(sim->bytesReceived(), before) << bad.name;
+        EXPECT_EQ(image_file, nullptr) << bad.name << ": left open";
+        EXPECT_NE(proved, "no failure") << bad.name;
+
+        openImageFile(path.c_str());
+        const bool last = &bad == &files.back();
+        EXPECT_EQ(failureOf([] { TransferProgram(); }), proved) << bad.name;
+        if (!last) {
+            resetImageFile();
+            EXPECT_EQ(failureOf([] { VerifyProgram(); }), proved) << bad.name;
+        }
+        closeImageFile();
+    }
+}
+
+TEST_F(EndToEnd, ASoundFileIsProvedRewoundAndThenProgrammed) {
+    boot({});
+    connect();
+    openImageFile(image("ram.sc", {kRamBootloader}).c_str());
+    EXPECT_EQ(proveOpenImageFile(), kRamBootloader.data.size());
+    EXPECT_NO_THROW(TransferProgram());
+    closeImageFile();
+    EXPECT_EQ(sim->memory(kRamBootloader.address, kRamBootloader.data.size()), kRamBootloader.data);
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
+#include <optional>
 #include <thread>
 
 namespace reliability {
@@ -23,10 +25,13 @@ using ::testing::IsEmpty;
 
 // How long a cell that waits, as the updater must, is watched waiting.
 constexpr auto kBoundedWait = 500ms;
-// Time limits far above what a run takes (at most 7 s, with the 5 s time-out
-// of a synchronisation attempt), so that a hang fails the case.
-constexpr auto kRunLimit = 20s;
+// Time limits far above what a run takes (at most 10 s, with the 8 s bound
+// of the synchronisation at 460800), so that a hang fails the case.
+constexpr auto kRunLimit = 25s;
 constexpr auto kWatchLimit = 15s;
+// A silent board is noticed within 10 s of its last byte; the machine may be
+// loaded, so the run is allowed this much beyond the bound it reports.
+constexpr auto kLoadSlack = 3s;
 
 enum class Ending {
     Success,       // the success alert, the board holds the sealed firmware
@@ -50,6 +55,12 @@ struct Cell {
     std::string attemptEvent;
     // Synchronisations answered by the resident and the RAM bootloader.
     std::pair<unsigned, unsigned> syncs{1, 1};
+    // The bound of an exchange ran out: the one log line is a
+    // "SerialCommTimeoutError" whose reason names the bound, at most 10 s.
+    bool timesOut = false;
+    // The version query failed: the main window and the journal say that
+    // the board on its tty did not answer.
+    bool unanswered = false;
 };
 
 // Shown with a case's name: the fault.
@@ -60,9 +71,11 @@ void PrintTo(const Cell& cell, std::ostream* out) {
 const std::string kReceiveError =
     "[SerialCommReceiveError: Serial Communication Error: receiving serial data failed.]";
 
-// The bound of the version query and the exit command ran out.
-const std::string kNoAnswerError = "[SerialCommTimeoutError: Serial Communication Error: no "
-                                   "answer from the QRB board within 5 s.]";
+// The bound of an exchange ran out; the reason ends with the bound.
+const std::string kTimeoutPrefix = "[SerialCommTimeoutError: Serial Communication Error: no "
+                                   "answer from the QRB board within ";
+// The bound of the version query and the exit command.
+const std::string kNoAnswerError = kTimeoutPrefix + "2 s.]";
 
 Cell notApplicable() {
     return {};
@@ -83,11 +96,10 @@ Cell fails(std::string fault, const std::string& exception) {
     return cell;
 }
 
-// Waits for an answer that never comes; unplugged, the read fails.
-Cell waitsThenFails(std::string fault, std::string attemptEvent = {}) {
-    Cell cell = fails(std::move(fault), kReceiveError);
-    cell.waits = true;
-    cell.attemptEvent = std::move(attemptEvent);
+// Waits for an answer that does not come until the exchange's bound runs out.
+Cell timesOut(std::string fault) {
+    Cell cell = fails(std::move(fault), kTimeoutPrefix);
+    cell.timesOut = true;
     return cell;
 }
 
@@ -99,6 +111,13 @@ Cell backToWaiting(std::string fault, std::vector<std::string> log = {}) {
     return cell;
 }
 
+// The version query failed.
+Cell unanswered(std::string fault, const std::string& exception) {
+    Cell cell = backToWaiting(std::move(fault), {"Exception(2): " + exception});
+    cell.unanswered = true;
+    return cell;
+}
+
 Cell waitsThenBackToWaiting(std::string fault, std::vector<std::string> log = {},
                             uint64_t hostBytes = 0, std::string attemptEvent = {}) {
     Cell cell = backToWaiting(std::move(fault), std::move(log));
@@ -106,6 +125,12 @@ Cell waitsThenBackToWaiting(std::string fault, std::vector<std::string> log = {}
     cell.hostBytes = hostBytes;
     cell.attemptEvent = std::move(attemptEvent);
     return cell;
+}
+
+// The bound named in a timeout's log line, in seconds (negative if none).
+double boundIn(const std::string& line) {
+    const auto at = line.find("within ");
+    return at == std::string::npos ? -1.0 : std::strtod(line.c_str() + at + 7, nullptr);
 }
 
 const std::vector<std::string> kColumns = {"silence", "wrong answer", "corrupt block checksum",
@@ -146,16 +171,15 @@ const std::vector<Row>& matrixRows() {
           succeeds("noise:5/resident", {2, 1}), backToWaiting("hangup@sync/resident")}},
         {"version query",
          0,
-         {backToWaiting("silent@version", {"Exception(2): " + kNoAnswerError}),
-          backToWaiting("answer:0x05=0x15",
-                        {"Exception(2): [VersionInfoError: Error getting firmware version (21).]"}),
+         {unanswered("silent@version", kNoAnswerError),
+          unanswered("answer:0x05=0x15",
+                     "[VersionInfoError: Error getting firmware version (21).]"),
           notApplicable(),
-          backToWaiting("noise:1@version",
-                        {"Exception(2): [VersionInfoError: Error getting firmware version (0).]"}),
-          backToWaiting("hangup@version", {"Exception(2): " + kReceiveError})}},
+          unanswered("noise:1@version", "[VersionInfoError: Error getting firmware version (0).]"),
+          unanswered("hangup@version", kReceiveError)}},
         {"program RAM bootloader",
          2,
-         {waitsThenFails("silent@program/resident"),
+         {timesOut("silent@program/resident"),
           fails("answer:0x02=0x15/resident",
                 "[ProgrammingUnknownError: Programming Error: unknown error (21).]"),
           fails("corrupt-checksum:2/resident",
@@ -165,7 +189,7 @@ const std::vector<Row>& matrixRows() {
           fails("hangup@program/resident", kReceiveError)}},
         {"verify RAM bootloader",
          3,
-         {waitsThenFails("silent@verify/resident"),
+         {timesOut("silent@verify/resident"),
           fails("answer:0x03=0x15/resident",
                 "[VerifyingUnknownError: Verifying Error: unknown error (21).]"),
           notApplicable(),
@@ -174,25 +198,24 @@ const std::vector<Row>& matrixRows() {
           fails("hangup@verify/resident", kReceiveError)}},
         {"jump",
          3,
-         {waitsThenFails("silent@jump"),
+         {timesOut("silent@jump"),
           fails("answer:0x07=0x15", "[JumpingError: Error jumping to address (21).]"),
           notApplicable(), fails("noise:1@jump", "[JumpingError: Error jumping to address (81).]"),
           fails("hangup@jump", kReceiveError)}},
         {"sync at 460800",
          3,
-         {waitsThenFails("silent@sync/ram"), waitsThenFails("answer:0xaa=0x00/ram", answered),
-          notApplicable(), succeeds("noise:5/ram", {1, 2}),
-          fails("hangup@sync/ram", kReceiveError)}},
+         {timesOut("silent@sync/ram"), timesOut("answer:0xaa=0x00/ram"), notApplicable(),
+          succeeds("noise:5/ram", {1, 2}), fails("hangup@sync/ram", kReceiveError)}},
         {"unseal",
          5,
-         {waitsThenFails("silent@unseal"),
+         {timesOut("silent@unseal"),
           fails("answer:0x01=0x15", "[ShortCommandError: Error executing short command (21:1).]"),
           notApplicable(),
           fails("noise:1@unseal", "[ShortCommandError: Error executing short command (81:1).]"),
           fails("hangup@unseal", kReceiveError)}},
         {"program flash",
          6,
-         {waitsThenFails("silent@program/ram"),
+         {timesOut("silent@program/ram"),
           fails("answer:0x02=0x15/ram",
                 "[ProgrammingUnknownError: Programming Error: unknown error (21).]"),
           fails("corrupt-checksum:2/ram",
@@ -200,18 +223,30 @@ const std::vector<Row>& matrixRows() {
           fails("noise:1@program/ram",
                 "[ProgrammingUnknownError: Programming Error: unknown error (81).]"),
           fails("hangup@program/ram", kReceiveError)}},
+        {"block of the flash",
+         6,
+         {timesOut("silent@block/ram"), notApplicable(), notApplicable(),
+          fails("noise:1@block/ram",
+                "[ProgrammingChecksumError: Programming Error: checksum does not match.]"),
+          fails("hangup@block/ram", kReceiveError)}},
         {"verify flash",
          7,
-         {waitsThenFails("silent@verify/ram"),
+         {timesOut("silent@verify/ram"),
           fails("answer:0x03=0x15/ram",
                 "[VerifyingUnknownError: Verifying Error: unknown error (21).]"),
           notApplicable(),
           fails("noise:1@verify/ram",
                 "[VerifyingUnknownError: Verifying Error: unknown error (81).]"),
           fails("hangup@verify/ram", kReceiveError)}},
+        {"verdict of the flash",
+         7,
+         {timesOut("silent@verdict/ram"), notApplicable(), notApplicable(),
+          fails("noise:1@verdict/ram",
+                "[VerifyingUnknownError: Verifying Error: unknown error (81).]"),
+          fails("hangup@verdict/ram", kReceiveError)}},
         {"seal",
          8,
-         {waitsThenFails("silent@seal"),
+         {timesOut("silent@seal"),
           fails("answer:0x04=0x15", "[SealingError: Error sealing the flash (21).]"),
           notApplicable(), fails("noise:1@seal", "[SealingError: Error sealing the flash (81).]"),
           fails("hangup@seal", kReceiveError)}},
@@ -312,6 +347,11 @@ TEST_P(FaultMatrix, Cell) {
     const Cell& cell = GetParam();
     BoardSimulator& faulty = board({cell.fault});
     const auto device = plugIn(faulty);
+    std::vector<std::string> expectedLog = cell.log;
+    if (cell.unanswered) {
+        expectedLog.push_back("The QRB Box on " + faulty.slavePath() +
+                              " did not answer. Unplug it and plug it in again.");
+    }
 
     // A cell that waits is watched waiting for a bounded time, and then the
     // board is unplugged, from a thread of its own: the updater may be
@@ -326,6 +366,16 @@ TEST_P(FaultMatrix, Cell) {
     Snapshot whileWaiting;
     std::atomic<bool> unplugged{false};
     std::jthread watcher;
+    // When the fault struck, for a cell whose bound runs out.
+    std::optional<std::chrono::steady_clock::time_point> struck;
+    std::jthread strikeWatcher;
+    if (cell.timesOut) {
+        strikeWatcher = std::jthread([&] {
+            if (faulty.waitForEvent("fault:", kWatchLimit)) {
+                struck = std::chrono::steady_clock::now();
+            }
+        });
+    }
     if (cell.waits) {
         watcher = std::jthread([&] {
             const bool reached = untilTheUpdaterWaits(cell, faulty);
@@ -344,18 +394,34 @@ TEST_P(FaultMatrix, Cell) {
             [&] {
                 return faultFired(faulty) && (!cell.waits || unplugged) &&
                        (!goes || faulty.state() == BoardState::Gone) &&
-                       platform->logLines().size() >= cell.log.size();
+                       platform->logLines().size() >= expectedLog.size();
             },
             kRunLimit);
         platform->runFor(300ms); // whatever else it would do, it does now
     } else {
         platform->runUntilExit(kRunLimit, [this] { controller->awakeFromNib(); });
     }
+    const auto ended = std::chrono::steady_clock::now();
     if (watcher.joinable()) {
         watcher.join();
     }
+    if (strikeWatcher.joinable()) {
+        strikeWatcher.join();
+    }
 
-    const auto log = platform->logLines();
+    auto log = platform->logLines();
+    if (cell.timesOut) {
+        ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
+        ASSERT_TRUE(log[0].starts_with(cell.log[0])) << log[0];
+        const double bound = boundIn(log[0]);
+        EXPECT_GT(bound, 0.0) << log[0];
+        EXPECT_LE(bound, 10.0) << "a silent board is noticed within 10 s";
+        ASSERT_TRUE(struck) << "the fault never struck";
+        const auto took = std::chrono::duration<double>(ended - *struck).count();
+        EXPECT_LT(took, bound + std::chrono::duration<double>(kLoadSlack).count())
+            << "noticed " << took << " s after the board fell silent";
+        log[0] = cell.log[0]; // the bound itself is the exchange's own
+    }
     outcome.clear();
     if (cell.waits) {
         const bool waited = whileWaiting.reached && !whileWaiting.exited &&
@@ -368,7 +434,7 @@ TEST_P(FaultMatrix, Cell) {
         EXPECT_EQ(whileWaiting.captions, cell.captions) << "waiting at another step";
     }
     EXPECT_TRUE(faultFired(faulty)) << "the fault never struck";
-    EXPECT_EQ(log, cell.log);
+    EXPECT_EQ(log, expectedLog);
     EXPECT_EQ(platform->captionsOf("progressCaption"), expectedCaptions(cell.captions));
 
     if (cell.ending != Ending::BackToWaiting) {
@@ -397,12 +463,16 @@ TEST_P(FaultMatrix, Cell) {
     EXPECT_THAT(platform->alerts(), IsEmpty());
     EXPECT_TRUE(platform->isShown("mainWindow"));
     EXPECT_TRUE(controller->applicationShouldTerminateAfterLastWindowClosed());
+    if (cell.unanswered) {
+        EXPECT_EQ(platform->textOf("connectionDiagnosis"), expectedLog.back());
+    }
 
     // Unplugged for good, then a sound board: it is updated.
     faulty.unplug();
     devices->removeDevice(device);
     EXPECT_TRUE(platform->runUntil(
         [&] { return platform->runningWorkers() == 0 && controller->qrbBoxes().empty(); }, 5s));
+    EXPECT_EQ(platform->textOf("connectionDiagnosis"), "");
     EXPECT_EQ(ser_fd, -1) << "the port is still open";
     BoardSimulator& sound = board();
     plugIn(sound);
@@ -411,7 +481,7 @@ TEST_P(FaultMatrix, Cell) {
     expectCleanExit(sound);
     expectFinalAlert(true);
     EXPECT_TRUE(holdsTheFirmware(sound));
-    EXPECT_EQ(platform->logLines(), cell.log) << "log lines after plugging in again";
+    EXPECT_EQ(platform->logLines(), expectedLog) << "log lines after plugging in again";
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, FaultMatrix, ::testing::ValuesIn(runnableCells()),
@@ -459,8 +529,11 @@ TableLayout faultMatrixLayout() {
     layout.heading = "Update steps under board faults";
     layout.intro =
         "Rows: the step at which the board commits the fault; columns: the fault. "
-        "\"waits\": the updater waits without end for an answer, as it must, and is watched "
-        "waiting for a bounded time; the board is then unplugged. \"no alert\": the updater "
+        "\"waits\": the updater waits without end for an answer, as it must (only while it "
+        "looks for the board, before the update), and is watched "
+        "waiting for a bounded time; the board is then unplugged. A board silent during the "
+        "update is noticed when the exchange's bound runs out (SerialCommTimeoutError, at "
+        "most 10 s). \"no alert\": the updater "
         "goes back to waiting for the board to be plugged in again, and a sound board "
         "plugged in then is updated. Every run that ends exits with status 0 and the port "
         "closed; none shows the success alert unless the board holds the image, sealed with "

@@ -131,6 +131,38 @@ TEST_F(SerialPortTest, OpensRawExclusiveAndBlockingAndChangesSpeed) {
     EXPECT_EQ(pty.speed(), 57600U);
 }
 
+// One deadline for an exchange, not one per byte: a board that trickles its
+// answer byte by byte cannot stretch it; and a line that never falls quiet
+// cannot hold a flush. Each ends as a failure of the Timeout kind.
+TEST_F(SerialPortTest, ADeadlineBoundsTheWholeExchangeAndTheFlush) {
+    serInit(pty.slavePath().c_str(), kRamBootloaderBaudRate);
+    EXPECT_EQ(ser_baud_rate, kRamBootloaderBaudRate);
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        while (!stop) {
+            pty.write({0x55});
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const SerialException answer = raised([] {
+        uint8_t buffer[1000];
+        RxBytesBy(buffer, sizeof buffer, serDeadlineIn(std::chrono::milliseconds(300)));
+    });
+    const SerialException flush =
+        raised([] { rxBufFlushBy(serDeadlineIn(std::chrono::milliseconds(300))); });
+    const auto took = std::chrono::steady_clock::now() - start;
+    stop = true;
+    trickle.join();
+    for (const SerialException& failure : {answer, flush}) {
+        EXPECT_EQ(failure.kind(), SerialFailure::Timeout);
+        EXPECT_EQ(failure.name(), "SerialCommTimeoutError");
+        EXPECT_EQ(failure.reason(),
+                  "Serial Communication Error: no answer from the QRB board within 0.3 s.");
+    }
+    EXPECT_LT(took, std::chrono::seconds(5)) << "generous: two bounds of 0.3 s";
+}
+
 TEST_F(SerialPortTest, ReadsWithAndWithoutTimeOut) {
     serInit(pty.slavePath().c_str(), kBootloaderBaudRate);
     EXPECT_TRUE(timesOut(0, 30000));

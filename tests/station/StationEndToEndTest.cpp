@@ -351,28 +351,52 @@ TEST_F(StationEndToEnd, AllowOptionsUpdateTheSameAndTheNewerBoard) {
     EXPECT_TRUE(holdsFirmware(newer));
 }
 
-TEST_F(StationEndToEnd, ARefusedSealFailsWithItsNameBesideHealthyBoards) {
+TEST_F(StationEndToEnd, ARefusedSealAndASilentBoardFailBesideHealthyOnesThatFinishAsFast) {
+    // One healthy board alone, for its time.
+    BoardSimulator& alone = board(kOlder);
+    double aloneSeconds = 0;
+    {
+        StationProcess station({"--json", "--config", configuration()});
+        auto byTty = results(station.remainingEvents());
+        ASSERT_EQ(station.wait(), 0);
+        aloneSeconds = byTty["/dev/ttyUSB0"]["seconds"].get<double>();
+    }
+    ASSERT_TRUE(holdsFirmware(alone));
+    adapters[0]->unplug();
+
     BoardSimulator& healthy = board(kOlder);
     board(kOlder, {"answer:0x04=0x15"});
+    board(kOlder, {"silent@program/ram"});
     BoardSimulator& healthy2 = board(0xFFFFFFFF);
 
     StationProcess station({"--json", "--config", configuration()});
     const std::vector<json> events = station.remainingEvents();
     EXPECT_EQ(station.wait(), 1);
     auto byTty = results(events);
-    EXPECT_EQ(byTty["/dev/ttyUSB0"]["result"], "updated");
-    EXPECT_EQ(byTty["/dev/ttyUSB2"]["result"], "updated");
-    EXPECT_FALSE(byTty["/dev/ttyUSB2"].contains("from")); // corrupt: no version to name
-    const json& failed = byTty["/dev/ttyUSB1"];
-    EXPECT_EQ(failed["result"], "failed");
-    EXPECT_EQ(failed["from"], "1.2.2");
-    EXPECT_EQ(failed["error"], "SealingError");
-    EXPECT_EQ(failed["reason"], "Error sealing the flash (21).");
-    EXPECT_EQ(failed["step"], "Sealing the flash\u2026");
-    EXPECT_EQ(failed["serial"], "QRB00101");
-    EXPECT_EQ(events.back()["failed"], 1);
+    ASSERT_EQ(byTty.size(), 4u);
+    EXPECT_EQ(byTty["/dev/ttyUSB1"]["result"], "updated");
+    EXPECT_EQ(byTty["/dev/ttyUSB4"]["result"], "updated");
+    EXPECT_FALSE(byTty["/dev/ttyUSB4"].contains("from")); // corrupt: no version to name
+    const json& refused = byTty["/dev/ttyUSB2"];
+    EXPECT_EQ(refused["result"], "failed");
+    EXPECT_EQ(refused["from"], "1.2.2");
+    EXPECT_EQ(refused["error"], "SealingError");
+    EXPECT_EQ(refused["reason"], "Error sealing the flash (21).");
+    EXPECT_EQ(refused["step"], "Sealing the flash\u2026");
+    EXPECT_EQ(refused["serial"], "QRB00102");
+    const json& silent = byTty["/dev/ttyUSB3"];
+    EXPECT_EQ(silent["result"], "failed");
+    EXPECT_EQ(silent["error"], "SerialCommTimeoutError");
+    EXPECT_EQ(silent["step"], "Programming the flash\u2026");
+    EXPECT_EQ(silent["port"], "pci-0000:00:14.0-usb-0:4:1.0");
+    EXPECT_EQ(events.back()["failed"], 2);
+    EXPECT_EQ(events.back()["updated"], 2);
     EXPECT_TRUE(holdsFirmware(healthy));
     EXPECT_TRUE(holdsFirmware(healthy2));
+    // The failures cost the healthy boards nothing but a share of the CPU.
+    for (const char* tty : {"/dev/ttyUSB1", "/dev/ttyUSB4"}) {
+        EXPECT_LT(byTty[tty]["seconds"].get<double>(), 3 * aloneSeconds + 3.0) << tty;
+    }
 }
 
 // Each board's process appends the board's row to the update history.

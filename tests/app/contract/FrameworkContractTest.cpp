@@ -208,9 +208,12 @@ TEST_P(FrameworkContract, ButtonsAnswerOneZeroMinusOneAndAnAlertWithoutButtonsOK
     subject->answerNextAlert({"OK"});
     std::vector<int> answers;
     const auto status = subject->run([&] {
-        answers.push_back(framework.runAlertPanel("Title", "Message", "Go", "Back", "Other"));
-        answers.push_back(framework.runAlertPanel("Title", "Message", "Go", "Back", "Other"));
-        answers.push_back(framework.runAlertPanel("Title", "Message", "Go", "Back", "Other"));
+        answers.push_back(framework.runAlertPanel("Title", "Message", "Go", "Back", "Other",
+                                                  ApplicationFramework::kAlternateButton));
+        answers.push_back(framework.runAlertPanel("Title", "Message", "Go", "Back", "Other",
+                                                  ApplicationFramework::kAlternateButton));
+        answers.push_back(framework.runAlertPanel("Title", "Message", "Go", "Back", "Other",
+                                                  ApplicationFramework::kAlternateButton));
         answers.push_back(framework.runCriticalAlertPanel("Only a message", std::nullopt));
         framework.exit(0);
     });

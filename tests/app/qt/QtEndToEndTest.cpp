@@ -362,6 +362,63 @@ TEST_F(QtApplicationEndToEnd, AFailedSealOnABoardWithoutFirmwareEndsInTheErrorAl
     EXPECT_EQ(rows[0]["step"], kStepCaptions.back());
 }
 
+// A firmware image with one wrong byte in its checksum: refused while it is
+// opened, and the board keeps its sealed firmware byte for byte.
+TEST_F(QtApplicationEndToEnd, AFirmwareImageWithAWrongChecksumLeavesTheBoardAsItWas) {
+    SimpleCodeImageBuilder firmware;
+    firmware.addDataRecord(0x0000, pattern(1500, 2));
+    firmware.addEndRecord(endRecordValue(firmware.byteSum() + 3) ^ 0x01);
+    resources.writeFile("QRB_Firmware.sc", firmware.bytes());
+    AlertAnswerer user;
+    user.thenClick("Update Firmware");
+    user.thenPressReturn();
+    SimulatorConfig config;
+    config.versionWord = 0x00000001; // 1.0.0
+    const std::vector<uint8_t> flashBefore = BoardSimulator(config).flash();
+
+    EXPECT_EQ(runApplication(config, Plug::AfterStartUp), 0);
+
+    ASSERT_EQ(user.seen().size(), 2u);
+    EXPECT_EQ(user.seen()[1].text, "Firmware Update Error");
+    EXPECT_EQ(framework->shownIn(outlet::progressCaption),
+              std::vector<std::string>(kStepCaptions.begin(), kStepCaptions.begin() + 4));
+    EXPECT_EQ(exceptionLines(),
+              std::vector<std::string>{
+                  "Exception(7): [ChecksumError: Checksum error in simple-code input file.]"});
+    EXPECT_TRUE(board->sealed());
+    EXPECT_EQ(board->versionWord(), 0x00000001u);
+    EXPECT_TRUE(board->flash() == flashBefore) << "the flash changed";
+}
+
+// A board that falls silent at the seal, still plugged in: the update ends
+// within the seal's bound with the error alert, and the process with status 0.
+TEST_F(QtApplicationEndToEnd, ABoardSilentAtTheSealEndsInTheErrorAlertWithinItsBound) {
+    AlertAnswerer user;
+    user.thenClick("Update Firmware");
+    user.thenPressReturn();
+    SimulatorConfig config;
+    config.versionWord = 0x00000001;
+    config.faults = {qrbsim::parseFault("silent@seal")};
+    std::optional<std::chrono::steady_clock::time_point> silent;
+    When watch([&] { return board && board->waitForEvent("fault: silent", 0ms); },
+               [&] { silent = std::chrono::steady_clock::now(); });
+
+    EXPECT_EQ(runApplication(config, Plug::AfterStartUp), 0);
+    const auto ended = std::chrono::steady_clock::now();
+
+    ASSERT_EQ(user.seen().size(), 2u);
+    EXPECT_EQ(user.seen()[1].text, "Firmware Update Error");
+    const std::vector<std::string> exceptions = exceptionLines();
+    ASSERT_EQ(exceptions.size(), 1u);
+    EXPECT_TRUE(exceptions[0].starts_with("Exception(7): [SerialCommTimeoutError: Serial "
+                                          "Communication Error: no answer from the QRB board "
+                                          "within "))
+        << exceptions[0];
+    ASSERT_TRUE(silent);
+    EXPECT_LT(ended - *silent, 13s) << "a silent board is noticed within 10 s";
+    EXPECT_EQ(board->versionWord(), qrbsim::kNoFirmware); // unsealed, as the seal never came
+}
+
 // The adapter's node first leads to a file that nobody may open for writing,
 // root included (a read-only kernel attribute), as a tty without the udev
 // rule would refuse the user; then, while the welcome window explains it, to

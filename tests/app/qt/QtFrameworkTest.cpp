@@ -51,7 +51,8 @@ TEST_F(QtFrameworkTest, AlertsShowTheirButtonsInOrderAndAnswerOneZeroMinusOne) {
     std::vector<int> answers;
     const auto status = run([&] {
         for (int i = 0; i < 4; ++i) {
-            answers.push_back(framework.runAlertPanel("Title", "Message", "Go", "Back", "Other"));
+            answers.push_back(framework.runAlertPanel("Title", "Message", "Go", "Back", "Other",
+                                                      ApplicationFramework::kAlternateButton));
         }
         answers.push_back(framework.runCriticalAlertPanel("Only a message", std::nullopt));
         framework.exit(0);
