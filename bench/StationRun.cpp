@@ -90,12 +90,18 @@ StationFigures measureStation(const StationRunOptions& options) {
     std::filesystem::remove_all(dir);
     setDefaultDeviceSource(nullptr);
 
+    std::string firstFailure;
     std::istringstream lines(out.str());
     for (std::string line; std::getline(lines, line);) {
         const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
-        if (!event.is_discarded() && event.value("event", "") == "result" &&
-            event.value("result", "") == "updated") {
+        if (event.is_discarded() || event.value("event", "") != "result") {
+            continue;
+        }
+        if (event.value("result", "") == "updated") {
             ++figures.updated;
+        } else if (firstFailure.empty()) {
+            firstFailure = event.value("result", "") + " at \"" + event.value("step", "") +
+                           "\": " + event.value("error", "") + ": " + event.value("reason", "");
         }
     }
     for (const auto& simulated : boards) {
@@ -109,7 +115,8 @@ StationFigures measureStation(const StationRunOptions& options) {
     if (!figures.ok) {
         figures.failure = "exit code " + std::to_string(code) + ", " +
                           std::to_string(figures.updated) + " updated, " +
-                          std::to_string(figures.verified) + " hold the image";
+                          std::to_string(figures.verified) + " hold the image" +
+                          (firstFailure.empty() ? "" : "; first: " + firstFailure);
     }
     return figures;
 }

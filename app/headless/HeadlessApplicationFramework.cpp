@@ -162,17 +162,11 @@ void HeadlessApplicationFramework::runFor(std::chrono::milliseconds duration) {
 }
 
 void HeadlessApplicationFramework::shutdown() {
-    std::deque<Posted> dropped;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         shutDown_ = true;
-        dropped.swap(posted_);
     }
-    for (Posted& posted : dropped) {
-        if (posted.done) {
-            posted.done->set_value();
-        }
-    }
+    queue_.shutDown();
 }
 
 bool HeadlessApplicationFramework::joinWorkers(std::chrono::milliseconds limit) {
@@ -226,11 +220,8 @@ void HeadlessApplicationFramework::runPass(bool modal, std::chrono::milliseconds
         }
     }
     auto wait = maxWait;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!posted_.empty()) {
-            wait = std::chrono::milliseconds(0);
-        }
+    if (queue_.size() > 0) {
+        wait = std::chrono::milliseconds(0);
     }
     if (!modal) {
         const auto now = Clock::now();
@@ -252,12 +243,8 @@ void HeadlessApplicationFramework::runPass(bool modal, std::chrono::milliseconds
     }
 
     // Calls posted from other threads, those queued now, in posting order.
-    std::size_t count = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        count = posted_.size();
-    }
-    while (count-- > 0 && runPostedCall()) {
+    std::size_t count = queue_.size();
+    while (count-- > 0 && queue_.runOne()) {
     }
     if (modal) {
         return;
@@ -279,28 +266,6 @@ void HeadlessApplicationFramework::runPass(bool modal, std::chrono::milliseconds
     // Deferred calls made before this pass that are due.
     while (runDeferredCall()) {
     }
-}
-
-bool HeadlessApplicationFramework::runPostedCall() {
-    Posted posted;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (posted_.empty()) {
-            return false;
-        }
-        posted = std::move(posted_.front());
-        posted_.pop_front();
-    }
-    struct Done {
-        std::shared_ptr<std::promise<void>> promise;
-        ~Done() {
-            if (promise) {
-                promise->set_value();
-            }
-        }
-    } done{posted.done};
-    posted.call();
-    return true;
 }
 
 bool HeadlessApplicationFramework::runDeferredCall() {
@@ -525,24 +490,12 @@ void HeadlessApplicationFramework::performOnMainThread(std::function<void()> cal
         call();
         return;
     }
-    std::shared_ptr<std::promise<void>> done;
-    std::future<void> finished;
-    if (waitUntilDone) {
-        done = std::make_shared<std::promise<void>>();
-        finished = done->get_future();
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (shutDown_) {
-            return;
-        }
-        posted_.push_back({std::move(call), done});
-    }
+    queue_.post(std::move(call), waitUntilDone); // dropped once shut down
+}
+
+void HeadlessApplicationFramework::wake() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
-    if (waitUntilDone) {
-        finished.wait();
-    }
 }
 
 void HeadlessApplicationFramework::performAfterDelay(std::function<void()> call,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ApplicationFramework.h"
+#include "MainThreadQueue.h"
 #include "RunLoop.h"
 
 #include <atomic>
@@ -167,10 +168,6 @@ class HeadlessApplicationFramework : public ApplicationFramework, public RunLoop
     virtual void fault(const std::string& what);
 
   private:
-    struct Posted {
-        std::function<void()> call;
-        std::shared_ptr<std::promise<void>> done;
-    };
     struct Deferred {
         std::uint64_t id;
         std::uint64_t pass;
@@ -179,12 +176,12 @@ class HeadlessApplicationFramework : public ApplicationFramework, public RunLoop
     };
 
     bool onMainThread() const { return std::this_thread::get_id() == mainThread_; }
+    void wake();
     void expectMainThread(const std::string& what);
     // One pass of the loop: waits at most maxWait for work, then runs the
     // posted calls and, outside a modal alert, the ready sources and the due
     // deferred calls.
     void runPass(bool modal, std::chrono::milliseconds maxWait);
-    bool runPostedCall();
     bool runDeferredCall();
     void checkDeadline() const;
     bool ended() const;
@@ -204,7 +201,9 @@ class HeadlessApplicationFramework : public ApplicationFramework, public RunLoop
     std::set<std::string> animating_;
     std::set<std::string> shown_;
     bool shutDown_ = false;
-    std::deque<Posted> posted_;
+    // The calls posted with performOnMainThread; each post wakes the loop
+    // through wakeFd_.
+    MainThreadQueue queue_{[this] { wake(); }};
     std::vector<std::thread> threads_;
     std::size_t runningWorkers_ = 0;
     std::size_t workersStarted_ = 0;

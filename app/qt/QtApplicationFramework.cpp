@@ -38,6 +38,8 @@ QtApplicationFramework::QtApplicationFramework(std::string resourcePath)
     : impl_(std::make_unique<Impl>(*this)) {
     impl_->resourcePath = std::move(resourcePath);
     impl_->context = std::make_unique<QObject>();
+    Impl* impl = impl_.get();
+    impl_->posting->runPosted = [impl] { impl->runOnePosted(); };
     impl_->posting->receiver = impl_->context.get();
 
     QApplication::setQuitOnLastWindowClosed(false);

@@ -6,6 +6,7 @@
 // QtEventHolding.cpp (device events, deferred calls and their holding while an
 // alert is open) and QtThreads.cpp (workers, posted calls, sleep).
 
+#include "MainThreadQueue.h"
 #include "QtApplicationFramework.h"
 
 #include <QCloseEvent>
@@ -59,30 +60,24 @@ class OutletWindow : public QWidget {
 // reference, so a worker that outlives the framework finds it shut down
 // instead of a freed object.
 struct PostingState {
-    struct Posted {
-        std::function<void()> call;
-        std::shared_ptr<std::promise<void>> done;
-    };
-
-    std::mutex mutex;
+    std::mutex mutex; // guards receiver and workers
     std::condition_variable workersChanged;
-    std::deque<Posted> posted;
     QObject* receiver = nullptr; // null once shut down
     std::size_t workers = 0;
+    // Runs the oldest posted call on the main thread; set at construction.
+    std::function<void()> runPosted;
+    // The calls posted with performOnMainThread; each wakes the Qt event
+    // loop with a queued invocation of runPosted on the receiver.
+    MainThreadQueue queue{[this] { wake(); }};
 
+    void wake();
     // Drops every queued call and releases the workers waiting for them.
     void shutDown() {
-        std::deque<Posted> dropped;
         {
             std::lock_guard<std::mutex> lock(mutex);
             receiver = nullptr;
-            dropped.swap(posted);
         }
-        for (Posted& entry : dropped) {
-            if (entry.done) {
-                entry.done->set_value();
-            }
-        }
+        queue.shutDown();
     }
 };
 

@@ -15,25 +15,15 @@ using qtframework::PostingState;
 
 // --- Threads and calls ---------------------------------------------------------------------
 
-void QtApplicationFramework::Impl::runOnePosted() {
-    PostingState::Posted entry;
-    {
-        std::lock_guard<std::mutex> lock(posting->mutex);
-        if (posting->posted.empty()) {
-            return;
-        }
-        entry = std::move(posting->posted.front());
-        posting->posted.pop_front();
+void qtframework::PostingState::wake() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (receiver != nullptr) {
+        QMetaObject::invokeMethod(receiver, runPosted, Qt::QueuedConnection);
     }
-    struct Release {
-        std::shared_ptr<std::promise<void>> done;
-        ~Release() {
-            if (done) {
-                done->set_value();
-            }
-        }
-    } release{std::move(entry.done)};
-    dispatch(entry.call);
+}
+
+void QtApplicationFramework::Impl::runOnePosted() {
+    posting->queue.runOne([this](const std::function<void()>& call) { dispatch(call); });
 }
 
 void QtApplicationFramework::detachNewThread(std::function<void()> body) {
@@ -67,26 +57,9 @@ void QtApplicationFramework::performOnMainThread(std::function<void()> call, boo
         call();
         return;
     }
-    std::shared_ptr<std::promise<void>> done;
-    std::future<void> finished;
-    if (waitUntilDone) {
-        done = std::make_shared<std::promise<void>>();
-        finished = done->get_future();
-    }
-    {
-        PostingState& posting = *impl_->posting;
-        std::lock_guard<std::mutex> lock(posting.mutex);
-        if (posting.receiver == nullptr) {
-            return; // the application has ended: dropped, nobody waits
-        }
-        posting.posted.push_back({std::move(call), done});
-        Impl* impl = impl_.get();
-        QMetaObject::invokeMethod(
-            posting.receiver, [impl] { impl->runOnePosted(); }, Qt::QueuedConnection);
-    }
-    if (waitUntilDone) {
-        finished.wait();
-    }
+    // Dropped once the application has ended; nobody waits then.
+    const std::shared_ptr<PostingState> posting = impl_->posting;
+    posting->queue.post(std::move(call), waitUntilDone);
 }
 
 void QtApplicationFramework::sleep(double seconds) {

@@ -1,3 +1,4 @@
+#include "BoardSequence.h"
 #include "ImageVersion.h"
 
 #include <gtest/gtest.h>
@@ -43,6 +44,26 @@ TEST(VersionCase, OnlyTheWholeAllOnesWordMarksCorruptFirmware) {
     EXPECT_EQ(classifyFirmwareVersion(0x7FFFFFFF, version(0x00FFFFFF)), VersionCase::Same);
     // The image's reserved byte takes no part either.
     EXPECT_EQ(classifyFirmwareVersion(0x00030201, version(0xAB030201)), VersionCase::Same);
+}
+
+TEST(VersionCase, TheDecisionUpdatesOlderAndCorruptBoardsAndNamesTheBoardsVersion) {
+    const struct {
+        std::uint32_t board;
+        VersionFollows follows;
+        const char* name;
+    } cases[] = {
+        {0xFFFFFFFF, VersionFollows::Update, "corrupt"},
+        {0x00020201, VersionFollows::Update, "older"},
+        {0xFF030201, VersionFollows::LeaveCurrent, "same"},
+        {0x00000102, VersionFollows::LeaveNewer, "newer"},
+    };
+    for (const auto& c : cases) {
+        const VersionDecision decision = decideVersion(c.board, version(kImage123));
+        EXPECT_EQ(decision.follows, c.follows) << c.name;
+        EXPECT_STREQ(versionCaseName(decision.versionCase), c.name);
+    }
+    EXPECT_EQ(versionText(decideVersion(0x00000102, version(kImage123)).board), "2.1.0");
+    EXPECT_EQ(versionText(version(0xAB0A0B0C)), "12.11.10");
 }
 
 } // namespace
