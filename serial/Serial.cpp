@@ -367,7 +367,12 @@ uint8_t rxByteWithin(time_t seconds, int32_t microseconds) {
 void rxBufFlushBy(const SerialDeadline& deadline) {
     constexpr std::chrono::microseconds kQuiet = std::chrono::milliseconds(10);
     for (;;) {
-        const std::chrono::microseconds wait = std::min(kQuiet, timeLeft(deadline));
+        const std::chrono::microseconds left = timeLeft(deadline);
+        // A line that keeps talking past the deadline has not fallen quiet.
+        if (left.count() == 0) {
+            raiseTimeout(deadline.bound);
+        }
+        const std::chrono::microseconds wait = std::min(kQuiet, left);
         if (!waitReadable(ser_fd, wait)) {
             // Quiet for less than 10 ms only because the time ran out.
             if (wait < kQuiet) {
