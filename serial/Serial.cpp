@@ -1,6 +1,7 @@
 #include "Serial.h"
 
 #include "FirmwareUpdaterException.h"
+#include "SerialRecording.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -103,19 +104,22 @@ std::string displayPath(const char* path) {
     return shown;
 }
 
-[[noreturn]] void raiseOpenError(const std::string& shownPath, int error) {
+[[noreturn]] void raiseOpenError(const char* path, const std::string& shownPath, int error) {
+    ser_recording.openFailed(path, error);
     SerialException::raiseWithErrorNumber(
         error, "SerialOpenError",
         "Connection to QRB board failed: open(%s) failed. errno %d %s.%s.", shownPath.c_str(),
         error, std::strerror(error), error == EBUSY ? kBusySuffix : "");
 }
 
-[[noreturn]] void raiseReceiveError() {
+[[noreturn]] void raiseReceiveError(int error) {
+    ser_recording.receiveFailed(error);
     SerialException::raise("SerialCommReceiveError",
                            "Serial Communication Error: receiving serial data failed.");
 }
 
 [[noreturn]] void raiseSelectError(int error) {
+    ser_recording.receiveFailed(error);
     SerialException::raiseWithErrorNumber(error, "SerialSelectError.",
                                           "Select while reading failed. errno %d %s.", error,
                                           std::strerror(error));
@@ -127,12 +131,13 @@ uint8_t readOneByte(int fd) {
         uint8_t byte = 0;
         const ssize_t got = ::read(fd, &byte, 1);
         if (got == 1) {
+            ser_recording.received(byte);
             return byte;
         }
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        raiseReceiveError();
+        raiseReceiveError(got < 0 ? errno : 0);
     }
 }
 
@@ -193,14 +198,14 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
     ser_low_latency = {};
 
     if (path == nullptr) {
-        raiseOpenError(displayPath(path), ENOENT);
+        raiseOpenError(path, displayPath(path), ENOENT);
     }
     if (!isSevenBitAscii(path)) {
-        raiseOpenError(displayPath(path), EINVAL);
+        raiseOpenError(path, displayPath(path), EINVAL);
     }
     const std::optional<speed_t> speed = speedCode(baudRate);
     if (!speed) {
-        raiseOpenError(displayPath(path), EINVAL);
+        raiseOpenError(path, displayPath(path), EINVAL);
     }
 
     // Opened without waiting for a carrier, as a callout device opens; the
@@ -208,11 +213,12 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        raiseOpenError(displayPath(path), error);
+        raiseOpenError(path, displayPath(path), error);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
         const int error = errno;
         ::close(fd);
+        ser_recording.openFailed(path, error);
         SerialException::raiseWithErrorNumber(
             error, "SerialTIOCEXCLError.",
             "There was a problem getting exclusive access to the QRB Box.");
@@ -235,12 +241,18 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         const int error = errno;
         ::close(fd);
-        raiseOpenError(displayPath(path), error);
+        raiseOpenError(path, displayPath(path), error);
     }
 
     // Not part of the open: whatever the driver answers, the port is usable.
     std::optional<serial_struct> found;
     ser_low_latency = requestLowLatency(fd, found);
+
+    ser_recording.opened(path, baudRate);
+    int modemBits = 0;
+    if (::ioctl(fd, TIOCMGET, &modemBits) == 0) {
+        ser_recording.modemLines(modemBits);
+    }
 
     std::lock_guard<std::mutex> lock(ser_fd_mutex);
     ser_fd = fd;
@@ -260,6 +272,7 @@ void serClose() {
         // process's next open (EBUSY) unless it is privileged.
         (void)::ioctl(ser_fd, TIOCNXCL);
         (void)::close(ser_fd);
+        ser_recording.closed();
     }
     ser_fd = -1;
     foundSerialSettings.reset();
@@ -280,6 +293,7 @@ void serSetBaudRate(BaudRate baudRate) {
     (void)::cfsetospeed(&settings, *speed);
     (void)::tcflush(ser_fd, TCIFLUSH);
     (void)::tcsetattr(ser_fd, TCSANOW, &settings);
+    ser_recording.speedChanged(baudRate);
 }
 
 void serQueueTxBytes(const void* buffer, size_t n) {
@@ -288,7 +302,12 @@ void serQueueTxBytes(const void* buffer, size_t n) {
         // A signal before any byte went out leaves nothing written: try again.
         written = ::write(ser_fd, buffer, n);
     } while (written < 0 && errno == EINTR);
+    if (written > 0) {
+        ser_recording.sent(buffer, static_cast<size_t>(written));
+    }
     if (written < 0 || static_cast<size_t>(written) != n) {
+        ser_recording.sendFailed(written < 0 ? errno : -1,
+                                 written < 0 ? 0 : static_cast<size_t>(written));
         SerialException::raise(
             "SerialCommSendError",
             "Serial Communication Error: transmitting serial data failed (%zd:%zu).", written, n);
@@ -317,6 +336,7 @@ uint8_t rxByteWithTimeout(time_t seconds, int32_t microseconds, bool* timedOut) 
         std::chrono::seconds(std::min(seconds, kLongestWait)) +
         std::chrono::microseconds(microseconds);
     if (!waitReadable(ser_fd, timeout)) {
+        ser_recording.timedOut(static_cast<uint64_t>(timeout.count()));
         *timedOut = true;
         return 0;
     }
