@@ -16,6 +16,7 @@ libplist-dev
 libudev-dev
 umockdev
 libumockdev-dev
+libssl-dev
 qt6-base-dev
 xvfb
 xauth
