@@ -18,6 +18,7 @@
 #include <string>
 
 struct UpdateStepStart;
+class FirmwareUpdaterException;
 
 // The application controller: reads the update configuration at start-up,
 // keeps the table of attached boards, starts the board connection worker when
@@ -173,6 +174,15 @@ class AppController : public DeviceNotificationTarget,
     int _connectionThreadsRunning = 0;
     // Set once updateFirmware has started the update worker.
     bool _updateStarted = false;
+
+    // The board of the attempt under way, for its serial trace: set on the
+    // main thread before the connection worker starts, read by the workers
+    // that follow it.
+    std::string _attemptSerialNumber;
+    std::string _attemptDevicePath;
+    // Writes the attempt's serial trace after a failure (see AttemptTrace.h).
+    void writeFailedAttemptTrace(const std::string& step,
+                                 const FirmwareUpdaterException* exception);
 
     // Data bytes the update worker has sent (it alone writes, any thread
     // reads); what the busy panel shows of them (main thread only).

@@ -1,6 +1,7 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "AttemptTrace.h"
 #include "Bootloader.h"
 #include "DeviceHolder.h"
 #include "FirmwareUpdaterException.h"
@@ -171,13 +172,20 @@ AppController::ConnectionOutcome AppController::connectToBoard(const std::string
         if (exception.name() != "SerialCommReceiveError") {
             logException(LogSite::Synchronisation, exception);
         }
+        serClose();
+        writeFailedAttemptTrace(kConnectingStep, &exception);
     } catch (const FirmwareUpdaterException& exception) {
         logException(LogSite::Synchronisation, exception);
+        serClose();
+        writeFailedAttemptTrace(kConnectingStep, &exception);
     }
     return ConnectionOutcome::Failed;
 }
 
 void AppController::handleConnectCommand(const std::string& devicePath) {
+    // Each connection starts a new attempt at the board.
+    beginAttemptTrace();
+    markAttemptStep(kConnectingStep);
     ConnectionOutcome outcome = ConnectionOutcome::Failed;
     try {
         outcome = connectToBoard(devicePath);

@@ -1,10 +1,12 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "AttemptTrace.h"
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
 #include "Log.h"
 #include "Serial.h"
+#include "StringFormat.h"
 #include "UpdateConfiguration.h"
 #include "UpdateProgress.h"
 #include "UpdateSequence.h"
@@ -111,23 +113,51 @@ void AppController::endProgress() {
 
 void AppController::handleUpdateFirmwareCommand() {
     bool successCode = false;
+    std::string step; // the caption of the step under way
+    std::optional<FirmwareUpdaterException> failure;
     try {
-        StepReporter steps([this](const UpdateStepStart& start) { showUpdateStep(start); });
+        StepReporter steps([this, &step](const UpdateStepStart& start) {
+            step = updateStepCaption(start.step);
+            markAttemptStep(step);
+            showUpdateStep(start);
+        });
         runUpdateSequence({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent);
         successCode = true;
     } catch (const FirmwareUpdaterException& exception) {
         logException(LogSite::UpdateWorker, exception);
+        failure = exception;
     } catch (...) {
         logForeignException("firmware update worker");
+        failure =
+            FirmwareUpdaterException("UnexpectedError", "An unexpected error ended the update.");
     }
 
     closeImageFile();
     serClose();
+    if (!successCode) {
+        writeFailedAttemptTrace(step, failure ? &*failure : nullptr);
+    }
     framework_.performOnMainThread(
         [self = shared_from_this(), successCode] {
             self->runFirmwareUpdateCompleteAlertWithSuccessCode(successCode);
         },
         false);
+}
+
+void AppController::writeFailedAttemptTrace(const std::string& step,
+                                            const FirmwareUpdaterException* exception) {
+    AttemptTraceHeader header;
+    header.program = "qrb-updater";
+    header.board = _attemptSerialNumber;
+    header.tty = _attemptDevicePath;
+    header.imageVersion =
+        formatString("%u.%u.%u", imageVer.major(), imageVer.minor(), imageVer.rev());
+    header.imagePath = imagePath;
+    AttemptTraceFailure failure;
+    failure.name = exception != nullptr ? exception->name() : std::string("UnexpectedError");
+    failure.reason = exception != nullptr ? exception->reason() : std::string();
+    failure.step = step;
+    (void)writeAttemptTrace(header, failure);
 }
 
 void AppController::runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCode) {

@@ -1,6 +1,7 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "AttemptTrace.h"
 #include "Bootloader.h"
 #include "FirmwareUpdaterException.h"
 #include "Log.h"
@@ -18,6 +19,7 @@ void AppController::boardReadyHandler() {
     framework_.stopAnimation(outlet::connectionProgressIndicator);
 
     std::uint32_t word = 0;
+    markAttemptStep(kVersionStep);
     try {
         word = getFirmwareVersionWithin(kAnswerTimeoutSeconds);
     } catch (const FirmwareUpdaterException& exception) {
@@ -25,6 +27,7 @@ void AppController::boardReadyHandler() {
         // plugging the board in again starts a new connection.
         logException(LogSite::VersionQuery, exception);
         serClose();
+        writeFailedAttemptTrace(kVersionStep, &exception);
         return;
     }
 
