@@ -1,13 +1,18 @@
-# Installation as a Linux desktop program, and its Debian package.
+# Installation as a Linux desktop program and a station, and their Debian
+# packages: qrb-updater (the desktop program, on Qt), qrb-flash (the station,
+# without Qt) and qrb-updater-common (what both need: the udev rule, the
+# update configuration and its images). Each install() names its package as
+# its component.
 #
 #   <prefix>/bin/qrb-updater
+#   <prefix>/bin/qrb-flash
 #   <prefix>/share/qrb-updater/               update configuration and images
 #                                             (resources/CMakeLists.txt)
 #   <prefix>/share/applications/qrb-updater.desktop
 #   <prefix>/share/icons/hicolor/{scalable,128x128}/apps/qrb-updater.{svg,png}
 #   <QRB_UDEV_RULES_DIR>/70-qrb-updater.rules
-#   <prefix>/share/man/man1/qrb-updater.1.gz
-#   <prefix>/share/doc/qrb-updater/{copyright,changelog.gz}
+#   <prefix>/share/man/man1/{qrb-updater,qrb-flash}.1.gz
+#   <prefix>/share/doc/{qrb-updater,qrb-flash,qrb-updater-common}/{copyright,changelog.gz}
 #   <prefix>/share/metainfo/invalid.qrb_updater.updater.metainfo.xml
 #
 # udev reads rules from /usr/lib/udev/rules.d and /etc/udev/rules.d, not from
@@ -25,6 +30,10 @@ if(TARGET qrb-updater)
     install(TARGETS qrb-updater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
             COMPONENT qrb-updater)
 endif()
+if(TARGET qrb-flash)
+    install(TARGETS qrb-flash RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT qrb-flash)
+endif()
 
 install(FILES ${QRB_PACKAGING_DIR}/qrb-updater.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
@@ -32,7 +41,7 @@ install(FILES ${QRB_PACKAGING_DIR}/qrb-updater.desktop
 
 install(FILES ${QRB_PACKAGING_DIR}/70-qrb-updater.rules
         DESTINATION ${QRB_UDEV_RULES_DIR}
-        COMPONENT qrb-updater)
+        COMPONENT qrb-updater-common)
 
 # The application's icon (the program carries the same picture for its windows).
 set(QRB_ICON_DIR ${CMAKE_CURRENT_LIST_DIR}/../resources)
@@ -52,10 +61,12 @@ endif()
 # sources give the same bytes.
 find_program(QRB_GZIP gzip REQUIRED)
 set(QRB_PACKAGING_BINARY_DIR ${PROJECT_BINARY_DIR}/packaging)
-configure_file(${QRB_PACKAGING_DIR}/qrb-updater.1.in ${QRB_PACKAGING_BINARY_DIR}/qrb-updater.1
-               @ONLY)
+foreach(page IN ITEMS qrb-updater.1 qrb-flash.1)
+    configure_file(${QRB_PACKAGING_DIR}/${page}.in ${QRB_PACKAGING_BINARY_DIR}/${page} @ONLY)
+endforeach()
 set(qrb_compressed_docs "")
-foreach(source IN ITEMS ${QRB_PACKAGING_BINARY_DIR}/qrb-updater.1 ${QRB_PACKAGING_DIR}/changelog)
+foreach(source IN ITEMS ${QRB_PACKAGING_BINARY_DIR}/qrb-updater.1
+                        ${QRB_PACKAGING_BINARY_DIR}/qrb-flash.1 ${QRB_PACKAGING_DIR}/changelog)
     cmake_path(GET source FILENAME name)
     set(copy ${QRB_PACKAGING_BINARY_DIR}/gzip/${name})
     add_custom_command(OUTPUT ${copy}.gz
@@ -71,39 +82,67 @@ add_custom_target(qrb_packaging_docs ALL DEPENDS ${qrb_compressed_docs})
 install(FILES ${QRB_PACKAGING_BINARY_DIR}/gzip/qrb-updater.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT qrb-updater)
-install(FILES ${QRB_PACKAGING_DIR}/copyright ${QRB_PACKAGING_BINARY_DIR}/gzip/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}
-        COMPONENT qrb-updater)
+install(FILES ${QRB_PACKAGING_BINARY_DIR}/gzip/qrb-flash.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT qrb-flash)
+# Every package carries the copyright file and the changelog under its name.
+foreach(package IN ITEMS qrb-updater qrb-flash qrb-updater-common)
+    install(FILES ${QRB_PACKAGING_DIR}/copyright ${QRB_PACKAGING_BINARY_DIR}/gzip/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
+            COMPONENT ${package})
+endforeach()
 # For software centres: the component, its desktop entry, screenshot and release.
 install(FILES ${QRB_PACKAGING_DIR}/invalid.qrb_updater.updater.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
         COMPONENT qrb-updater)
 
-# The Debian package: `cmake --build BUILD --target package`, or cpack -G DEB.
+# The Debian packages: `cmake --build BUILD --target package`, or cpack -G DEB.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qrb-updater)
 set(CPACK_PACKAGE_VENDOR "QRB Box project")
 set(CPACK_PACKAGE_CONTACT "QRB Box updater maintainers <maintainers@qrb-updater.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for the QRB Box")
-# The extended description, wrapped as Debian wants it.
-string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
-    "Desktop program that updates the firmware of a QRB Box attached through"
-    "a USB serial adapter. It finds the board as it is plugged in, reads its"
-    "firmware version through the board's bootloader, asks whether to update,"
-    "and programs, verifies and seals the board's flash."
-    "A udev rule gives the user at the seat access to QRB adapters and keeps"
-    "ModemManager away from them.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL qrb-updater qrb-flash qrb-updater-common)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends: from the libraries the program links, found by dpkg-shlibdeps.
+# Depends: from the libraries the programs link, found by dpkg-shlibdeps, and
+# the common package of the same version.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QRB_PACKAGING_DIR}/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# Each package's description: a summary, then the extended description,
+# wrapped as Debian wants it.
+set(CPACK_DEBIAN_QRB-UPDATER_PACKAGE_NAME qrb-updater)
+set(CPACK_DEBIAN_QRB-UPDATER_DESCRIPTION [=[firmware updater for the QRB Box
+Desktop program that updates the firmware of a QRB Box attached through
+a USB serial adapter. It finds the board as it is plugged in, reads its
+firmware version through the board's bootloader, asks whether to update,
+and programs, verifies and seals the board's flash.]=])
+
+set(CPACK_DEBIAN_QRB-FLASH_PACKAGE_NAME qrb-flash)
+set(CPACK_DEBIAN_QRB-FLASH_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_QRB-FLASH_DESCRIPTION [=[station that updates many QRB Boxes at once
+Command-line program for production lines, repair benches and test rigs:
+it updates the firmware of every QRB Box attached, all at once, or of each
+board as it is plugged in, with one process per board, a line per board
+(JSON lines with --json) and exit codes for scripts. No display needed.]=])
+
+set(CPACK_DEBIAN_QRB-UPDATER-COMMON_PACKAGE_NAME qrb-updater-common)
+set(CPACK_DEBIAN_QRB-UPDATER-COMMON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_QRB-UPDATER-COMMON_PACKAGE_RECOMMENDS udev)
+set(CPACK_DEBIAN_QRB-UPDATER-COMMON_PACKAGE_CONTROL_EXTRA ${QRB_PACKAGING_DIR}/debian/postinst)
+set(CPACK_DEBIAN_QRB-UPDATER-COMMON_DESCRIPTION [=[QRB Box firmware image and udev rule
+The firmware image, the RAM bootloader and the update configuration that
+the QRB Box updaters install, and a udev rule that gives the user at the
+seat access to QRB adapters and keeps ModemManager away from them.]=])
+
 include(CPack)
+cpack_add_component(qrb-updater-common)
+cpack_add_component(qrb-updater DEPENDS qrb-updater-common)
+cpack_add_component(qrb-flash DEPENDS qrb-updater-common)

@@ -13,6 +13,7 @@ googletest
 libgtest-dev
 libgmock-dev
 libplist-dev
+nlohmann-json3-dev
 libudev-dev
 umockdev
 libumockdev-dev

@@ -80,6 +80,13 @@ std::optional<PropertyDictionary> serialClientProperties(udev_device* tty) {
     if (!serialNumber.empty()) {
         properties.emplace("USB Serial Number", serialNumber);
     }
+    // Where the device is plugged in: udev's persistent path of the port, or
+    // the device's sysfs path when udev has none.
+    std::string physicalPort = text(udev_device_get_property_value(tty, "ID_PATH"));
+    if (physicalPort.empty()) {
+        physicalPort = text(udev_device_get_syspath(tty));
+    }
+    properties.emplace("Physical Port", physicalPort);
     return properties;
 }
 

@@ -19,6 +19,9 @@
 //   "IOSerialBSDClientType"       "IOModemSerialStream" for CDC-ACM modems,
 //                                 "IORS232SerialStream" for everything else
 //   "USB Serial Number"           the USB serial number, when there is one
+//   "Physical Port"               where the device is plugged in: udev's
+//                                 ID_PATH (pci-0000:00:14.0-usb-0:2:1.0), or
+//                                 the tty's sysfs path when udev has none
 //
 // Virtual terminals (no parent device) and UART slots of the 8250 driver with
 // no UART behind them (type 0) are left out.

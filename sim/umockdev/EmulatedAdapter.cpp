@@ -63,6 +63,9 @@ std::vector<DeviceEntry> devicesOf(const AdapterDescription& description, bool w
     const std::string usbDevice = kUsbRoot + port;
     const std::string interface = usbDevice + "/" + port + ":1.0";
     const bool modem = description.kind == AdapterKind::CdcAcmModem;
+    // udev's persistent path of the port, as its path_id builtin makes it.
+    const std::string idPath =
+        "E: ID_PATH=pci-0000:00:14.0-usb-0:" + port.substr(port.find('-') + 1) + ":1.0\n";
 
     std::string usbBody = "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
     if (modem) {
@@ -80,14 +83,15 @@ std::vector<DeviceEntry> devicesOf(const AdapterDescription& description, bool w
         devices.push_back({interface,
                            "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=cdc_acm\n"
                            "A: bInterfaceClass=02\n"});
-        devices.push_back({interface + "/tty/" + tty, ttyBody(description, withNode)});
+        devices.push_back({interface + "/tty/" + tty, ttyBody(description, withNode) + idPath});
     } else {
         devices.push_back({interface,
                            "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=ftdi_sio\n"
                            "A: bInterfaceClass=ff\n"});
         devices.push_back({interface + "/" + tty,
                            "E: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio\nA: latency_timer=16\n"});
-        devices.push_back({interface + "/" + tty + "/tty/" + tty, ttyBody(description, withNode)});
+        devices.push_back(
+            {interface + "/" + tty + "/tty/" + tty, ttyBody(description, withNode) + idPath});
     }
     return devices;
 }

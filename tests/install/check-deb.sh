@@ -1,8 +1,10 @@
 #!/bin/sh
-# Builds the Debian package with CPack and checks it: the same files as an
-# installation with prefix /usr, owned by root with the same modes, the data
-# files unchanged, sane control fields, a changelog, manual page and metainfo
-# of this version, and nothing that lintian reports as an error or warning.
+# Builds the Debian packages with CPack (qrb-updater, qrb-flash and
+# qrb-updater-common) and checks them: together the same files as an
+# installation with prefix /usr, each in its package, owned by root with the
+# same modes, the data files unchanged, sane control fields, dependencies (the
+# station without Qt), a changelog, manual pages and metainfo of this version,
+# and nothing that lintian reports as an error or warning.
 #
 #   check-deb.sh BUILD_DIR SOURCE_DIR EXPECTED_FILES VERSION
 set -eu
@@ -26,50 +28,20 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.lo
     echo "FAIL: cpack failed"
     exit 1
 }
-deb=$(find "$work/out" -maxdepth 1 -name '*.deb')
-[ "$(echo "$deb" | wc -w)" -eq 1 ] || {
-    cat "$work/cpack.log"
-    echo "FAIL: expected one .deb, found: $deb"
-    exit 1
-}
-
-# Control fields.
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = qrb-updater ] || fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', not $version"
-[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
-field Maintainer | grep -Eq '^[^<]+ <[^@ ]+@[^> ]+>$' || fail "Maintainer '$(field Maintainer)' is not 'Name <address>'"
-[ -n "$(field Section)" ] || fail "no Section"
-[ -n "$(field Priority)" ] || fail "no Priority"
-field Installed-Size | grep -Eq '^[0-9]+$' || fail "Installed-Size is '$(field Installed-Size)'"
-# A one-line summary, then an extended description.
-[ "$(field Description | head -n 1 | wc -w)" -gt 1 ] || fail "no summary in Description"
-[ "$(field Description | wc -l)" -gt 1 ] || fail "no extended description"
-[ "$(field Description | awk 'length > 80' | wc -l)" -eq 0 ] || fail "Description has lines over 80 columns"
-depends=$(field Depends)
-# From the libraries the program links, found by dpkg-shlibdeps.
-for package in libc6 libstdc++6 libqt6widgets6 libqt6gui6 libqt6core6 libudev1; do
-    echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -Fxq "$package" ||
-        fail "Depends lacks $package: $depends"
+packages="qrb-updater qrb-flash qrb-updater-common"
+debs=""
+for package in $packages; do
+    deb=$(find "$work/out" -maxdepth 1 -name "${package}_*.deb")
+    [ "$(echo "$deb" | wc -w)" -eq 1 ] || {
+        cat "$work/cpack.log"
+        echo "FAIL: expected one package $package, found: $deb"
+        exit 1
+    }
+    debs="$debs $deb"
 done
-echo "$depends" | grep -q 'libplist' || fail "Depends lacks libplist: $depends"
+[ "$(find "$work/out" -maxdepth 1 -name '*.deb' | wc -l)" -eq 3 ] || fail "more packages than $packages"
+deb_of() { find "$work/out" -maxdepth 1 -name "${1}_*.deb"; }
 
-# The maintainer script that applies the udev rule to adapters already plugged in.
-dpkg-deb -e "$deb" "$work/control"
-if [ -f "$work/control/postinst" ]; then
-    [ "$(stat -c %a "$work/control/postinst")" = 755 ] || fail "postinst is not mode 755"
-    sh -n "$work/control/postinst" || fail "postinst is not a valid shell script"
-else
-    fail "no postinst"
-fi
-
-# Contents: regular files, with owner and mode, against the list.
-dpkg-deb -c "$deb" | awk '$1 ~ /^-/ { print $6, $1, $2 }' | sed 's|^\./||' | LC_ALL=C sort >"$work/listing"
-awk '$2 ~ /^-/ && $3 != "root/root" { print "FAIL: " $1 " is owned by " $3 }' "$work/listing" >"$work/owners"
-if [ -s "$work/owners" ]; then
-    cat "$work/owners"
-    failures=$((failures + 1))
-fi
 mode() {
     case $1 in
     -rwxr-xr-x) echo 755 ;;
@@ -77,17 +49,85 @@ mode() {
     *) echo "$1" ;;
     esac
 }
-while read -r path perms _owner; do
-    echo "$path $(mode "$perms")"
-done <"$work/listing" >"$work/actual"
+: >"$work/actual"
+for package in $packages; do
+    deb=$(deb_of "$package")
+    # Control fields.
+    field() { dpkg-deb -f "$deb" "$1"; }
+    [ "$(field Package)" = "$package" ] || fail "Package is '$(field Package)', not $package"
+    [ "$(field Version)" = "$version" ] || fail "$package: Version is '$(field Version)', not $version"
+    if [ "$package" = qrb-updater-common ]; then
+        [ "$(field Architecture)" = all ] || fail "$package: Architecture is '$(field Architecture)', not all"
+    else
+        [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "$package: Architecture is '$(field Architecture)'"
+    fi
+    field Maintainer | grep -Eq '^[^<]+ <[^@ ]+@[^> ]+>$' || fail "$package: Maintainer '$(field Maintainer)' is not 'Name <address>'"
+    [ -n "$(field Section)" ] || fail "$package: no Section"
+    [ -n "$(field Priority)" ] || fail "$package: no Priority"
+    field Installed-Size | grep -Eq '^[0-9]+$' || fail "$package: Installed-Size is '$(field Installed-Size)'"
+    # A one-line summary, then an extended description.
+    [ "$(field Description | head -n 1 | wc -w)" -gt 1 ] || fail "$package: no summary in Description"
+    [ "$(field Description | wc -l)" -gt 1 ] || fail "$package: no extended description"
+    [ "$(field Description | awk 'length > 80' | wc -l)" -eq 0 ] || fail "$package: Description has lines over 80 columns"
+
+    # Contents: regular files, with owner and mode, and the package.
+    dpkg-deb -c "$deb" | awk '$1 ~ /^-/ { print $6, $1, $2 }' | sed 's|^\./||' >"$work/listing"
+    awk -v p="$package" '$3 != "root/root" { print "FAIL: " p ": " $1 " is owned by " $3 }' "$work/listing" >"$work/owners"
+    if [ -s "$work/owners" ]; then
+        cat "$work/owners"
+        failures=$((failures + 1))
+    fi
+    while read -r path perms _owner; do
+        echo "$path $(mode "$perms") $package"
+    done <"$work/listing" >>"$work/actual"
+    dpkg-deb -x "$deb" "$work/root"
+
+    # The documents speak of the packaged version.
+    doc="$work/root/usr/share/doc/$package"
+    cmp -s "$source/packaging/copyright" "$doc/copyright" || fail "$package: the copyright differs from packaging/copyright"
+    if gzip -t "$doc/changelog.gz" 2>/dev/null; then
+        top=$(gzip -dc "$doc/changelog.gz" | head -n 1)
+        [ "$top" = "qrb-updater ($version) unstable; urgency=medium" ] ||
+            fail "$package: the changelog's last entry is '$top', not version $version (packaging/changelog)"
+    else
+        fail "usr/share/doc/$package/changelog.gz is not a gzip file"
+    fi
+done
+LC_ALL=C sort -o "$work/actual" "$work/actual"
 grep -v '^#' "$expected" | LC_ALL=C sort >"$work/expected"
 if ! diff -u "$work/expected" "$work/actual" >"$work/diff"; then
     fail "package contents differ from the list (- expected, + packaged):"
     cat "$work/diff"
 fi
 
-# The data files travel unchanged; the program is an executable for this machine.
-dpkg-deb -x "$deb" "$work/root"
+# Depends: from the libraries each program links (dpkg-shlibdeps), and the
+# common package of the same version; the station without Qt.
+depends_of() { dpkg-deb -f "$(deb_of "$1")" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//'; }
+for package in qrb-updater qrb-flash; do
+    for needed in qrb-updater-common libc6 libstdc++6 libudev1 libplist3; do
+        depends_of "$package" | grep -Fxq "$needed" || fail "$package: Depends lacks $needed: $(depends_of "$package" | tr '\n' ' ')"
+    done
+    dpkg-deb -f "$(deb_of "$package")" Depends | grep -q "qrb-updater-common (= $version)" ||
+        fail "$package: Depends does not name qrb-updater-common of version $version"
+done
+for needed in libqt6widgets6 libqt6gui6 libqt6core6; do
+    depends_of qrb-updater | grep -Fxq "$needed" || fail "qrb-updater: Depends lacks $needed"
+done
+if depends_of qrb-flash | grep -q '^libqt'; then
+    fail "qrb-flash depends on Qt: $(depends_of qrb-flash | tr '\n' ' ')"
+fi
+
+# The maintainer script that applies the udev rule to adapters already
+# plugged in comes with the rule.
+dpkg-deb -e "$(deb_of qrb-updater-common)" "$work/control"
+if [ -f "$work/control/postinst" ]; then
+    [ "$(stat -c %a "$work/control/postinst")" = 755 ] || fail "postinst is not mode 755"
+    sh -n "$work/control/postinst" || fail "postinst is not a valid shell script"
+else
+    fail "qrb-updater-common has no postinst"
+fi
+
+# The data files travel unchanged; the programs are executables for this machine.
 for f in QRB_Image.plist QRB_Firmware.sc QRB_RAM_Bootloader.sc; do
     cmp -s "$source/resources/$f" "$work/root/usr/share/qrb-updater/$f" || fail "usr/share/qrb-updater/$f differs from resources/$f"
 done
@@ -95,29 +135,22 @@ cmp -s "$source/packaging/70-qrb-updater.rules" "$work/root/usr/lib/udev/rules.d
     fail "the packaged udev rule differs from packaging/70-qrb-updater.rules"
 cmp -s "$source/packaging/qrb-updater.desktop" "$work/root/usr/share/applications/qrb-updater.desktop" ||
     fail "the packaged desktop entry differs from packaging/qrb-updater.desktop"
-bin="$work/root/usr/bin/qrb-updater"
-[ -x "$bin" ] && [ "$(head -c 4 "$bin" | od -An -c | tr -d ' ')" = '177ELF' ] ||
-    fail "usr/bin/qrb-updater is not an executable ELF file"
-
-# The documents speak of the packaged version.
-doc="$work/root/usr/share/doc/qrb-updater"
-cmp -s "$source/packaging/copyright" "$doc/copyright" || fail "the packaged copyright differs from packaging/copyright"
-if gzip -t "$doc/changelog.gz" 2>/dev/null; then
-    top=$(gzip -dc "$doc/changelog.gz" | head -n 1)
-    [ "$top" = "qrb-updater ($version) unstable; urgency=medium" ] ||
-        fail "the changelog's last entry is '$top', not version $version (packaging/changelog)"
-else
-    fail "usr/share/doc/qrb-updater/changelog.gz is not a gzip file"
-fi
-man="$work/root/usr/share/man/man1/qrb-updater.1.gz"
-gzip -dc "$man" 2>/dev/null | grep -q "^\.TH QRB-UPDATER 1 .*\"qrb-updater $version\"" ||
-    fail "the manual page is not qrb-updater(1) of version $version"
+for program in qrb-updater qrb-flash; do
+    bin="$work/root/usr/bin/$program"
+    [ -x "$bin" ] && [ "$(head -c 4 "$bin" | od -An -c | tr -d ' ')" = '177ELF' ] ||
+        fail "usr/bin/$program is not an executable ELF file"
+    man="$work/root/usr/share/man/man1/$program.1.gz"
+    title=$(echo "$program" | tr '[:lower:]' '[:upper:]')
+    gzip -dc "$man" 2>/dev/null | grep -q "^\.TH $title 1 .*\"$program $version\"" ||
+        fail "the manual page is not $program(1) of version $version"
+done
 grep -q "<release version=\"$version\"" "$work/root/usr/share/metainfo/"*.metainfo.xml ||
     fail "the metainfo lists no release $version (packaging/*.metainfo.xml)"
 
 # What Debian's package checker says: no error and no warning.
 if command -v lintian >/dev/null 2>&1; then
-    lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || {
+    # shellcheck disable=SC2086
+    lintian --fail-on error,warning $debs >"$work/lintian" 2>&1 || {
         fail "lintian:"
         grep -v 'running with root privileges' "$work/lintian"
     }
@@ -129,4 +162,4 @@ if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed"
     exit 1
 fi
-echo "Debian package $(basename "$deb"): $(wc -l <"$work/actual") files, Depends: $depends"
+echo "Debian packages $packages: $(wc -l <"$work/actual") files"

@@ -9,7 +9,9 @@
 # installed program, with an empty emulated device tree and Qt's offscreen
 # platform, and checks that its welcome screen shows the version of the
 # installed configuration, changed for the purpose: the installed program
-# reads its resources from the installed tree.
+# reads its resources from the installed tree. The installed station, which
+# links no Qt, reads the same configuration: a broken installed image makes it
+# end with exit code 78, naming that image.
 #
 #   check-install-tree.sh BUILD_DIR SOURCE_DIR EXPECTED_FILES [PROBE_PLUGINS]
 set -eu
@@ -38,7 +40,7 @@ DESTDIR="$root" cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1
 # The files and their modes, against the list.
 (cd "$root" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort |
     while read -r f; do echo "$f $(stat -c %a "$f")"; done) >"$work/actual"
-grep -v '^#' "$expected" | LC_ALL=C sort >"$work/expected"
+grep -v '^#' "$expected" | awk '{ print $1, $2 }' | LC_ALL=C sort >"$work/expected"
 if ! diff -u "$work/expected" "$work/actual" >"$work/diff"; then
     fail "installed files differ from the list (- expected, + installed):"
     cat "$work/diff"
@@ -130,6 +132,23 @@ if [ -n "$probe" ] && [ -x "$bin" ]; then
         fail "the installed program did not show the installed configuration's version 9.8.7; it showed: ${screen:-nothing}"
         ;;
     esac
+fi
+
+flash="$root/usr/bin/qrb-flash"
+if [ -x "$flash" ]; then
+    if readelf -d "$flash" | grep -q 'NEEDED.*libQt'; then
+        fail "bin/qrb-flash links Qt"
+    fi
+    "$flash" --version | grep -q '^qrb-flash [0-9]' || fail "qrb-flash --version does not name its version"
+    printf 'broken' >"$data/QRB_Firmware.sc"
+    status=0
+    umockdev-run -- "$flash" --json >"$work/flash.out" 2>"$work/flash.err" || status=$?
+    [ "$status" -eq 78 ] || fail "the installed qrb-flash with a broken installed image ended with $status, not 78"
+    grep -q "$data/QRB_Firmware.sc" "$work/flash.err" ||
+        fail "the installed qrb-flash did not name the installed image: $(cat "$work/flash.err")"
+    [ ! -s "$work/flash.out" ] || fail "qrb-flash printed on standard output: $(cat "$work/flash.out")"
+else
+    fail "bin/qrb-flash is not installed"
 fi
 
 if [ "$failures" -gt 0 ]; then

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "BoardOutcome.h"
+#include "UpdateSequence.h"
+
+#include <functional>
+#include <string>
+
+// What every board of a station run gets: the images and their version, and
+// what the options allow.
+struct StationPlan {
+    UpdatePlan update;
+    bool allowReinstall = false; // update a board with the same version
+    bool allowOlder = false;     // update a board with a newer version
+    // How long the board may take to open and synchronise, in seconds.
+    double connectLimit = 20.0;
+};
+
+// Runs one board through the shared per-board sequence, in the calling
+// process (a station child: the serial port and the image file are the
+// process's own). Each event line (version, progress) goes to emit as it
+// happens, progress at most twice a second; the outcome is returned, not
+// emitted.
+BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
+                      const std::function<void(const std::string&)>& emit);
+
+// The child's end of a board: everything that must happen once a board's
+// outcome is known, in the process that ran it, before its result line goes
+// to the parent.
+void boardEnded(const BoardOutcome& outcome);

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "BoardOutcome.h"
+#include "BoardRun.h"
+#include "IORegistryDeviceNotifier.h"
+#include "RunLoop.h"
+#include "StationEvents.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <deque>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+struct StationOptions {
+    bool json = false;
+    bool watch = false;
+    std::optional<unsigned> jobs;   // at most this many boards at once
+    std::vector<std::string> ports; // only these ttys (empty: every board)
+};
+
+// The station's parent process: finds the boards (udev, the desktop's
+// matching; or the ttys named), runs each in a child process of its own,
+// passes on the children's events, and prints each board's end and the
+// summary. The parent itself never opens a board.
+class Station : public DeviceNotificationTarget,
+                public RunLoop,
+                public std::enable_shared_from_this<Station> {
+  public:
+    Station(StationOptions options, StationPlan plan, std::ostream& out);
+    ~Station() override;
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    // Runs until every board has ended (with --watch: until stopped by
+    // SIGINT or SIGTERM and the running boards have ended). The exit code:
+    // 0 some board and no failure, 1 a failure, 2 no board.
+    int run();
+
+    // The boards attached now, touching none (for `list`).
+    static std::vector<BoardIdentity> attachedBoards(const std::vector<std::string>& ports);
+    // The board of a serial device's properties; none when it is not one.
+    static std::optional<BoardIdentity> boardOf(const PropertyDictionary& properties);
+
+    // The notifier's callbacks.
+    void devicesAdded(const DeviceList& devices);
+    void devicesRemoved(const DeviceList& devices);
+
+    // RunLoop: the notifier's event source joins the parent's poll.
+    SourceId addSource(int fd, std::function<void()> perform) override;
+    void removeSource(SourceId id) override;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    struct Child {
+        pid_t pid = -1;
+        int fd = -1;
+        BoardIdentity board;
+        std::string pending; // bytes after the last full line
+        std::optional<BoardOutcome> outcome;
+        std::optional<std::string> step; // of the last progress line
+        Clock::time_point started;
+        bool interrupted = false;
+    };
+
+    bool wanted(const std::string& tty) const;
+    void offer(const BoardIdentity& board);
+    void startPending();
+    void startChild(const BoardIdentity& board);
+    [[noreturn]] void runChild(const BoardIdentity& board, int fd);
+    void readChild(Child& child);
+    void childLine(Child& child, const std::string& line);
+    void endChild(int fd);
+    void stop(int signal);
+    void emit(const std::string& line);
+
+    StationOptions options_;
+    StationPlan plan_;
+    std::ostream& out_;
+    RunLoop* previousLoop_ = nullptr;
+    std::shared_ptr<IORegistryDeviceNotifier> notifier_;
+    std::map<SourceId, std::pair<int, std::function<void()>>> sources_;
+    SourceId nextSourceId_ = 1;
+
+    std::deque<BoardIdentity> pending_;
+    std::map<int, Child> running_; // by the read end of the child's pipe
+    // Ttys whose board has ended while plugged in (--watch): not again until
+    // unplugged.
+    std::set<std::string> ended_;
+    StationTally tally_;
+    bool stopping_ = false;
+    int signalsSeen_ = 0;
+};

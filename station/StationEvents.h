@@ -1,0 +1,48 @@
+#pragma once
+
+#include "BoardOutcome.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The station's lines. Each event is one JSON object on one line; a child
+// writes its board's events to its pipe in this form, and the parent passes
+// them on (with --json) or turns them into text for a person.
+
+struct StationTally {
+    unsigned updated = 0;
+    unsigned current = 0;
+    unsigned skipped = 0;
+    unsigned failed = 0;
+
+    void count(BoardResult result);
+    unsigned total() const { return updated + current + skipped + failed; }
+};
+
+// {"event":"found","tty":…,"port":…,"serial":…}
+std::string foundEvent(const BoardIdentity& board);
+// {"event":"version","tty":…,"version":"1.2.2","case":"older"}; no version
+// for a board with corrupt or missing firmware.
+std::string versionEvent(const std::string& tty, const std::optional<std::string>& version,
+                         VersionCase versionCase);
+// {"event":"progress","tty":…,"step":…,"done":…,"total":…}; total only when
+// known.
+std::string progressEvent(const std::string& tty, const std::string& step, std::uint64_t done,
+                          std::optional<std::uint64_t> total);
+// {"event":"result",…}: from only when a version was read, to only when
+// updated, error, reason and step only on failures.
+std::string resultEvent(const BoardOutcome& outcome);
+// {"event":"summary","updated":…,"current":…,"skipped":…,"failed":…,"seconds":…}
+std::string summaryEvent(const StationTally& tally, double seconds);
+
+// The outcome in a result line; none when line is not one.
+std::optional<BoardOutcome> parseResultEvent(const std::string& line);
+// The step of a progress line; none when line is not one.
+std::optional<std::string> parseProgressStep(const std::string& line);
+
+// For a person: one line per board as it ends, and the summary.
+std::string resultText(const BoardOutcome& outcome);
+std::string summaryText(const StationTally& tally, double seconds);
+// "/dev/ttyUSB0 (pci-0000:00:14.0-usb-0:2:1.0, QRB00042)"
+std::string boardName(const BoardIdentity& board);

@@ -1,0 +1,502 @@
+// The station as its users run it: the qrb-flash program in a process of its
+// own, on emulated USB adapters in a umockdev testbed (each tty leading to a
+// board simulator of this process), its JSON lines read by a JSON parser.
+// Runs under umockdev-wrapper.
+
+#include "BoardSimulator.h"
+#include "EmulatedAdapter.h"
+#include "ImageWriter.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using qrbsim::BoardSimulator;
+using qrbsim::SimulatorConfig;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kOlder = 0x00020201; // 1.2.2
+constexpr uint32_t kSame = 0x00030201;  // 1.2.3, the image's
+constexpr uint32_t kNewer = 0x00000102; // 2.1.0
+
+std::vector<uint8_t> pattern(std::size_t n, uint8_t seed) {
+    std::vector<uint8_t> bytes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 7));
+    }
+    return bytes;
+}
+
+// qrb-flash running, its standard output read line by line.
+class StationProcess {
+  public:
+    // outsideTestbed: without umockdev's preload library, on the machine's
+    // own devices.
+    explicit StationProcess(const std::vector<std::string>& args, bool outsideTestbed = false) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        std::vector<std::string> argv{QRB_FLASH};
+        if (const char* debug = std::getenv("QRB_FLASH_DEBUG")) {
+            argv = {"/usr/bin/gdb", "-batch", "-ex", "run", "-ex", "bt", "--args", QRB_FLASH};
+            (void)debug;
+        }
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            if (outsideTestbed) {
+                ::unsetenv("LD_PRELOAD");
+                ::unsetenv("UMOCKDEV_DIR");
+            }
+            std::vector<char*> pointers;
+            for (std::string& arg : argv) {
+                pointers.push_back(arg.data());
+            }
+            pointers.push_back(nullptr);
+            ::execv(pointers[0], pointers.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        fd_ = out[0];
+    }
+    ~StationProcess() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+        ::close(fd_);
+    }
+
+    // The next line, or none at the end or after limit.
+    std::optional<std::string> nextLine(std::chrono::milliseconds limit = 60s) {
+        const auto end = Clock::now() + limit;
+        for (;;) {
+            const auto newline = buffer_.find('\n');
+            if (newline != std::string::npos) {
+                std::string line = buffer_.substr(0, newline);
+                buffer_.erase(0, newline + 1);
+                lines.push_back(line);
+                return line;
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0) {
+                return std::nullopt;
+            }
+            pollfd fd{fd_, POLLIN, 0};
+            if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) {
+                continue;
+            }
+            char chunk[4096];
+            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+            if (n <= 0) {
+                return std::nullopt;
+            }
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    // The next JSON object; fails the test on a line that is not one.
+    std::optional<json> nextEvent(std::chrono::milliseconds limit = 60s) {
+        const std::optional<std::string> line = nextLine(limit);
+        if (!line) {
+            return std::nullopt;
+        }
+        json event = json::parse(*line, nullptr, false);
+        EXPECT_TRUE(!event.is_discarded() && event.is_object()) << "not a JSON object: " << *line;
+        return event;
+    }
+    // Every remaining event, up to the end of the output.
+    std::vector<json> remainingEvents(std::chrono::milliseconds limit = 90s) {
+        std::vector<json> events;
+        const auto end = Clock::now() + limit;
+        while (std::optional<json> event = nextEvent(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()))) {
+            events.push_back(*event);
+        }
+        return events;
+    }
+    int wait() {
+        if (!status_) {
+            int status = 0;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+            status_ = status;
+        }
+        return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
+    }
+    void signal(int number) const { ::kill(pid_, number); }
+    pid_t pid() const { return pid_; }
+
+    std::vector<std::string> lines;
+
+  private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    std::string buffer_;
+    std::optional<int> status_;
+};
+
+// The children of a process (the station's board processes).
+std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        char state = 0;
+        int ppid = 0;
+        if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent) {
+            children.push_back(std::stoi(name));
+        }
+    }
+    return children;
+}
+
+class StationEndToEnd : public ::testing::Test {
+  protected:
+    StationEndToEnd() {
+        std::filesystem::copy_file(std::string(QRB_SOURCE_RESOURCE_DIR) + "/QRB_Image.plist",
+                                   resources.path() / "QRB_Image.plist");
+        resources.writeFile("QRB_RAM_Bootloader.sc",
+                            SimpleCodeImageBuilder()
+                                .addDataRecord(qrbsim::kRamBase, pattern(301, 1))
+                                .addEndRecord()
+                                .bytes());
+        firmware = pattern(6000, 2);
+        resources.writeFile(
+            "QRB_Firmware.sc",
+            SimpleCodeImageBuilder().addDataRecord(0x0000, firmware).addEndRecord().bytes());
+    }
+    ~StationEndToEnd() override {
+        for (auto& board : boards) {
+            board->stop();
+        }
+    }
+
+    std::string configuration() const { return (resources.path() / "QRB_Image.plist").string(); }
+
+    // A started board on a new emulated adapter (ttyUSB<n>, serial QRB0010<n>,
+    // USB port 1-<n+1>), plugged in unless told otherwise.
+    BoardSimulator& board(uint32_t versionWord, std::vector<std::string> faults = {},
+                          bool plugIn = true) {
+        const std::size_t n = boards.size();
+        SimulatorConfig config;
+        config.versionWord = versionWord;
+        config.pace = pace;
+        for (const std::string& fault : faults) {
+            config.faults.push_back(qrbsim::parseFault(fault));
+        }
+        boards.push_back(std::make_unique<BoardSimulator>(config));
+        boards.back()->start();
+        adapters.push_back(std::make_unique<qrbsim::EmulatedAdapter>(
+            testbed, qrbsim::qrbAdapter("QRB0010" + std::to_string(n), "ttyUSB" + std::to_string(n),
+                                        "1-" + std::to_string(n + 1))));
+        adapters.back()->allowExclusiveOpen();
+        if (plugIn) {
+            plug(n);
+        }
+        return *boards.back();
+    }
+    // Plugs the n-th adapter in, its tty leading to the n-th board.
+    void plug(std::size_t n) {
+        adapters[n]->plugIn();
+        const std::filesystem::path node = testbed.rootDir() + adapters[n]->deviceNode();
+        std::filesystem::remove(node);
+        std::filesystem::create_symlink(boards[n]->slavePath(), node);
+    }
+
+    bool holdsFirmware(const BoardSimulator& simulated) const {
+        return simulated.sealed() && simulated.versionWord() == kSame &&
+               simulated.memory(0, firmware.size()) == firmware;
+    }
+
+    // The result events by tty.
+    static std::map<std::string, json> results(const std::vector<json>& events) {
+        std::map<std::string, json> byTty;
+        for (const json& event : events) {
+            if (event.value("event", "") == "result") {
+                byTty[event.value("tty", "")] = event;
+            }
+        }
+        return byTty;
+    }
+
+    testing_support::TempDir resources;
+    qrbsim::UmockdevTestbed testbed; // before anything uses udev
+    std::vector<std::unique_ptr<BoardSimulator>> boards;
+    std::vector<std::unique_ptr<qrbsim::EmulatedAdapter>> adapters;
+    std::vector<uint8_t> firmware;
+    bool pace = false;
+};
+
+TEST_F(StationEndToEnd, ThreeBoardsAtOnceAreUpdatedLeftCurrentAndSkipped) {
+    BoardSimulator& older = board(kOlder);
+    BoardSimulator& same = board(kSame);
+    BoardSimulator& newer = board(kNewer);
+
+    StationProcess station({"--json", "--config", configuration()});
+    const std::vector<json> events = station.remainingEvents();
+    EXPECT_EQ(station.wait(), 0);
+
+    // Every board is named by tty, physical port and serial number.
+    std::map<std::string, json> found;
+    for (const json& event : events) {
+        if (event["event"] == "found") {
+            found[event["tty"]] = event;
+        }
+    }
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found["/dev/ttyUSB0"]["port"], "pci-0000:00:14.0-usb-0:1:1.0");
+    EXPECT_EQ(found["/dev/ttyUSB0"]["serial"], "QRB00100");
+    EXPECT_EQ(found["/dev/ttyUSB2"]["serial"], "QRB00102");
+
+    auto byTty = results(events);
+    ASSERT_EQ(byTty.size(), 3u);
+    const json& updated = byTty["/dev/ttyUSB0"];
+    EXPECT_EQ(updated["result"], "updated");
+    EXPECT_EQ(updated["from"], "1.2.2");
+    EXPECT_EQ(updated["to"], "1.2.3");
+    EXPECT_EQ(updated["port"], "pci-0000:00:14.0-usb-0:1:1.0");
+    EXPECT_EQ(updated["serial"], "QRB00100");
+    EXPECT_FALSE(updated.contains("error"));
+    EXPECT_EQ(byTty["/dev/ttyUSB1"]["result"], "current");
+    EXPECT_EQ(byTty["/dev/ttyUSB1"]["from"], "1.2.3");
+    EXPECT_EQ(byTty["/dev/ttyUSB2"]["result"], "skipped");
+    EXPECT_EQ(byTty["/dev/ttyUSB2"]["from"], "2.1.0");
+
+    // The version lines give the case; progress comes at most twice a second.
+    std::map<std::string, std::string> cases;
+    std::size_t progressLines = 0;
+    for (const json& event : events) {
+        if (event["event"] == "version") {
+            cases[event["tty"]] = event["case"];
+        }
+        if (event["event"] == "progress") {
+            EXPECT_EQ(event["tty"], "/dev/ttyUSB0");
+            EXPECT_TRUE(event.contains("step") && event.contains("done")) << event;
+            ++progressLines;
+        }
+    }
+    EXPECT_EQ(cases,
+              (std::map<std::string, std::string>{
+                  {"/dev/ttyUSB0", "older"}, {"/dev/ttyUSB1", "same"}, {"/dev/ttyUSB2", "newer"}}));
+    EXPECT_LE(progressLines, 2 * updated["seconds"].get<double>() + 2);
+
+    ASSERT_FALSE(events.empty());
+    const json& summary = events.back();
+    EXPECT_EQ(summary["event"], "summary");
+    EXPECT_EQ(summary["updated"], 1);
+    EXPECT_EQ(summary["current"], 1);
+    EXPECT_EQ(summary["skipped"], 1);
+    EXPECT_EQ(summary["failed"], 0);
+
+    EXPECT_TRUE(holdsFirmware(older));
+    // The boards left alone got the exit command and nothing else.
+    EXPECT_EQ(same.bytesProgrammedFlash(), 0u);
+    EXPECT_EQ(newer.bytesProgrammedFlash(), 0u);
+    EXPECT_EQ(newer.versionWord(), kNewer);
+}
+
+TEST_F(StationEndToEnd, AllowOptionsUpdateTheSameAndTheNewerBoard) {
+    BoardSimulator& same = board(kSame);
+    BoardSimulator& newer = board(kNewer);
+    StationProcess station({"--json", "--allow-reinstall", "--allow-older", "--jobs", "1",
+                            "--config", configuration()});
+    auto byTty = results(station.remainingEvents());
+    EXPECT_EQ(station.wait(), 0);
+    EXPECT_EQ(byTty["/dev/ttyUSB0"]["result"], "updated");
+    EXPECT_EQ(byTty["/dev/ttyUSB1"]["result"], "updated");
+    EXPECT_TRUE(holdsFirmware(same));
+    EXPECT_TRUE(holdsFirmware(newer));
+}
+
+TEST_F(StationEndToEnd, ARefusedSealFailsWithItsNameBesideHealthyBoards) {
+    BoardSimulator& healthy = board(kOlder);
+    board(kOlder, {"answer:0x04=0x15"});
+    BoardSimulator& healthy2 = board(0xFFFFFFFF);
+
+    StationProcess station({"--json", "--config", configuration()});
+    const std::vector<json> events = station.remainingEvents();
+    EXPECT_EQ(station.wait(), 1);
+    auto byTty = results(events);
+    EXPECT_EQ(byTty["/dev/ttyUSB0"]["result"], "updated");
+    EXPECT_EQ(byTty["/dev/ttyUSB2"]["result"], "updated");
+    EXPECT_FALSE(byTty["/dev/ttyUSB2"].contains("from")); // corrupt: no version to name
+    const json& failed = byTty["/dev/ttyUSB1"];
+    EXPECT_EQ(failed["result"], "failed");
+    EXPECT_EQ(failed["from"], "1.2.2");
+    EXPECT_EQ(failed["error"], "SealingError");
+    EXPECT_EQ(failed["reason"], "Error sealing the flash (21).");
+    EXPECT_EQ(failed["step"], "Sealing the flash\u2026");
+    EXPECT_EQ(failed["serial"], "QRB00101");
+    EXPECT_EQ(events.back()["failed"], 1);
+    EXPECT_TRUE(holdsFirmware(healthy));
+    EXPECT_TRUE(holdsFirmware(healthy2));
+}
+
+TEST_F(StationEndToEnd, AChildKilledIsReportedFailedWithItsSignal) {
+    pace = true; // programming takes long enough to be caught at it
+    BoardSimulator& victim = board(kOlder);
+    StationProcess station({"--json", "--config", configuration()});
+    for (;;) {
+        const std::optional<json> event = station.nextEvent();
+        ASSERT_TRUE(event) << "no programming step seen";
+        if ((*event)["event"] == "progress") {
+            break;
+        }
+    }
+    const std::vector<pid_t> children = childrenOf(station.pid());
+    ASSERT_EQ(children.size(), 1u);
+    ::kill(children[0], SIGKILL);
+
+    auto byTty = results(station.remainingEvents());
+    EXPECT_EQ(station.wait(), 1);
+    const json& failed = byTty["/dev/ttyUSB0"];
+    EXPECT_EQ(failed["result"], "failed");
+    EXPECT_EQ(failed["error"], "SignalError");
+    EXPECT_NE(failed["reason"].get<std::string>().find("signal 9"), std::string::npos)
+        << failed["reason"];
+    EXPECT_TRUE(failed.contains("step"));
+    EXPECT_FALSE(holdsFirmware(victim));
+}
+
+TEST_F(StationEndToEnd, WatchTakesBoardsAsTheyComeAndFinishesTheRunningOneOnSigint) {
+    pace = true;
+    BoardSimulator& first = board(kOlder, {}, false);
+    BoardSimulator& second = board(kOlder, {}, false);
+    StationProcess station({"--watch", "--json", "--config", configuration()});
+    std::this_thread::sleep_for(300ms); // the station is watching
+
+    plug(0);
+    std::optional<json> event;
+    while ((event = station.nextEvent()) && (*event)["event"] != "result") {
+    }
+    ASSERT_TRUE(event);
+    EXPECT_EQ((*event)["result"], "updated");
+    EXPECT_EQ((*event)["tty"], "/dev/ttyUSB0");
+
+    // The second board is stopped for while it is programming: it finishes.
+    plug(1);
+    while ((event = station.nextEvent()) &&
+           !((*event)["event"] == "progress" && (*event)["tty"] == "/dev/ttyUSB1")) {
+    }
+    ASSERT_TRUE(event) << "the second board did not start";
+    station.signal(SIGINT);
+    auto byTty = results(station.remainingEvents());
+    EXPECT_EQ(station.wait(), 0);
+    EXPECT_EQ(byTty["/dev/ttyUSB1"]["result"], "updated");
+    EXPECT_TRUE(holdsFirmware(first));
+    EXPECT_TRUE(holdsFirmware(second));
+    // The first board, still plugged in, was not taken again.
+    EXPECT_EQ(first.sealCommands(), 1u);
+    ASSERT_FALSE(station.lines.empty());
+    const json summary = json::parse(station.lines.back());
+    EXPECT_EQ(summary["event"], "summary");
+    EXPECT_EQ(summary["updated"], 2);
+}
+
+TEST_F(StationEndToEnd, ASecondSigintEndsAtOnceAndReportsTheBoardInterrupted) {
+    pace = true;
+    BoardSimulator& victim = board(kOlder);
+    StationProcess station({"--watch", "--json", "--config", configuration()});
+    std::optional<json> event;
+    while ((event = station.nextEvent()) && (*event)["event"] != "progress") {
+    }
+    ASSERT_TRUE(event);
+    station.signal(SIGINT);
+    std::this_thread::sleep_for(100ms);
+    station.signal(SIGINT);
+    auto byTty = results(station.remainingEvents(20s));
+    EXPECT_EQ(station.wait(), 1);
+    EXPECT_EQ(byTty["/dev/ttyUSB0"]["result"], "failed");
+    EXPECT_EQ(byTty["/dev/ttyUSB0"]["error"], "InterruptedError");
+    EXPECT_FALSE(holdsFirmware(victim));
+}
+
+TEST_F(StationEndToEnd, PortTakesASimulatorPtyAsItIs) {
+    SimulatorConfig config;
+    config.versionWord = kOlder;
+    BoardSimulator pty(config);
+    pty.start();
+    // umockdev's preload library does not let a pty outside its testbed be
+    // claimed: this run sees the machine as it is.
+    StationProcess station({"--json", "--port", pty.slavePath(), "--config", configuration()},
+                           true);
+    const std::vector<json> events = station.remainingEvents();
+    EXPECT_EQ(station.wait(), 0);
+    auto byTty = results(events);
+    ASSERT_EQ(byTty.size(), 1u);
+    const json& result = byTty[pty.slavePath()];
+    EXPECT_EQ(result["result"], "updated") << result;
+    EXPECT_EQ(result["port"], pty.slavePath());
+    EXPECT_EQ(result["serial"], "");
+    EXPECT_TRUE(holdsFirmware(pty));
+    pty.stop();
+}
+
+TEST_F(StationEndToEnd, ListNamesTheBoardsAndTouchesNone) {
+    board(kOlder);
+    board(kSame);
+    StationProcess station({"list", "--json"});
+    const std::vector<json> events = station.remainingEvents();
+    EXPECT_EQ(station.wait(), 0);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0]["event"], "found");
+    EXPECT_EQ(events[1]["port"], "pci-0000:00:14.0-usb-0:2:1.0");
+    for (const auto& simulated : boards) {
+        EXPECT_EQ(simulated->bytesReceived(), 0u);
+    }
+}
+
+TEST_F(StationEndToEnd, NoBoardIsExitTwoAndABadImageIsExit78WithoutTouchingABoard) {
+    {
+        StationProcess station({"--json", "--config", configuration()});
+        const std::vector<json> events = station.remainingEvents();
+        EXPECT_EQ(station.wait(), 2);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0]["event"], "summary");
+    }
+    BoardSimulator& untouched = board(kOlder);
+    // A firmware image whose checksum does not come out.
+    resources.writeFile(
+        "QRB_Firmware.sc",
+        SimpleCodeImageBuilder().addDataRecord(0x0000, firmware).addEndRecord(1).bytes());
+    StationProcess station({"--json", "--config", configuration()});
+    EXPECT_EQ(station.remainingEvents().size(), 0u);
+    EXPECT_EQ(station.wait(), 78);
+    EXPECT_EQ(untouched.bytesReceived(), 0u);
+}
+
+} // namespace
