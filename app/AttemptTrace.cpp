@@ -6,18 +6,36 @@
 #include "TraceWriter.h"
 
 #include <exception>
+#include <mutex>
 
 // The program's version, as the build names it.
 #ifndef QRB_VERSION
 #define QRB_VERSION "unknown"
 #endif
 
+namespace {
+
+// The step marked last; the serial port's thread of the moment marks it.
+std::mutex stepMutex;
+std::string lastStep;
+
+} // namespace
+
 void beginAttemptTrace() {
     ser_recording.start();
+    std::lock_guard<std::mutex> lock(stepMutex);
+    lastStep.clear();
 }
 
 void markAttemptStep(const std::string& step) {
     ser_recording.mark(step);
+    std::lock_guard<std::mutex> lock(stepMutex);
+    lastStep = step;
+}
+
+std::string lastAttemptStep() {
+    std::lock_guard<std::mutex> lock(stepMutex);
+    return lastStep;
 }
 
 std::optional<std::string> writeAttemptTrace(const AttemptTraceHeader& header,

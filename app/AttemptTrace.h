@@ -27,6 +27,8 @@ struct AttemptTraceFailure {
 void beginAttemptTrace();
 // A mark in the recording: the step (caption) that starts now.
 void markAttemptStep(const std::string& step);
+// The step marked last since beginAttemptTrace (empty: none).
+std::string lastAttemptStep();
 // Stops recording and writes the attempt's trace into the traces directory
 // (traceDirectory, or the default one). Never throws: a trace that cannot be
 // written costs one log line. Returns the trace's path, if written.

@@ -1,5 +1,6 @@
 #include "BoardRun.h"
 
+#include "AttemptTrace.h"
 #include "BoardSequence.h"
 #include "Serial.h"
 #include "StationEvents.h"
@@ -111,7 +112,10 @@ class StationConnection : public ConnectionHooks {
 class StationSteps : public UpdateObserver {
   public:
     explicit StationSteps(BoardWatch& watch) : watch_(watch) {}
-    void stepStarted(const UpdateStepStart& start) override { watch_.stepStarted(start); }
+    void stepStarted(const UpdateStepStart& start) override {
+        markAttemptStep(updateStepCaption(start.step));
+        watch_.stepStarted(start);
+    }
 
   private:
     BoardWatch& watch_;
@@ -122,6 +126,8 @@ class StationSteps : public UpdateObserver {
 BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
                       const std::function<void(const std::string&)>& emit) {
     const auto started = Clock::now();
+    beginAttemptTrace();
+    markAttemptStep(kConnectingStep);
     BoardOutcome outcome;
     outcome.identity = board;
     ImageVersion image;
@@ -155,6 +161,7 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
         return finish(BoardResult::Failed);
     }
 
+    markAttemptStep(kVersionStep);
     const std::optional<std::uint32_t> word = readBoardVersion(&failure);
     if (!word) {
         outcome.error = failure.error;
@@ -190,7 +197,21 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
     return finish(BoardResult::Failed);
 }
 
-void boardEnded(const BoardOutcome& /*outcome*/) {
-    // The place for what a finished board leaves behind in the process that
-    // ran it.
+void boardEnded(BoardOutcome& outcome, const StationPlan& plan) {
+    const bool failed = outcome.result == BoardResult::Failed;
+    if (!failed && !plan.keepTraces) {
+        return;
+    }
+    AttemptTraceHeader header;
+    header.program = "qrb-flash";
+    header.board = outcome.identity.serial;
+    header.tty = outcome.identity.tty;
+    header.imageVersion = outcome.to;
+    header.imagePath = plan.update.firmwarePath;
+    std::optional<AttemptTraceFailure> failure;
+    if (failed) {
+        failure = AttemptTraceFailure{outcome.error, outcome.step.value_or(lastAttemptStep()),
+                                      outcome.reason};
+    }
+    outcome.trace = writeAttemptTrace(header, failure);
 }

@@ -14,6 +14,8 @@ struct StationPlan {
     bool allowOlder = false;     // update a board with a newer version
     // How long the board may take to open and synchronise, in seconds.
     double connectLimit = 20.0;
+    // Keep the serial trace of every attempt, not only of failed ones.
+    bool keepTraces = false;
 };
 
 // Runs one board through the shared per-board sequence, in the calling
@@ -26,5 +28,6 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
 
 // The child's end of a board: everything that must happen once a board's
 // outcome is known, in the process that ran it, before its result line goes
-// to the parent.
-void boardEnded(const BoardOutcome& outcome);
+// to the parent. Writes the attempt's serial trace when it failed (always
+// with plan.keepTraces) and names it in outcome.trace.
+void boardEnded(BoardOutcome& outcome, const StationPlan& plan);

@@ -4,6 +4,7 @@
 #include "ImageProof.h"
 #include "Station.h"
 #include "StationEvents.h"
+#include "TraceShow.h"
 #include "UpdateConfiguration.h"
 
 #include <charconv>
@@ -18,6 +19,7 @@ constexpr const char* kUsage =
     "Usage: qrb-flash [OPTION]...          update every QRB Box attached now, then exit\n"
     "       qrb-flash --watch [OPTION]...  update each board as it is plugged in, until stopped\n"
     "       qrb-flash list [--json]        list the attached boards, touching none\n"
+    "       qrb-flash trace show FILE      print a serial trace as a readable exchange\n"
     "\n"
     "Options:\n"
     "  --json              one JSON object per line on standard output\n"
@@ -26,6 +28,8 @@ constexpr const char* kUsage =
     "  --allow-older       update boards that have a newer version\n"
     "  --jobs N            at most N boards at once (default: all)\n"
     "  --port TTY          only this tty (repeatable); a tty udev does not list is taken as it is\n"
+    "  --trace             keep the serial trace of every attempt (failed ones are always\n"
+    "                      kept, in $XDG_STATE_HOME/qrb-updater/traces)\n"
     "  --watch             station mode: SIGINT or SIGTERM stops taking boards, a second\n"
     "                      SIGINT ends at once\n"
     "  --help              this text\n"
@@ -43,6 +47,7 @@ struct ParsedOptions {
     std::string configuration;
     bool allowReinstall = false;
     bool allowOlder = false;
+    bool keepTraces = false;
     bool help = false;
     bool version = false;
 };
@@ -90,6 +95,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::size_t fir
         } else if (option == "--allow-older") {
             flag();
             parsed.allowOlder = true;
+        } else if (option == "--trace") {
+            flag();
+            parsed.keepTraces = true;
         } else if (option == "--help") {
             flag();
             parsed.help = true;
@@ -150,6 +158,7 @@ std::optional<StationPlan> loadPlan(const ParsedOptions& options, const std::str
                    configuration->version};
     plan.allowReinstall = options.allowReinstall;
     plan.allowOlder = options.allowOlder;
+    plan.keepTraces = options.keepTraces;
     return plan;
 }
 
@@ -188,6 +197,12 @@ std::map<std::string, Subcommand> subcommands() {
     return {
         {"list", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream&) {
              return runList(parseOptions(args, 0, {"--json", "--port"}), out);
+         }}},
+        {"trace", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+             if (args.empty() || args[0] != "show") {
+                 throw UsageError{"trace needs a command: trace show FILE"};
+             }
+             return qrbtrace::runTraceShowCommand({args.begin() + 1, args.end()}, out, err);
          }}},
     };
 }
