@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ApplicationFramework.h"
+#include "DesktopHistory.h"
 #include "IORegistryDeviceNotifier.h"
 #include "ImageVersion.h"
 #include "Log.h"
@@ -196,4 +197,7 @@ class AppController : public DeviceNotificationTarget,
     } _progress;
     bool _progressTimerRunning = false;
     TimeLeftEstimator _timeLeft;
+
+    // The attempt's row of the update history.
+    DesktopHistory _history;
 };

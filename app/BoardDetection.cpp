@@ -7,6 +7,7 @@ namespace {
 constexpr const char* kSerialDeviceClass = "IOSerialBSDClient";
 constexpr const char* kBaseNameKey = "IOTTYBaseName";
 constexpr const char* kCalloutDeviceKey = "IOCalloutDevice";
+constexpr const char* kPhysicalPortKey = "Physical Port";
 
 } // namespace
 
@@ -105,6 +106,9 @@ void AppController::handleQRBBoxesChanged() {
             logLine("QRB board %s has no %s", serialNumber.c_str(), kCalloutDeviceKey);
             return;
         }
+        const std::string* physicalPort = stringProperty(*properties, kPhysicalPortKey);
+        _history.begin(*calloutDevice, physicalPort != nullptr ? *physicalPort : std::string(),
+                       serialNumber);
         _ignoreAddedNotifications = true;
         _connectionWorkerRunning = true;
         _connectionSerialNumber = serialNumber;

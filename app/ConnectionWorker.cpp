@@ -239,6 +239,7 @@ void AppController::applicationWillTerminate() {
     _connectionStopRequested = true;
     awaitConnectionThreadEnd(kConnectionStopWait);
     serClose();
+    _history.awaitWrites(DesktopHistory::kEndWait);
 }
 
 void AppController::connectionWorkerEnded() {

@@ -52,6 +52,7 @@ void AppController::updateFirmware() {
 }
 
 void AppController::showUpdateStep(const UpdateStepStart& start) {
+    _history.stepStarted(updateStepCaption(start.step));
     framework_.performOnMainThread([this, start] { beginUpdateStep(start); }, true);
 }
 
@@ -137,6 +138,8 @@ void AppController::handleUpdateFirmwareCommand() {
     if (!successCode) {
         writeFailedAttemptTrace(step, failure ? &*failure : nullptr);
     }
+    // Written beside the final alert; the process ends once it is in.
+    _history.updateEnded(successCode, failure ? &*failure : nullptr, imageVer, imagePath);
     framework_.performOnMainThread(
         [self = shared_from_this(), successCode] {
             self->runFirmwareUpdateCompleteAlertWithSuccessCode(successCode);
@@ -157,7 +160,9 @@ void AppController::writeFailedAttemptTrace(const std::string& step,
     failure.name = exception != nullptr ? exception->name() : std::string("UnexpectedError");
     failure.reason = exception != nullptr ? exception->reason() : std::string();
     failure.step = step;
-    (void)writeAttemptTrace(header, failure);
+    if (const std::optional<std::string> path = writeAttemptTrace(header, failure)) {
+        _history.traceWritten(*path);
+    }
 }
 
 void AppController::runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCode) {
@@ -172,6 +177,7 @@ void AppController::runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCo
     } else {
         framework_.runCriticalAlertPanel("Firmware Update Error", "Firmware update failed.");
     }
+    _history.awaitWrites(DesktopHistory::kEndWait);
     framework_.exit(0);
     std::abort(); // exit never returns
 }

@@ -28,6 +28,7 @@ void AppController::boardReadyHandler() {
         logException(LogSite::VersionQuery, exception);
         serClose();
         writeFailedAttemptTrace(kVersionStep, &exception);
+        _history.versionQueryFailed(exception, imageVer, imagePath);
         return;
     }
 
@@ -50,7 +51,9 @@ void AppController::boardReadyHandler() {
     constexpr int kExitIsDefault = ApplicationFramework::kDefaultButton;
     int answer = 0;
     int exitAnswer = 0;
-    switch (classifyFirmwareVersion(word, imageVer)) {
+    const VersionCase versionCase = classifyFirmwareVersion(word, imageVer);
+    _history.versionRead(word, versionCase);
+    switch (versionCase) {
     case VersionCase::Corrupt:
         exitAnswer = kExitIsAlternate;
         answer = framework_.runAlertPanel(
@@ -89,7 +92,9 @@ void AppController::boardReadyHandler() {
         break;
     }
 
+    _history.decided();
     if (answer == exitAnswer) {
+        _history.declined(imageVer, imagePath);
         exitProgram();
     }
     updateFirmware();
@@ -104,8 +109,9 @@ void AppController::exitProgram() {
     }
     serClose();
     // The connection worker has handed the port over; let it finish its
-    // last steps before the process ends.
+    // last steps before the process ends, and the history its row.
     awaitConnectionThreadEnd(kConnectionStopWait);
+    _history.awaitWrites(DesktopHistory::kEndWait);
     framework_.exit(0);
     std::abort(); // exit never returns
 }

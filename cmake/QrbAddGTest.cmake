@@ -16,6 +16,9 @@
 #       [PROPERTIES <name> <value>...])  further ctest properties
 #
 # Labels come from the directory (cmake/TestLabels.cmake).
+# The state directory of the updater under test (its update history).
+set(QRB_TEST_STATE_ENVIRONMENT "XDG_STATE_HOME=set:${PROJECT_BINARY_DIR}/test-state")
+
 function(qrb_add_gtest name)
     cmake_parse_arguments(PARSE_ARGV 1 arg "GLOB" "MAIN;WRAPPER;TIMEOUT"
                           "SOURCES;LIBRARIES;DEFINITIONS;INCLUDE_DIRECTORIES;PROPERTIES")
@@ -51,18 +54,16 @@ function(qrb_add_gtest name)
         target_include_directories(${name} PRIVATE ${arg_INCLUDE_DIRECTORIES})
     endif()
 
-    set(properties "${arg_PROPERTIES}")
+    # Every run of the updater in a test records its attempts in the build
+    # tree's history, never in the user's.
+    set(properties "${arg_PROPERTIES}" ENVIRONMENT_MODIFICATION "${QRB_TEST_STATE_ENVIRONMENT}")
     if(DEFINED arg_TIMEOUT)
         list(PREPEND properties TIMEOUT ${arg_TIMEOUT})
     endif()
     if(arg_WRAPPER)
         add_test(NAME ${name} COMMAND ${arg_WRAPPER} $<TARGET_FILE:${name}>)
-        if(properties)
-            set_tests_properties(${name} PROPERTIES ${properties})
-        endif()
-    elseif(properties)
-        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES ${properties})
+        set_tests_properties(${name} PROPERTIES ${properties})
     else()
-        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30)
+        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES ${properties})
     endif()
 endfunction()

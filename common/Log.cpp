@@ -55,6 +55,14 @@ void logDetail(const char* format, ...) {
     emit(line, LOG_INFO);
 }
 
+void logWarning(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string line = vformatString(format, args);
+    va_end(args);
+    emit(line, LOG_WARNING);
+}
+
 void logException(LogSite site, const FirmwareUpdaterException& exception) {
     logLine("Exception(%d): [%s: %s]", static_cast<int>(site), exception.name().c_str(),
             exception.reason().c_str());

@@ -14,6 +14,10 @@ void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // destinations otherwise.
 void logDetail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// A warning (syslog's warning priority): something went wrong beside the
+// update, which goes on. The same destinations otherwise.
+void logWarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The catch sites that log an exception of the family; each value is the
 // number its log line carries.
 enum class LogSite : int {

@@ -50,6 +50,10 @@ shots="$build/demo/screenshots"
 root=$(cd "$(dirname "$0")/.." && pwd)
 LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/demo/lsan-system-libraries.supp:print_suppressions=0"
 export LSAN_OPTIONS
+# The emulated board's attempt goes into the demo's own update history, not
+# the user's.
+QRB_HISTORY="${QRB_HISTORY:-$build/demo/history.db}"
+export QRB_HISTORY
 expect=
 [ $# -gt 0 ] || expect=--expect-update
 # The board at its line rates, so that the long steps take long enough to show

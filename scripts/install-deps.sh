@@ -15,9 +15,11 @@ libgmock-dev
 libplist-dev
 nlohmann-json3-dev
 libudev-dev
+libsqlite3-dev
+sqlite3
+libssl-dev
 umockdev
 libumockdev-dev
-libssl-dev
 qt6-base-dev
 xvfb
 xauth

@@ -3,6 +3,7 @@
 #include "AttemptTrace.h"
 #include "BoardSequence.h"
 #include "Serial.h"
+#include "StationHistory.h"
 #include "StationEvents.h"
 #include "StringFormat.h"
 
@@ -197,11 +198,11 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
     return finish(BoardResult::Failed);
 }
 
-void boardEnded(BoardOutcome& outcome, const StationPlan& plan) {
+namespace {
+
+// Writes the attempt's serial trace and names it in the outcome.
+void writeTrace(BoardOutcome& outcome, const StationPlan& plan) {
     const bool failed = outcome.result == BoardResult::Failed;
-    if (!failed && !plan.keepTraces) {
-        return;
-    }
     AttemptTraceHeader header;
     header.program = "qrb-flash";
     header.board = outcome.identity.serial;
@@ -214,4 +215,13 @@ void boardEnded(BoardOutcome& outcome, const StationPlan& plan) {
                                       outcome.reason};
     }
     outcome.trace = writeAttemptTrace(header, failure);
+}
+
+} // namespace
+
+void boardEnded(BoardOutcome& outcome, const StationPlan& plan) {
+    if (outcome.result == BoardResult::Failed || plan.keepTraces) {
+        writeTrace(outcome, plan);
+    }
+    recordBoardOutcome(outcome, plan);
 }

@@ -4,6 +4,7 @@
 #include "UpdateSequence.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 // What every board of a station run gets: the images and their version, and
@@ -16,6 +17,10 @@ struct StationPlan {
     double connectLimit = 20.0;
     // Keep the serial trace of every attempt, not only of failed ones.
     bool keepTraces = false;
+    // The update history each board's row goes to; empty: none is recorded.
+    std::string historyPath;
+    // The SHA-256 of the firmware image file, taken once before any board.
+    std::optional<std::string> imageSha256;
 };
 
 // Runs one board through the shared per-board sequence, in the calling
@@ -31,3 +36,5 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
 // to the parent. Writes the attempt's serial trace when it failed (always
 // with plan.keepTraces) and names it in outcome.trace.
 void boardEnded(BoardOutcome& outcome, const StationPlan& plan);
+// to the parent: the board's row of the update history.
+void boardEnded(const BoardOutcome& outcome, const StationPlan& plan);

@@ -1,5 +1,7 @@
 #include "Station.h"
 
+#include "StationHistory.h"
+
 #include "AppController.h"
 #include "BoardSequence.h"
 #include "DeviceSource.h"
@@ -372,6 +374,10 @@ void Station::endChild(int fd) {
     ImageVersion image;
     image.data = plan_.update.version;
     outcome.to = versionText(image);
+    if (!child.outcome) {
+        // The child ended before its row: the attempt is recorded all the same.
+        recordBoardOutcome(outcome, plan_);
+    }
     tally_.count(outcome.result);
     emit(options_.json ? resultEvent(outcome) : resultText(outcome));
     if (options_.watch) {

@@ -1,6 +1,8 @@
 #include "StationCommand.h"
 
 #include "BoardSequence.h"
+#include "History.h"
+#include "HistoryCommand.h"
 #include "ImageProof.h"
 #include "Station.h"
 #include "StationEvents.h"
@@ -19,6 +21,8 @@ constexpr const char* kUsage =
     "Usage: qrb-flash [OPTION]...          update every QRB Box attached now, then exit\n"
     "       qrb-flash --watch [OPTION]...  update each board as it is plugged in, until stopped\n"
     "       qrb-flash list [--json]        list the attached boards, touching none\n"
+    "       qrb-flash history [--json] [--serial SERIAL] [--since YYYY-MM-DD] [--limit N]\n"
+    "                                      the update history, newest last\n"
     "       qrb-flash trace show FILE      print a serial trace as a readable exchange\n"
     "\n"
     "Options:\n"
@@ -28,6 +32,9 @@ constexpr const char* kUsage =
     "  --allow-older       update boards that have a newer version\n"
     "  --jobs N            at most N boards at once (default: all)\n"
     "  --port TTY          only this tty (repeatable); a tty udev does not list is taken as it is\n"
+    "  --history PATH      record each board in this update history (default:\n"
+    "                      $QRB_HISTORY, else $XDG_STATE_HOME/qrb-updater/history.db,\n"
+    "                      else ~/.local/state/qrb-updater/history.db)\n"
     "  --trace             keep the serial trace of every attempt (failed ones are always\n"
     "                      kept, in $XDG_STATE_HOME/qrb-updater/traces)\n"
     "  --watch             station mode: SIGINT or SIGTERM stops taking boards, a second\n"
@@ -45,6 +52,7 @@ struct UsageError {
 struct ParsedOptions {
     StationOptions station;
     std::string configuration;
+    std::string history;
     bool allowReinstall = false;
     bool allowOlder = false;
     bool keepTraces = false;
@@ -109,6 +117,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::size_t fir
             if (parsed.configuration.empty()) {
                 throw UsageError{"--config needs a file"};
             }
+        } else if (option == "--history") {
+            parsed.history = value();
+            if (parsed.history.empty()) {
+                throw UsageError{"--history needs a file"};
+            }
         } else if (option == "--port") {
             const std::string port = value();
             if (port.empty()) {
@@ -158,6 +171,13 @@ std::optional<StationPlan> loadPlan(const ParsedOptions& options, const std::str
                    configuration->version};
     plan.allowReinstall = options.allowReinstall;
     plan.allowOlder = options.allowOlder;
+    // The history is made ready once, here: a history that cannot be written
+    // costs this one warning, and the boards go without rows.
+    const std::string history = options.history.empty() ? defaultHistoryPath() : options.history;
+    if (prepareHistory(history)) {
+        plan.historyPath = history;
+        plan.imageSha256 = sha256OfFile(configuration->imagePath);
+    }
     plan.keepTraces = options.keepTraces;
     return plan;
 }
@@ -198,6 +218,7 @@ std::map<std::string, Subcommand> subcommands() {
         {"list", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream&) {
              return runList(parseOptions(args, 0, {"--json", "--port"}), out);
          }}},
+        {"history", {runHistoryCommand}},
         {"trace", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
              if (args.empty() || args[0] != "show") {
                  throw UsageError{"trace needs a command: trace show FILE"};
@@ -212,13 +233,27 @@ std::map<std::string, Subcommand> subcommands() {
 int runStationCommand(const std::vector<std::string>& args, const std::string& defaultConfiguration,
                       std::ostream& out, std::ostream& err) {
     try {
-        if (!args.empty() && !args[0].starts_with("-")) {
+        // "--history PATH" may come before a subcommand: history reads that file.
+        std::size_t first = 0;
+        std::vector<std::string> historyOption;
+        if (args.size() >= 3 && args[0] == "--history" && !args[2].starts_with("-")) {
+            historyOption = {args[0], args[1]};
+            first = 2;
+        }
+        if (first < args.size() && !args[first].starts_with("-")) {
             const auto commands = subcommands();
-            const auto command = commands.find(args[0]);
+            const auto command = commands.find(args[first]);
             if (command == commands.end()) {
-                throw UsageError{"unknown command " + args[0]};
+                throw UsageError{"unknown command " + args[first]};
             }
-            return command->second.run({args.begin() + 1, args.end()}, out, err);
+            std::vector<std::string> rest(args.begin() + static_cast<long>(first) + 1, args.end());
+            if (!historyOption.empty()) {
+                if (args[first] != "history") {
+                    throw UsageError{"--history goes with updates and the history command"};
+                }
+                rest.insert(rest.end(), historyOption.begin(), historyOption.end());
+            }
+            return command->second.run(rest, out, err);
         }
         const ParsedOptions options = parseOptions(args, 0, {});
         if (options.help) {

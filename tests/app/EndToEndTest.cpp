@@ -608,6 +608,8 @@ TEST_F(EndToEndTest, AForeignExceptionInAWorkerIsLoggedAndCountsAsItsFailure) {
 TEST_F(EndToEndTest, ABusyDeviceIsRetriedSilentlyUntilItIsFree) {
     if (const char* device = std::getenv("QRB_TEST_BUSY_DEVICE")) {
         const std::string released = std::getenv("QRB_TEST_RELEASED");
+        // The build tree's history belongs to root; this run records in its own.
+        ::setenv("QRB_HISTORY", (resources.path() / "history.db").c_str(), 1);
         start();
         attach("usbserial-QRB1", device);
         platform->runFor(600ms);

@@ -253,6 +253,15 @@ class StationEndToEnd : public ::testing::Test {
         return byTty;
     }
 
+    // The rows of the update history at path, as `qrb-flash history --json`
+    // prints them.
+    static std::vector<json> historyRows(const std::string& path) {
+        StationProcess reader({"--history", path, "history", "--json"});
+        std::vector<json> rows = reader.remainingEvents(30s);
+        EXPECT_EQ(reader.wait(), 0);
+        return rows;
+    }
+
     testing_support::TempDir resources;
     qrbsim::UmockdevTestbed testbed; // before anything uses udev
     std::vector<std::unique_ptr<BoardSimulator>> boards;
@@ -366,10 +375,46 @@ TEST_F(StationEndToEnd, ARefusedSealFailsWithItsNameBesideHealthyBoards) {
     EXPECT_TRUE(holdsFirmware(healthy2));
 }
 
+// Each board's process appends the board's row to the update history.
+TEST_F(StationEndToEnd, EachBoardLeavesItsRowInTheHistory) {
+    board(kOlder);
+    board(kSame);
+    board(kOlder, {"answer:0x04=0x15"});
+    const std::string history = (resources.path() / "state" / "history.db").string();
+
+    StationProcess station({"--json", "--history", history, "--config", configuration()});
+    station.remainingEvents();
+    EXPECT_EQ(station.wait(), 1);
+
+    std::map<std::string, json> rows;
+    for (const json& row : historyRows(history)) {
+        rows[row["tty"]] = row;
+    }
+    ASSERT_EQ(rows.size(), 3u);
+    const json& updated = rows["/dev/ttyUSB0"];
+    EXPECT_EQ(updated["front"], "station");
+    EXPECT_EQ(updated["port"], "pci-0000:00:14.0-usb-0:1:1.0");
+    EXPECT_EQ(updated["serial"], "QRB00100");
+    EXPECT_EQ(updated["from"], "1.2.2");
+    EXPECT_EQ(updated["case"], "older");
+    EXPECT_EQ(updated["to"], "1.2.3");
+    EXPECT_EQ(updated["result"], "updated");
+    EXPECT_EQ(updated["image_sha256"].get<std::string>().size(), 64u);
+    EXPECT_GT(updated["seconds"].get<double>(), 0.0);
+    EXPECT_EQ(rows["/dev/ttyUSB1"]["result"], "current");
+    EXPECT_EQ(rows["/dev/ttyUSB1"]["case"], "same");
+    const json& failed = rows["/dev/ttyUSB2"];
+    EXPECT_EQ(failed["result"], "failed");
+    EXPECT_EQ(failed["error"], "SealingError");
+    EXPECT_EQ(failed["reason"], "Error sealing the flash (21).");
+    EXPECT_EQ(failed["step"], "Sealing the flash\u2026");
+}
+
 TEST_F(StationEndToEnd, AChildKilledIsReportedFailedWithItsSignal) {
     pace = true; // programming takes long enough to be caught at it
     BoardSimulator& victim = board(kOlder);
-    StationProcess station({"--json", "--config", configuration()});
+    const std::string history = (resources.path() / "history.db").string();
+    StationProcess station({"--json", "--history", history, "--config", configuration()});
     for (;;) {
         const std::optional<json> event = station.nextEvent();
         ASSERT_TRUE(event) << "no programming step seen";
@@ -390,6 +435,11 @@ TEST_F(StationEndToEnd, AChildKilledIsReportedFailedWithItsSignal) {
         << failed["reason"];
     EXPECT_TRUE(failed.contains("step"));
     EXPECT_FALSE(holdsFirmware(victim));
+    // The child died before its row: the station wrote it.
+    const std::vector<json> rows = historyRows(history);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["error"], "SignalError");
+    EXPECT_EQ(rows[0]["step"], failed["step"]);
 }
 
 TEST_F(StationEndToEnd, WatchTakesBoardsAsTheyComeAndFinishesTheRunningOneOnSigint) {

@@ -1,11 +1,15 @@
 #include "Unprivileged.h"
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -30,9 +34,22 @@ int runCommand(const std::vector<std::string>& command,
         argv.push_back(const_cast<char*>(word.c_str()));
     }
     argv.push_back(nullptr);
+    // An extra entry replaces the process's own of the same name.
+    auto replaced = [&extraEnvironment](const char* entry) {
+        const std::string_view name(entry, std::strcspn(entry, "="));
+        for (const std::string& extra : extraEnvironment) {
+            if (extra.size() > name.size() && extra.compare(0, name.size(), name) == 0 &&
+                extra[name.size()] == '=') {
+                return true;
+            }
+        }
+        return false;
+    };
     std::vector<char*> envp;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        envp.push_back(*entry);
+        if (!replaced(*entry)) {
+            envp.push_back(*entry);
+        }
     }
     for (const std::string& entry : extraEnvironment) {
         envp.push_back(const_cast<char*>(entry.c_str()));
@@ -77,6 +94,12 @@ std::optional<int> runCurrentTestUnprivileged(const std::vector<std::string>& ex
                       test->name());
     std::vector<std::string> environment = extraEnvironment;
     environment.push_back(std::string(kChildRunVariable) + "=1");
+    // A state directory the child may write (its update history).
+    TempDir state;
+    if (geteuid() == 0 && ::chown(state.path().c_str(), 65534, 65534) != 0) {
+        return std::nullopt;
+    }
+    environment.push_back("XDG_STATE_HOME=" + state.path().string());
     return runCommand(command, environment, limit);
 }
 

@@ -7,6 +7,7 @@
 #include "AppController.h"
 #include "BoardSimulator.h"
 #include "EmulatedAdapter.h"
+#include "HistoryCommand.h"
 #include "ImageFile.h"
 #include "ImageWriter.h"
 #include "LogCapture.h"
@@ -22,6 +23,7 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -37,6 +39,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <tuple>
 #include <memory>
@@ -116,6 +119,7 @@ class QtApplicationEndToEnd : public ::testing::Test {
                                                    .addEndRecord()
                                                    .bytes());
 
+        ::setenv("QRB_HISTORY", historyPath.c_str(), 1);
         adapter.allowExclusiveOpen();
         setDefaultDeviceSource(std::make_shared<UdevDeviceSource>());
         framework = std::make_unique<ObservedFramework>(resources.path().string());
@@ -136,6 +140,21 @@ class QtApplicationEndToEnd : public ::testing::Test {
         serClose();
         closeImageFile();
         setDefaultDeviceSource(nullptr);
+        ::unsetenv("QRB_HISTORY");
+    }
+
+    // The update history's rows, read as `qrb-flash history --json` prints them.
+    std::vector<nlohmann::json> historyRows() const {
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(runHistoryCommand({"--json", "--history", historyPath}, out, err), 0)
+            << err.str();
+        std::vector<nlohmann::json> rows;
+        std::istringstream lines(out.str());
+        for (std::string line; std::getline(lines, line);) {
+            rows.push_back(nlohmann::json::parse(line));
+        }
+        return rows;
     }
 
     // Starts a board with config on the adapter's tty and plugs the adapter
@@ -207,6 +226,7 @@ class QtApplicationEndToEnd : public ::testing::Test {
     }
 
     testing_support::TempDir resources;
+    const std::string historyPath = (resources.path() / "state" / "history.db").string();
     qrbsim::UmockdevTestbed testbed; // before anything uses udev
     qrbsim::EmulatedAdapter adapter{testbed, qrbsim::qrbAdapter()};
     testing_support::LogCapture log;
@@ -257,6 +277,17 @@ TEST_F(QtApplicationEndToEnd, UpdatesABoardPluggedInAfterStartUp) {
     // both closes.
     EXPECT_EQ(adapter.serialSettingsRequests(), 4u);
     EXPECT_EQ(adapter.latencyTimer(), 16u);
+
+    // The attempt's row names the board as udev does.
+    const auto rows = historyRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["front"], "desktop");
+    EXPECT_EQ(rows[0]["tty"], "/dev/ttyUSB0");
+    EXPECT_EQ(rows[0]["port"], "pci-0000:00:14.0-usb-0:1:1.0");
+    EXPECT_EQ(rows[0]["serial"], "QRB00042");
+    EXPECT_EQ(rows[0]["from"], "1.0.0");
+    EXPECT_EQ(rows[0]["case"], "older");
+    EXPECT_EQ(rows[0]["result"], "updated");
 }
 
 TEST_F(QtApplicationEndToEnd, ADriverThatRefusesLowLatencyCostsOneQuietLinePerOpen) {
@@ -324,6 +355,11 @@ TEST_F(QtApplicationEndToEnd, AFailedSealOnABoardWithoutFirmwareEndsInTheErrorAl
     ASSERT_EQ(exceptions.size(), 1u);
     EXPECT_TRUE(exceptions[0].starts_with("Exception(7): [SealingError: ")) << exceptions[0];
     EXPECT_FALSE(board->sealed());
+    const auto rows = historyRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["result"], "failed");
+    EXPECT_EQ(rows[0]["error"], "SealingError");
+    EXPECT_EQ(rows[0]["step"], kStepCaptions.back());
 }
 
 // The adapter's node first leads to a file that nobody may open for writing,

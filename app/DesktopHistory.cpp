@@ -1,0 +1,166 @@
+#include "DesktopHistory.h"
+
+#include "FirmwareUpdaterException.h"
+#include "History.h"
+
+#include <thread>
+#include <utility>
+
+namespace {
+
+std::string versionText(ImageVersion version) {
+    return std::to_string(version.major()) + "." + std::to_string(version.minor()) + "." +
+           std::to_string(version.rev());
+}
+
+} // namespace
+
+AttemptCase attemptCaseOf(VersionCase versionCase) {
+    switch (versionCase) {
+    case VersionCase::Corrupt:
+        return AttemptCase::Corrupt;
+    case VersionCase::Older:
+        return AttemptCase::Older;
+    case VersionCase::Same:
+        return AttemptCase::Same;
+    case VersionCase::Newer:
+        return AttemptCase::Newer;
+    }
+    return AttemptCase::Corrupt;
+}
+
+void DesktopHistory::begin(const std::string& tty, const std::string& port,
+                           const std::string& serial) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_ = AttemptRecord{};
+    record_.time = std::chrono::system_clock::now();
+    record_.front = AttemptFront::Desktop;
+    record_.tty = tty;
+    record_.port = port;
+    record_.serial = serial;
+    begun_ = true;
+    started_ = Clock::now();
+    asked_ = {};
+    decisionTime_ = {};
+}
+
+void DesktopHistory::versionRead(std::uint32_t word, VersionCase versionCase) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ImageVersion board;
+    board.data = word;
+    // A board without firmware has no version to tell.
+    if (versionCase != VersionCase::Corrupt) {
+        record_.versionRead = versionText(board);
+    }
+    record_.versionCase = attemptCaseOf(versionCase);
+    asked_ = Clock::now();
+}
+
+void DesktopHistory::decided() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (asked_ != Clock::time_point{}) {
+        decisionTime_ += Clock::now() - asked_;
+        asked_ = {};
+    }
+}
+
+void DesktopHistory::traceWritten(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_.trace = path;
+}
+
+void DesktopHistory::stepStarted(const std::string& caption) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_.step = caption;
+}
+
+double DesktopHistory::secondsSoFar() const {
+    const std::chrono::duration<double> total = Clock::now() - started_ - decisionTime_;
+    return total.count();
+}
+
+void DesktopHistory::declined(ImageVersion image, const std::string& imagePath) {
+    AttemptRecord record;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!begun_) {
+            return;
+        }
+        record = record_;
+        record.result = AttemptResult::Declined;
+        record.step.reset();
+        record.seconds = secondsSoFar();
+        begun_ = false;
+    }
+    record.imageVersion = versionText(image);
+    commit(std::move(record), imagePath);
+}
+
+void DesktopHistory::versionQueryFailed(const FirmwareUpdaterException& failure, ImageVersion image,
+                                        const std::string& imagePath) {
+    AttemptRecord record;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!begun_) {
+            return;
+        }
+        record = record_;
+        record.result = AttemptResult::Failed;
+        record.error = failure.name();
+        record.reason = failure.reason();
+        record.seconds = secondsSoFar();
+        begun_ = false;
+    }
+    record.imageVersion = versionText(image);
+    commit(std::move(record), imagePath);
+}
+
+void DesktopHistory::updateEnded(bool success, const FirmwareUpdaterException* failure,
+                                 ImageVersion image, const std::string& imagePath) {
+    AttemptRecord record;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!begun_) {
+            return;
+        }
+        record = record_;
+        record.result = success ? AttemptResult::Updated : AttemptResult::Failed;
+        if (success) {
+            record.step.reset();
+        }
+        if (failure != nullptr) {
+            record.error = failure->name();
+            record.reason = failure->reason();
+        }
+        record.seconds = secondsSoFar();
+        begun_ = false;
+    }
+    record.imageVersion = versionText(image);
+    commit(std::move(record), imagePath);
+}
+
+void DesktopHistory::commit(AttemptRecord record, std::string imagePath) {
+    // The path is taken now, from this process's environment as it is.
+    std::string path = defaultHistoryPath();
+    {
+        std::lock_guard<std::mutex> lock(writes_->mutex);
+        ++writes_->running;
+    }
+    // A thread of its own, not one of the application's workers: it touches
+    // nothing of the application and ends by itself.
+    std::thread([writes = writes_, record = std::move(record), imagePath = std::move(imagePath),
+                 path = std::move(path)]() mutable {
+        record.imageSha256 = sha256OfFile(imagePath);
+        recordAttempt(record, path);
+        {
+            std::lock_guard<std::mutex> lock(writes->mutex);
+            --writes->running;
+        }
+        writes->ended.notify_all();
+    }).detach();
+}
+
+void DesktopHistory::awaitWrites(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(writes_->mutex);
+    writes_->ended.wait_for(lock, limit, [this] { return writes_->running == 0; });
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "AttemptRecord.h"
+
+#include <optional>
+#include <string>
+
+// The update history: one SQLite database file, one row per attempt, appended
+// and never changed. Both front ends write it; many processes may append at
+// once (write-ahead log, a busy time-out), and a process killed during a
+// write leaves every earlier row intact (each row is committed with a full
+// sync).
+//
+// Recording never stops an update: every failure (a directory that cannot be
+// made or written, a full disk, a database locked for longer than the busy
+// time-out, a damaged file) is reported as one warning line per process
+// (common/Log.h, hence the journal and standard error) and the row is lost.
+// A file that is not a database or is damaged is never overwritten: it is
+// renamed beside itself to "<name>.corrupt-<UTC time>" (with its
+// write-ahead log) and a new history is started, with a warning.
+
+// The schema version this build writes (PRAGMA user_version). Version 1 had
+// no trace column; a database of an earlier version is brought up to date
+// when a row is appended.
+constexpr int kHistorySchemaVersion = 2;
+
+// How long an append waits for other writers before it gives up.
+constexpr int kHistoryBusyTimeoutMs = 5000;
+
+// The history file: $QRB_HISTORY when set and not empty, else
+// $XDG_STATE_HOME/qrb-updater/history.db (when XDG_STATE_HOME is an absolute
+// path), else ~/.local/state/qrb-updater/history.db; empty when none of these
+// can be found (no home directory).
+std::string defaultHistoryPath();
+
+// Appends record to the history at path (created, with its directories,
+// when missing). Never throws; returns whether the row was committed.
+bool recordAttempt(const AttemptRecord& record, const std::string& path);
+
+// Makes the history at path ready for rows (created, brought to the current
+// schema, a damaged file set aside) without appending one: a parent process
+// does it once before its children write. Never throws; false (after the
+// process's one warning) when rows cannot be written there.
+bool prepareHistory(const std::string& path);
+
+// The SHA-256 of a file's contents in lower-case hex, or none when the file
+// cannot be read.
+std::optional<std::string> sha256OfFile(const std::string& path);
+
+// For tests: whether this process has written its one warning; resets it.
+bool takeHistoryWarningIssued();
