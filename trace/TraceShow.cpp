@@ -437,19 +437,21 @@ class Printer {
         }
         text += " -> accepted" + timing;
         uint64_t end = accepted.lastUs;
+        // Bytes sent from the aligned address on, a leading word included,
+        // which is the first word of the first block but in no checksum.
         uint64_t sent = 0;
+        uint64_t blockStart = 0;
         uint64_t blocks = 0;
         std::string outcome;
-        // A leading word goes out before the first block count.
         if (cursor_.at(TraceEventKind::HostToBoard)) {
             const Taken leading = cursor_.take(TraceEventKind::HostToBoard, 4);
             end = leading.lastUs;
             if (leading.bytes.size() < 4) {
                 outcome = "; the leading word cut short";
             }
-            ++sent;
+            sent = leading.bytes.size();
         }
-        while (outcome.empty() && sent < words) {
+        while (outcome.empty() && sent < uint64_t{words} * 4) {
             const Taken count = cursor_.take(TraceEventKind::BoardToHost, 4);
             if (count.bytes.size() < 4) {
                 outcome = "; block " + std::to_string(blocks + 1) + ": " +
@@ -459,17 +461,20 @@ class Printer {
                 break;
             }
             const uint32_t n = bigEndian(count.bytes, 0);
-            const Taken data = cursor_.take(TraceEventKind::HostToBoard, uint64_t{n} * 4);
+            const uint64_t blockEnd = blockStart + uint64_t{n} * 4;
+            const uint64_t due = blockEnd > sent ? blockEnd - sent : 0;
+            const Taken data = cursor_.take(TraceEventKind::HostToBoard, due);
             uint32_t checksum = 0;
             for (size_t i = 0; i + 4 <= data.bytes.size(); i += 4) {
                 checksum ^= bigEndian(data.bytes, i);
             }
-            sent += data.bytes.size() / 4;
+            sent += data.bytes.size();
             ++blocks;
             end = data.bytes.empty() ? count.lastUs : data.lastUs;
-            if (data.bytes.size() < uint64_t{n} * 4) {
-                outcome = format("; block %" PRIu64 " of %u words: the host sent %zu bytes", blocks,
-                                 n, data.bytes.size());
+            if (data.bytes.size() < due) {
+                outcome = format("; block %" PRIu64
+                                 " of %u words: the host sent %zu of its %" PRIu64 " bytes",
+                                 blocks, n, data.bytes.size(), due);
                 break;
             }
             const Taken board = cursor_.take(TraceEventKind::BoardToHost, 4);
@@ -485,6 +490,7 @@ class Printer {
                                  "they differ",
                                  blocks, bigEndian(board.bytes, 0), checksum);
             }
+            blockStart = blockEnd;
         }
         if (outcome.empty()) {
             outcome =

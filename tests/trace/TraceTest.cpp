@@ -375,6 +375,27 @@ TEST(TraceShow, NamesAChecksumThatDiffersAndAnAnswerThatNeverCame) {
                 HasSubstr("read failed: end of file (the board is gone)   <-- SealingError"));
 }
 
+TEST(TraceShow, CountsALeadingWordAsTheFirstBlocksFirstWordOutsideItsChecksum) {
+    using K = TraceEventKind;
+    Trace trace;
+    trace.header = sampleHeader();
+    // A record of 7 bytes at 0x1002: the leading word 00 00 11 22 goes out
+    // at once, and the one block of 3 words holds two more.
+    trace.events.push_back(burst(K::HostToBoard, 0, {0x02, 0, 0, 0x10, 0, 0, 0, 0, 3}, 460800));
+    trace.events.push_back(burst(K::BoardToHost, 10, {0x02}, 460800));
+    trace.events.push_back(burst(K::HostToBoard, 20, {0, 0, 0x11, 0x22}, 460800));
+    trace.events.push_back(burst(K::BoardToHost, 30, {0, 0, 0, 3}, 460800));
+    trace.events.push_back(
+        burst(K::HostToBoard, 40, {0x33, 0x44, 0x55, 0x66, 0x77, 0xFF, 0xFF, 0xFF}, 460800));
+    trace.events.push_back(burst(K::BoardToHost, 50, {0x44, 0xBB, 0xAA, 0x99}, 460800));
+    trace.events.push_back(burst(K::HostToBoard, 60, {0x04, 1, 2, 3}, 460800));
+    std::ostringstream out;
+    showTrace(trace, out);
+    EXPECT_THAT(out.str(), HasSubstr("program (02) 0x00001000, 3 words -> accepted (after "
+                                     "0.010 ms); 1 block, checksums match"));
+    EXPECT_THAT(out.str(), HasSubstr("seal (04) with 1.2.3 -> no answer"));
+}
+
 TEST(TraceShow, TheCommandRefusesAFileItCannotReadNamingTheLine) {
     testing_support::TempDir dir;
     std::string text = written(sealRefused());
