@@ -51,6 +51,11 @@ class Lines {
         if (line.size() > kLongestLine) {
             fail("the line is too long");
         }
+        for (const char c : line) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                fail("the line holds a control character");
+            }
+        }
         return line;
     }
     std::string_view need(const char* what) {
@@ -190,7 +195,7 @@ TraceHeader readHeader(Lines& lines) {
     const std::string image = headerValue(lines, "image");
     std::string_view imageRest = image;
     header.imageVersion = std::string(word(imageRest));
-    if (word(imageRest) != "sha256" || !isSha256(imageRest)) {
+    if (header.imageVersion.empty() || word(imageRest) != "sha256" || !isSha256(imageRest)) {
         lines.fail("expected \"image <version> sha256 <64 hex digits or ->\"");
     }
     header.imageSha256 = std::string(imageRest);
