@@ -64,14 +64,14 @@ void DesktopHistory::decided() {
     }
 }
 
-void DesktopHistory::traceWritten(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    record_.trace = path;
-}
-
 void DesktopHistory::stepStarted(const std::string& caption) {
     std::lock_guard<std::mutex> lock(mutex_);
     record_.step = caption;
+}
+
+void DesktopHistory::traceAt(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_.trace = path;
 }
 
 double DesktopHistory::secondsSoFar() const {

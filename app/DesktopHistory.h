@@ -36,8 +36,8 @@ class DesktopHistory {
     void decided();
     // The update worker begins the step with this caption.
     void stepStarted(const std::string& caption);
-    // The attempt's serial trace was written there (before the attempt ends).
-    void traceWritten(const std::string& path);
+    // The attempt's serial trace is at path.
+    void traceAt(const std::string& path);
 
     // The attempt ends. Each writes the row once (with imageVersion and the
     // SHA-256 of imagePath), on a new thread.

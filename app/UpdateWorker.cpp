@@ -161,7 +161,7 @@ void AppController::writeFailedAttemptTrace(const std::string& step,
     failure.reason = exception != nullptr ? exception->reason() : std::string();
     failure.step = step;
     if (const std::optional<std::string> path = writeAttemptTrace(header, failure)) {
-        _history.traceWritten(*path);
+        _history.traceAt(*path);
     }
 }
 

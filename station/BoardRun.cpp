@@ -223,5 +223,5 @@ void boardEnded(BoardOutcome& outcome, const StationPlan& plan) {
     if (outcome.result == BoardResult::Failed || plan.keepTraces) {
         writeTrace(outcome, plan);
     }
-    recordBoardOutcome(outcome, plan);
+    recordBoardOutcome(outcome, plan, outcome.trace);
 }

@@ -51,8 +51,12 @@ AttemptRecord attemptRecordOf(const BoardOutcome& outcome, const StationPlan& pl
     return record;
 }
 
-void recordBoardOutcome(const BoardOutcome& outcome, const StationPlan& plan) {
-    if (!plan.historyPath.empty()) {
-        recordAttempt(attemptRecordOf(outcome, plan), plan.historyPath);
+void recordBoardOutcome(const BoardOutcome& outcome, const StationPlan& plan,
+                        const std::optional<std::string>& trace) {
+    if (plan.historyPath.empty()) {
+        return;
     }
+    AttemptRecord record = attemptRecordOf(outcome, plan);
+    record.trace = trace;
+    recordAttempt(record, plan.historyPath);
 }
