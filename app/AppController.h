@@ -186,6 +186,14 @@ class AppController : public DeviceNotificationTarget,
     // Set once updateFirmware has started the update worker.
     bool _updateStarted = false;
 
+    // The board of the attempt under way, for its serial trace: set on the
+    // main thread before the connection worker starts, read by the workers
+    // that follow it.
+    std::string _attemptSerialNumber;
+    std::string _attemptDevicePath;
+    // Writes the attempt's serial trace after a failure (see AttemptTrace.h).
+    void writeFailedAttemptTrace(const std::string& step, const BoardFailure& failure);
+
     // Data bytes the update worker has sent (it alone writes, any thread
     // reads); what the busy panel shows of them (main thread only).
     std::atomic<std::uint64_t> _dataBytesSent{0};

@@ -120,6 +120,8 @@ void AppController::handleQRBBoxesChanged() {
         _ignoreAddedNotifications = true;
         _connectionWorkerRunning = true;
         _connectionSerialNumber = serialNumber;
+        _attemptSerialNumber = serialNumber;
+        _attemptDevicePath = *calloutDevice;
         _connectionStopRequested = false;
         {
             std::lock_guard<std::mutex> lock(_connectionThreadMutex);

@@ -1,6 +1,7 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "AttemptTrace.h"
 #include "BoardSequence.h"
 #include "Bootloader.h"
 #include "DeviceHolder.h"
@@ -175,10 +176,20 @@ void AppController::clearConnectionDiagnosis() {
 
 ConnectionOutcome AppController::connectToBoard(const std::string& devicePath) {
     DesktopConnectionHooks hooks(*this);
-    return connectBoard(devicePath, hooks);
+    BoardFailure failure;
+    const ConnectionOutcome outcome = connectBoard(devicePath, hooks, &failure);
+    if (outcome == ConnectionOutcome::Failed) {
+        // Closed first, so that the trace ends with the close.
+        serClose();
+        writeFailedAttemptTrace(kConnectingStep, failure);
+    }
+    return outcome;
 }
 
 void AppController::handleConnectCommand(const std::string& devicePath) {
+    // Each connection starts a new attempt at the board.
+    beginAttemptTrace();
+    markAttemptStep(kConnectingStep);
     ConnectionOutcome outcome = ConnectionOutcome::Failed;
     try {
         outcome = connectToBoard(devicePath);

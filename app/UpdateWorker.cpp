@@ -1,6 +1,7 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "AttemptTrace.h"
 #include "BoardSequence.h"
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
@@ -111,10 +112,19 @@ void AppController::endProgress() {
 }
 
 void AppController::handleUpdateFirmwareCommand() {
-    StepReporter steps([this](const UpdateStepStart& start) { showUpdateStep(start); });
+    StepReporter steps([this](const UpdateStepStart& start) {
+        markAttemptStep(updateStepCaption(start.step));
+        showUpdateStep(start);
+    });
     const BoardUpdateResult result =
         runBoardUpdate({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent);
     const bool successCode = result.success;
+    if (!successCode) {
+        // The image file and the port are closed already.
+        writeFailedAttemptTrace(result.failedStep ? updateStepCaption(*result.failedStep)
+                                                  : lastAttemptStep(),
+                                result.failure.value_or(BoardFailure{"UnexpectedError", ""}));
+    }
     // Written beside the final alert; the process ends once it is in.
     _history.updateEnded(successCode, result.failure, imageVer, imagePath);
     framework_.performOnMainThread(
@@ -122,6 +132,19 @@ void AppController::handleUpdateFirmwareCommand() {
             self->runFirmwareUpdateCompleteAlertWithSuccessCode(successCode);
         },
         false);
+}
+
+void AppController::writeFailedAttemptTrace(const std::string& step, const BoardFailure& failure) {
+    AttemptTraceHeader header;
+    header.program = "qrb-updater";
+    header.board = _attemptSerialNumber;
+    header.tty = _attemptDevicePath;
+    header.imageVersion = versionText(imageVer);
+    header.imagePath = imagePath;
+    const AttemptTraceFailure traced{failure.error, step, failure.reason};
+    if (const std::optional<std::string> path = writeAttemptTrace(header, traced)) {
+        _history.traceAt(*path);
+    }
 }
 
 void AppController::runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCode) {

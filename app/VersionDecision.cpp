@@ -1,6 +1,7 @@
 #include "AppController.h"
 
 #include "AppControllerInternal.h"
+#include "AttemptTrace.h"
 #include "BoardSequence.h"
 #include "Bootloader.h"
 #include "ExchangeBounds.h"
@@ -19,12 +20,14 @@ using app_controller::kConnectionStopWait;
 void AppController::boardReadyHandler() {
     framework_.stopAnimation(outlet::connectionProgressIndicator);
 
+    markAttemptStep(kVersionStep);
     BoardFailure failure;
     const std::optional<std::uint32_t> version = readBoardVersion(&failure);
     if (!version) {
         // Back to the event loop with the main window up: unplugging and
         // plugging the board in again starts a new connection, as the main
-        // window now says.
+        // window now says. The port is closed already.
+        writeFailedAttemptTrace(kVersionStep, failure);
         showUnansweredDiagnosis();
         _history.versionQueryFailed(failure, imageVer, imagePath);
         return;

@@ -62,6 +62,7 @@ void writeMeasurement(const std::string& path, const Measurement& m) {
     out << "sim " << m.sim.checked << " " << m.sim.flashMatches << " " << m.sim.ramMatches << " "
         << m.sim.sealed << " " << m.sim.versionWord << " " << m.sim.syncs << " " << m.sim.cpuSeconds
         << "\n";
+    out << "trace " << m.recorded << " " << m.traceBytes << " " << m.traceWriteNs << "\n";
     for (const Phase& p : m.phases) {
         const WireTraffic& t = p.traffic;
         out << "phase " << t.bytesOut << " " << t.bytesIn << " " << t.writeCalls << " "
@@ -106,6 +107,8 @@ Measurement readMeasurement(const std::string& path) {
         } else if (key == "sim") {
             fields >> m.sim.checked >> m.sim.flashMatches >> m.sim.ramMatches >> m.sim.sealed >>
                 m.sim.versionWord >> m.sim.syncs >> m.sim.cpuSeconds;
+        } else if (key == "trace") {
+            fields >> m.recorded >> m.traceBytes >> m.traceWriteNs;
         } else if (key == "phase") {
             Phase p;
             WireTraffic& t = p.traffic;

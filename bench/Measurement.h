@@ -36,6 +36,11 @@ struct Measurement {
     uint64_t reactionP50Ns = 0;
     uint64_t reactionP90Ns = 0;
     SimVerdict sim;
+    // The serial layer's recording of the update (as the updater keeps it),
+    // written as a trace file after the update: its size and the time it took.
+    bool recorded = false;
+    uint64_t traceBytes = 0;
+    uint64_t traceWriteNs = 0;
 
     Phase total() const;
     // The phases named so, added up.

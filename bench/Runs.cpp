@@ -11,6 +11,8 @@
 #include "MemoryDeviceSource.h"
 #include "RecordWalk.h"
 #include "Serial.h"
+#include "SerialRecording.h"
+#include "TraceWriter.h"
 #include "UpdateSequence.h"
 
 #include <atomic>
@@ -23,6 +25,7 @@
 #include <optional>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 namespace bench {
 
@@ -150,6 +153,30 @@ struct ConverterDriver {
     ConverterDriver& operator=(const ConverterDriver&) = delete;
 };
 
+// Writes the serial layer's recording as a trace file, as the updater does
+// after a failure: its size and the time it took.
+void writeRecording(Measurement& m) {
+    char pattern[] = "/tmp/qrb-bench-trace-XXXXXX";
+    const int fd = ::mkstemp(pattern);
+    if (fd < 0) {
+        return;
+    }
+    ::close(fd);
+    qrbtrace::TraceHeader header;
+    header.program = "qrb-bench";
+    header.imageVersion = "1.2.3";
+    const Clock::time_point start = Clock::now();
+    {
+        std::ofstream out(pattern, std::ios::binary | std::ios::trunc);
+        qrbtrace::writeTrace(out, header, ser_recording);
+    }
+    m.traceWriteNs = ns(Clock::now() - start);
+    std::error_code error;
+    m.traceBytes = std::filesystem::file_size(pattern, error);
+    m.recorded = !error;
+    std::filesystem::remove(pattern, error);
+}
+
 } // namespace
 
 Measurement measureUpdateSequence(const RunOptions& options) {
@@ -248,6 +275,9 @@ Measurement measureUpdateSequence(const RunOptions& options) {
         open.start = Clock::now();
     };
 
+    if (options.record) {
+        ser_recording.start();
+    }
     try {
         phase(
             kPhaseReset,
@@ -285,6 +315,10 @@ Measurement measureUpdateSequence(const RunOptions& options) {
     }
     closeImageFile();
     serClose();
+    if (options.record) {
+        ser_recording.stop();
+        writeRecording(m);
+    }
     // Through a converter the last open's request must have had the answer
     // this run is about.
     if (m.ok && options.adapter == qrbsim::AdapterModel::Ftdi) {

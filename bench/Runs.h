@@ -47,6 +47,9 @@ struct RunOptions {
     // updater's request for low latency or refuses it.
     qrbsim::AdapterModel adapter = qrbsim::AdapterModel::None;
     bool driverGrantsLowLatency = true;
+    // The serial layer records the exchange, as the updater has it do, and
+    // the recording is written as a trace file after the update.
+    bool record = true;
 };
 
 // The update done by the host's functions: the board connection worker's and

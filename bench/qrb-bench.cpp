@@ -71,6 +71,8 @@ void printHelp() {
                 "    station's parent and of its board processes per board, and the peak\n"
                 "    memory of a board process; then \"station: 8 boards in X.XX of one\n"
                 "    board's time\";\n"
+                "  - the serial trace of each update (the updater records every exchange):\n"
+                "    its size, and the paced update's efficiency with and without recording;\n"
                 "  - what recording an update in the update history costs: the SHA-256 of\n"
                 "    the 1 MiB image and the row's write, in ms per row written.\n"
                 "The last line reads \"line-rate efficiency: X.XXX\": the wire-time bound of\n"
@@ -344,6 +346,46 @@ bool printAdapterRuns(const Measurement& untuned, const Measurement& tuned) {
     return untuned.ok && tuned.ok;
 }
 
+// What the serial layer's recording costs: the trace of each update, and the
+// paced update with and without the recording.
+bool printRecording(const Measurement& recorded, const Measurement& unrecorded,
+                    const std::vector<Measurement>& unpaced) {
+    std::printf("\n== The serial trace: every update is recorded, as the updater does ==\n");
+    constexpr uint64_t kTraceLimit = uint64_t{40} << 20; // for the 8 MiB update
+    bool ok = true;
+    for (const Measurement& m : unpaced) {
+        if (!m.recorded) {
+            continue;
+        }
+        const uint64_t wire = m.total().traffic.bytes();
+        std::printf(
+            "trace of the %s update: %" PRIu64 " bytes (%.2f per wire byte), written in "
+            "%.1f ms%s\n",
+            sizeName(m.imageBytes).c_str(), m.traceBytes, ratio(m.traceBytes, wire),
+            ms(m.traceWriteNs),
+            m.imageBytes == 8 * kMiB
+                ? (m.traceBytes < kTraceLimit ? "; limit 40 MiB: within" : "; limit 40 MiB: OVER")
+                : "");
+        if (m.imageBytes == 8 * kMiB && m.traceBytes >= kTraceLimit) {
+            ok = false;
+        }
+    }
+    const auto efficiencyOf = [](const Measurement& m) {
+        const Phase total = m.total();
+        return m.ok ? ratio(total.traffic.wireNs, total.measuredNs) : 0.0;
+    };
+    std::printf("paced %s update: trace %" PRIu64 " bytes; heap peak %.1f KiB recorded, %.1f KiB "
+                "not recorded\n",
+                sizeName(recorded.imageBytes).c_str(), recorded.traceBytes,
+                static_cast<double>(recorded.heap.peak) / 1024.0,
+                static_cast<double>(unrecorded.heap.peak) / 1024.0);
+    std::printf("efficiency with recording %.3f, without %.3f (difference %+.3f; goal: no drop of "
+                "more than 0.002, run-to-run variation included)\n",
+                efficiencyOf(recorded), efficiencyOf(unrecorded),
+                efficiencyOf(recorded) - efficiencyOf(unrecorded));
+    return ok && unrecorded.ok;
+}
+
 // What recording one update costs: the image's SHA-256 and one row appended
 // to a history (each row in a fresh connection, as every updater process
 // writes its one row), the median of kRows, and the first row of a new file.
@@ -541,6 +583,11 @@ int runDriver() {
     const Measurement paced =
         runMeasurement("paced update, " + sizeName(kPacedSize) + " image (about 50 s)",
                        sequenceArgs(kPacedSize, true), result);
+    std::vector<std::string> unrecordedArgs = sequenceArgs(kPacedSize, true);
+    unrecordedArgs.push_back("--no-record");
+    const Measurement unrecorded = runMeasurement("paced update, " + sizeName(kPacedSize) +
+                                                      " image, not recorded (about 50 s)",
+                                                  unrecordedArgs, result);
     std::vector<std::string> untunedArgs = sequenceArgs(kPacedSize, true);
     untunedArgs.insert(untunedArgs.end(), {"--adapter", "ftdi", "--driver-refuses"});
     const Measurement untuned = runMeasurement(
@@ -578,6 +625,7 @@ int runDriver() {
     ok = printAdapterRuns(untuned, tuned) && ok;
     printProving(imagePath(kPacedSize).string(), ramBootloader.string(), paced);
     ok = printStationRuns(station) && ok;
+    ok = printRecording(paced, unrecorded, unpaced) && ok;
     ok = printHistoryCost(dir, imagePath(kPacedSize)) && ok;
     std::printf("line-rate efficiency: %.3f\n", paced.ok ? efficiency : 0.0);
     return ok ? 0 : 1;
@@ -623,6 +671,8 @@ int runOneMeasurement(int argc, char** argv) {
             options.adapter = *parsed;
         } else if (arg == "--boards") {
             stationBoards = static_cast<unsigned>(std::stoul(value()));
+        } else if (arg == "--no-record") {
+            options.record = false;
         } else if (arg == "--driver-refuses") {
             options.driverGrantsLowLatency = false;
         } else if (arg == "--time-limit") {

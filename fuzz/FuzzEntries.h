@@ -40,3 +40,9 @@ void fuzzConfiguration(const uint8_t* data, size_t size);
 // synchronisation); the rest is everything the board sends, after which the
 // board hangs up its sending side.
 void fuzzBoardAnswers(const uint8_t* data, size_t size);
+
+// The bytes as a serial trace file (.qrbtrace), read by the trace reader that
+// `trace show` and the simulator's replay use. A trace it accepts must be
+// written back the same and be shown; anything else must be refused with the
+// line named.
+void fuzzTraceFile(const uint8_t* data, size_t size);

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 build=$1
 seconds=$2
 shift 2
-targets=${*:-"image configuration protocol"}
+targets=${*:-"image configuration protocol trace"}
 
 passed=0
 failed=0

@@ -1,6 +1,7 @@
 #include "Serial.h"
 
 #include "FirmwareUpdaterException.h"
+#include "SerialRecording.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -104,19 +105,22 @@ std::string displayPath(const char* path) {
     return shown;
 }
 
-[[noreturn]] void raiseOpenError(const std::string& shownPath, int error) {
+[[noreturn]] void raiseOpenError(const char* path, const std::string& shownPath, int error) {
+    ser_recording.openFailed(path, error);
     SerialException::raise(SerialFailure::Open, error,
                            "Connection to QRB board failed: open(%s) failed. errno %d %s.%s.",
                            shownPath.c_str(), error, std::strerror(error),
                            error == EBUSY ? kBusySuffix : "");
 }
 
-[[noreturn]] void raiseReceiveError() {
+[[noreturn]] void raiseReceiveError(int error) {
+    ser_recording.receiveFailed(error);
     SerialException::raise(SerialFailure::Receive, 0,
                            "Serial Communication Error: receiving serial data failed.");
 }
 
 [[noreturn]] void raiseSelectError(int error) {
+    ser_recording.receiveFailed(error);
     SerialException::raise(SerialFailure::Select, error,
                            "Select while reading failed. errno %d %s.", error,
                            std::strerror(error));
@@ -128,12 +132,13 @@ uint8_t readOneByte(int fd) {
         uint8_t byte = 0;
         const ssize_t got = ::read(fd, &byte, 1);
         if (got == 1) {
+            ser_recording.received(byte);
             return byte;
         }
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        raiseReceiveError();
+        raiseReceiveError(got < 0 ? errno : 0);
     }
 }
 
@@ -194,14 +199,14 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
     ser_low_latency = {};
 
     if (path == nullptr) {
-        raiseOpenError(displayPath(path), ENOENT);
+        raiseOpenError(path, displayPath(path), ENOENT);
     }
     if (!isSevenBitAscii(path)) {
-        raiseOpenError(displayPath(path), EINVAL);
+        raiseOpenError(path, displayPath(path), EINVAL);
     }
     const std::optional<speed_t> speed = speedCode(baudRate);
     if (!speed) {
-        raiseOpenError(displayPath(path), EINVAL);
+        raiseOpenError(path, displayPath(path), EINVAL);
     }
 
     // Opened without waiting for a carrier, as a callout device opens; the
@@ -209,11 +214,12 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        raiseOpenError(displayPath(path), error);
+        raiseOpenError(path, displayPath(path), error);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
         const int error = errno;
         ::close(fd);
+        ser_recording.openFailed(path, error);
         SerialException::raise(SerialFailure::ExclusiveUse, error,
                                "There was a problem getting exclusive access to the QRB Box.");
     }
@@ -235,12 +241,18 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         const int error = errno;
         ::close(fd);
-        raiseOpenError(displayPath(path), error);
+        raiseOpenError(path, displayPath(path), error);
     }
 
     // Not part of the open: whatever the driver answers, the port is usable.
     std::optional<serial_struct> found;
     ser_low_latency = requestLowLatency(fd, found);
+
+    ser_recording.opened(path, baudRate);
+    int modemBits = 0;
+    if (::ioctl(fd, TIOCMGET, &modemBits) == 0) {
+        ser_recording.modemLines(modemBits);
+    }
 
     std::lock_guard<std::mutex> lock(ser_fd_mutex);
     ser_fd = fd;
@@ -261,6 +273,7 @@ void serClose() {
         // process's next open (EBUSY) unless it is privileged.
         (void)::ioctl(ser_fd, TIOCNXCL);
         (void)::close(ser_fd);
+        ser_recording.closed();
     }
     ser_fd = -1;
     foundSerialSettings.reset();
@@ -283,6 +296,7 @@ void serSetBaudRate(BaudRate baudRate) {
     if (::tcsetattr(ser_fd, TCSANOW, &settings) == 0) {
         ser_baud_rate = baudRate;
     }
+    ser_recording.speedChanged(baudRate);
 }
 
 void serQueueTxBytes(const void* buffer, size_t n) {
@@ -291,7 +305,12 @@ void serQueueTxBytes(const void* buffer, size_t n) {
         // A signal before any byte went out leaves nothing written: try again.
         written = ::write(ser_fd, buffer, n);
     } while (written < 0 && errno == EINTR);
+    if (written > 0) {
+        ser_recording.sent(buffer, static_cast<size_t>(written));
+    }
     if (written < 0 || static_cast<size_t>(written) != n) {
+        ser_recording.sendFailed(written < 0 ? errno : -1,
+                                 written < 0 ? 0 : static_cast<size_t>(written));
         SerialException::raise(
             SerialFailure::Send, 0,
             "Serial Communication Error: transmitting serial data failed (%zd:%zu).", written, n);
@@ -320,6 +339,7 @@ uint8_t rxByteWithTimeout(time_t seconds, int32_t microseconds, bool* timedOut) 
         std::chrono::seconds(std::min(seconds, kLongestWait)) +
         std::chrono::microseconds(microseconds);
     if (!waitReadable(ser_fd, timeout)) {
+        ser_recording.timedOut(static_cast<uint64_t>(timeout.count()));
         *timedOut = true;
         return 0;
     }
@@ -347,7 +367,9 @@ std::chrono::microseconds timeLeft(const SerialDeadline& deadline) {
 } // namespace
 
 uint8_t rxByteBy(const SerialDeadline& deadline) {
-    if (!waitReadable(ser_fd, timeLeft(deadline))) {
+    const std::chrono::microseconds left = timeLeft(deadline);
+    if (!waitReadable(ser_fd, left)) {
+        ser_recording.timedOut(static_cast<uint64_t>(left.count()));
         raiseTimeout(deadline.bound);
     }
     return readOneByte(ser_fd);
@@ -370,12 +392,14 @@ void rxBufFlushBy(const SerialDeadline& deadline) {
         const std::chrono::microseconds left = timeLeft(deadline);
         // A line that keeps talking past the deadline has not fallen quiet.
         if (left.count() == 0) {
+            ser_recording.timedOut(0);
             raiseTimeout(deadline.bound);
         }
         const std::chrono::microseconds wait = std::min(kQuiet, left);
         if (!waitReadable(ser_fd, wait)) {
             // Quiet for less than 10 ms only because the time ran out.
             if (wait < kQuiet) {
+                ser_recording.timedOut(static_cast<uint64_t>(wait.count()));
                 raiseTimeout(deadline.bound);
             }
             return;

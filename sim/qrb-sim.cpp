@@ -2,6 +2,8 @@
 // updater (or anything else that talks to the board) without the hardware.
 
 #include "BoardSimulator.h"
+#include "ReplayBoard.h"
+#include "TraceFormat.h"
 
 #include <cerrno>
 #include <csignal>
@@ -23,6 +25,7 @@ struct Options {
     std::optional<std::string> link;
     std::optional<std::string> dumpFlash;
     std::optional<std::string> dumpRam;
+    std::optional<std::string> replay;
     bool verbose = false;
 };
 
@@ -55,6 +58,8 @@ void printHelp() {
            "  --fault FAULT          inject a fault (repeatable; see below)\n"
            "  --dump-flash FILE      write the flash contents to FILE at the end\n"
            "  --dump-ram FILE        write the RAM contents to FILE at the end\n"
+           "  --replay FILE          play the board's side of a serial trace (.qrbtrace)\n"
+           "                         instead of simulating a board (see below)\n"
            "  --verbose              print each event of the board on standard error\n"
            "  --help                 print this help\n"
            "\n"
@@ -63,7 +68,15 @@ void printHelp() {
         << "\n"
            "The board runs its firmware at 115200 baud until it receives the reset\n"
            "sequence, its resident bootloader at 57600 baud, and the RAM bootloader it\n"
-           "is given at 460800 baud. Bytes that arrive at another speed are dropped.\n";
+           "is given at 460800 baud. Bytes that arrive at another speed are dropped.\n"
+           "\n"
+           "With --replay the board answers what the host sends with what the board\n"
+           "answered in the trace, in the recorded order and timing, silent where it was\n"
+           "silent and gone where it went away. Where the host sends a byte that the\n"
+           "trace does not hold (another byte, another speed, anything after its end),\n"
+           "the replay prints at which byte the exchange departed from the recording,\n"
+           "hangs up the line and exits with status 3. A trace cut short or with a\n"
+           "garbled line is refused, naming the line (status 2).\n";
 }
 
 uint64_t parseNumber(const std::string& option, const std::string& text, bool sizeSuffix) {
@@ -152,6 +165,8 @@ Options parseOptions(int argc, char** argv) {
             options.dumpFlash = value();
         } else if (option == "--dump-ram") {
             options.dumpRam = value();
+        } else if (option == "--replay") {
+            options.replay = value();
         } else if (option == "--verbose") {
             options.verbose = true;
         } else {
@@ -171,6 +186,58 @@ bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
         return false;
     }
     return true;
+}
+
+// Serves the replay until SIGINT or SIGTERM, or until the host departs.
+int runReplay(const Options& options, const sigset_t& signals) {
+    qrbtrace::Trace trace;
+    try {
+        trace = qrbtrace::readTraceFile(*options.replay);
+    } catch (const qrbtrace::TraceFormatError& e) {
+        std::cerr << "qrb-sim: " << (e.line() == 0 ? std::string() : *options.replay + ": ")
+                  << e.what() << "\n";
+        return 2;
+    }
+    std::optional<qrbsim::ReplayBoard> board;
+    try {
+        board.emplace(std::move(trace));
+    } catch (const std::exception& e) {
+        std::cerr << "qrb-sim: " << e.what() << "\n";
+        return 2;
+    }
+    if (options.verbose) {
+        board->setEventHandler(
+            [](const std::string& event) { std::fprintf(stderr, "qrb-sim: %s\n", event.c_str()); });
+    }
+    std::cout << board->slavePath() << std::endl;
+    if (options.link) {
+        ::unlink(options.link->c_str());
+        if (::symlink(board->slavePath().c_str(), options.link->c_str()) != 0) {
+            std::cerr << "qrb-sim: cannot link " << *options.link << ": " << std::strerror(errno)
+                      << "\n";
+            return 1;
+        }
+    }
+    board->start();
+    const timespec tick{0, 50 * 1000 * 1000};
+    while (board->state() != qrbsim::ReplayBoard::State::Departed) {
+        if (sigtimedwait(&signals, nullptr, &tick) > 0) {
+            break;
+        }
+    }
+    const bool departed = board->state() == qrbsim::ReplayBoard::State::Departed;
+    if (departed) {
+        std::cerr << "qrb-sim: the exchange departed from the recording " << board->departure()
+                  << "\n";
+    }
+    board->stop();
+    if (options.link) {
+        ::unlink(options.link->c_str());
+    }
+    std::printf("replay: %zu of %zu events played; %s\n", board->eventsPlayed(),
+                board->eventCount(), departed ? "departed" : "no departure");
+    std::fflush(stdout);
+    return departed ? 3 : 0;
 }
 
 } // namespace
@@ -195,6 +262,10 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    if (options.replay) {
+        return runReplay(options, signals);
+    }
 
     std::optional<qrbsim::BoardSimulator> board;
     try {

@@ -37,4 +37,7 @@ struct BoardOutcome {
     double seconds = 0;
     // The image version ("1.2.3").
     std::string to;
+    // The serial trace of the attempt, once written (failures, and every
+    // attempt with --trace).
+    std::optional<std::string> trace;
 };

@@ -1,5 +1,6 @@
 #include "BoardRun.h"
 
+#include "AttemptTrace.h"
 #include "BoardSequence.h"
 #include "Serial.h"
 #include "StationHistory.h"
@@ -113,7 +114,10 @@ class StationConnection : public ConnectionHooks {
 class StationSteps : public UpdateObserver {
   public:
     explicit StationSteps(BoardWatch& watch) : watch_(watch) {}
-    void stepStarted(const UpdateStepStart& start) override { watch_.stepStarted(start); }
+    void stepStarted(const UpdateStepStart& start) override {
+        markAttemptStep(updateStepCaption(start.step));
+        watch_.stepStarted(start);
+    }
 
   private:
     BoardWatch& watch_;
@@ -124,6 +128,8 @@ class StationSteps : public UpdateObserver {
 BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
                       const std::function<void(const std::string&)>& emit) {
     const auto started = Clock::now();
+    beginAttemptTrace();
+    markAttemptStep(kConnectingStep);
     BoardOutcome outcome;
     outcome.identity = board;
     ImageVersion image;
@@ -157,6 +163,7 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
         return finish(BoardResult::Failed);
     }
 
+    markAttemptStep(kVersionStep);
     const std::optional<std::uint32_t> word = readBoardVersion(&failure);
     if (!word) {
         outcome.error = failure.error;
@@ -192,6 +199,30 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
     return finish(BoardResult::Failed);
 }
 
-void boardEnded(const BoardOutcome& outcome, const StationPlan& plan) {
-    recordBoardOutcome(outcome, plan);
+namespace {
+
+// Writes the attempt's serial trace and names it in the outcome.
+void writeTrace(BoardOutcome& outcome, const StationPlan& plan) {
+    const bool failed = outcome.result == BoardResult::Failed;
+    AttemptTraceHeader header;
+    header.program = "qrb-flash";
+    header.board = outcome.identity.serial;
+    header.tty = outcome.identity.tty;
+    header.imageVersion = outcome.to;
+    header.imagePath = plan.update.firmwarePath;
+    std::optional<AttemptTraceFailure> failure;
+    if (failed) {
+        failure = AttemptTraceFailure{outcome.error, outcome.step.value_or(lastAttemptStep()),
+                                      outcome.reason};
+    }
+    outcome.trace = writeAttemptTrace(header, failure);
+}
+
+} // namespace
+
+void boardEnded(BoardOutcome& outcome, const StationPlan& plan) {
+    if (outcome.result == BoardResult::Failed || plan.keepTraces) {
+        writeTrace(outcome, plan);
+    }
+    recordBoardOutcome(outcome, plan, outcome.trace);
 }

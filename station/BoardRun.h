@@ -15,6 +15,8 @@ struct StationPlan {
     bool allowOlder = false;     // update a board with a newer version
     // How long the board may take to open and synchronise, in seconds.
     double connectLimit = 20.0;
+    // Keep the serial trace of every attempt, not only of failed ones.
+    bool keepTraces = false;
     // The update history each board's row goes to; empty: none is recorded.
     std::string historyPath;
     // The SHA-256 of the firmware image file, taken once before any board.
@@ -31,5 +33,8 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
 
 // The child's end of a board: everything that must happen once a board's
 // outcome is known, in the process that ran it, before its result line goes
+// to the parent. Writes the attempt's serial trace when it failed (always
+// with plan.keepTraces) and names it in outcome.trace.
+void boardEnded(BoardOutcome& outcome, const StationPlan& plan);
 // to the parent: the board's row of the update history.
 void boardEnded(const BoardOutcome& outcome, const StationPlan& plan);

@@ -299,7 +299,7 @@ void Station::runChild(const BoardIdentity& board, int fd) {
             sent += static_cast<std::size_t>(n);
         }
     };
-    const BoardOutcome outcome = runBoard(board, plan_, send);
+    BoardOutcome outcome = runBoard(board, plan_, send);
     boardEnded(outcome, plan_);
     send(resultEvent(outcome));
     ::_exit(0);

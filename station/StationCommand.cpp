@@ -6,6 +6,7 @@
 #include "ImageProof.h"
 #include "Station.h"
 #include "StationEvents.h"
+#include "TraceShow.h"
 #include "UpdateConfiguration.h"
 
 #include <charconv>
@@ -22,6 +23,7 @@ constexpr const char* kUsage =
     "       qrb-flash list [--json]        list the attached boards, touching none\n"
     "       qrb-flash history [--json] [--serial SERIAL] [--since YYYY-MM-DD] [--limit N]\n"
     "                                      the update history, newest last\n"
+    "       qrb-flash trace show FILE      print a serial trace as a readable exchange\n"
     "\n"
     "Options:\n"
     "  --json              one JSON object per line on standard output\n"
@@ -33,6 +35,8 @@ constexpr const char* kUsage =
     "  --history PATH      record each board in this update history (default:\n"
     "                      $QRB_HISTORY, else $XDG_STATE_HOME/qrb-updater/history.db,\n"
     "                      else ~/.local/state/qrb-updater/history.db)\n"
+    "  --trace             keep the serial trace of every attempt (failed ones are always\n"
+    "                      kept, in $XDG_STATE_HOME/qrb-updater/traces)\n"
     "  --watch             station mode: SIGINT or SIGTERM stops taking boards, a second\n"
     "                      SIGINT ends at once\n"
     "  --help              this text\n"
@@ -51,6 +55,7 @@ struct ParsedOptions {
     std::string history;
     bool allowReinstall = false;
     bool allowOlder = false;
+    bool keepTraces = false;
     bool help = false;
     bool version = false;
 };
@@ -98,6 +103,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::size_t fir
         } else if (option == "--allow-older") {
             flag();
             parsed.allowOlder = true;
+        } else if (option == "--trace") {
+            flag();
+            parsed.keepTraces = true;
         } else if (option == "--help") {
             flag();
             parsed.help = true;
@@ -170,6 +178,7 @@ std::optional<StationPlan> loadPlan(const ParsedOptions& options, const std::str
         plan.historyPath = history;
         plan.imageSha256 = sha256OfFile(configuration->imagePath);
     }
+    plan.keepTraces = options.keepTraces;
     return plan;
 }
 
@@ -210,6 +219,12 @@ std::map<std::string, Subcommand> subcommands() {
              return runList(parseOptions(args, 0, {"--json", "--port"}), out);
          }}},
         {"history", {runHistoryCommand}},
+        {"trace", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+             if (args.empty() || args[0] != "show") {
+                 throw UsageError{"trace needs a command: trace show FILE"};
+             }
+             return qrbtrace::runTraceShowCommand({args.begin() + 1, args.end()}, out, err);
+         }}},
     };
 }
 

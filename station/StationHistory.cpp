@@ -42,6 +42,7 @@ AttemptRecord attemptRecordOf(const BoardOutcome& outcome, const StationPlan& pl
     }
     record.imageVersion = outcome.to;
     record.imageSha256 = plan.imageSha256;
+    record.trace = outcome.trace;
     record.result = attemptResultOf(outcome.result);
     record.error = unlessEmpty(outcome.error);
     record.reason = unlessEmpty(outcome.reason);

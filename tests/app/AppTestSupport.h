@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,6 +74,9 @@ struct Configuration {
 class AppTest : public ::testing::Test {
   protected:
     AppTest() {
+        // The serial traces of failed attempts go to a state directory of
+        // the test's own.
+        ::setenv("XDG_STATE_HOME", stateHome.path().c_str(), 1);
         setDefaultDeviceSource(devices);
         platform = std::make_unique<TestPlatform>(resources.path().string());
         controller = AppController::create(*platform);
@@ -113,6 +117,7 @@ class AppTest : public ::testing::Test {
     }
 
     testing_support::TempDir resources;
+    testing_support::TempDir stateHome;
     std::shared_ptr<MemoryDeviceSource> devices = std::make_shared<MemoryDeviceSource>();
     std::unique_ptr<TestPlatform> platform;
     std::shared_ptr<AppController> controller;

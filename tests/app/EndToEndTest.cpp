@@ -356,8 +356,9 @@ TEST_F(EndToEndTest, AMissingRamBootloaderFailsBeforeAnythingIsSent) {
     plugIn(simulated);
     EXPECT_EQ(runToExit(), 0);
     EXPECT_THAT(platform->captionsOf("progressCaption"), ElementsAre(kUpdateCaptions[0]));
-    EXPECT_THAT(platform->logLines(), ElementsAre("Exception(7): [FileNotFoundError: Cannot open " +
-                                                  controller->ramBootloaderFilePath() + ".]"));
+    EXPECT_THAT(platform->logLinesWithoutTraces(),
+                ElementsAre("Exception(7): [FileNotFoundError: Cannot open " +
+                            controller->ramBootloaderFilePath() + ".]"));
     expectFailureAlertOnly();
     // Nothing but the line's closing after the version query.
     const auto events = simulated.events();
@@ -374,8 +375,9 @@ TEST_F(EndToEndTest, AMissingFirmwareImageFailsOnceTheRamBootloaderRuns) {
     EXPECT_EQ(runToExit(), 0);
     EXPECT_THAT(platform->captionsOf("progressCaption"),
                 ElementsAreArray(kUpdateCaptions.begin(), kUpdateCaptions.begin() + 4));
-    EXPECT_THAT(platform->logLines(), ElementsAre("Exception(7): [FileNotFoundError: Cannot open " +
-                                                  controller->imageFilePath() + ".]"));
+    EXPECT_THAT(platform->logLinesWithoutTraces(),
+                ElementsAre("Exception(7): [FileNotFoundError: Cannot open " +
+                            controller->imageFilePath() + ".]"));
     expectFailureAlertOnly();
     EXPECT_EQ(simulated.state(), BoardState::RamBootloader);
     EXPECT_EQ(simulated.syncCount(), 2u);
@@ -411,7 +413,8 @@ TEST_F(EndToEndTest, BoardFaultsDuringTheUpdateEndWithTheFailureAlert) {
         EXPECT_THAT(local.captionsOf("progressCaption"),
                     ElementsAreArray(kUpdateCaptions.begin(),
                                      kUpdateCaptions.begin() + static_cast<long>(c.captions)));
-        const auto lines = local.logLines();
+        EXPECT_EQ(local.traceLines().size(), 1u) << "one line names the failure's serial trace";
+        const auto lines = local.logLinesWithoutTraces();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_TRUE(lines[0].starts_with(c.logged)) << lines[0];
         const auto alerts = local.alerts();
@@ -437,7 +440,7 @@ TEST_F(EndToEndTest, AFailedVersionQueryWaitsForTheBoardToBePluggedInAgain) {
     start();
     ASSERT_TRUE(platform->runUntil([this] { return !platform->logLines().empty(); }, 10s));
     platform->runFor(300ms);
-    EXPECT_THAT(platform->logLines(),
+    EXPECT_THAT(platform->logLinesWithoutTraces(),
                 ElementsAre("Exception(2): [VersionInfoError: Error getting firmware version "
                             "(21).]",
                             notAnswered(first.slavePath())));
@@ -493,8 +496,9 @@ TEST_F(EndToEndTest, ABoardSilentAtTheVersionQueryFreesTheWindowWithinTwoSeconds
     ASSERT_TRUE(freed && posted) << ::testing::PrintToString(first.events())
                                  << ::testing::PrintToString(platform->logLines());
     EXPECT_LT(answered - silenceBegan, 4s) << "bound 2 s, with room for a busy machine";
-    EXPECT_THAT(platform->logLines(), ElementsAre("Exception(2): " + kNoAnswerWithinTwoSeconds,
-                                                  notAnswered(first.slavePath())));
+    EXPECT_THAT(
+        platform->logLinesWithoutTraces(),
+        ElementsAre("Exception(2): " + kNoAnswerWithinTwoSeconds, notAnswered(first.slavePath())));
     EXPECT_EQ(platform->textOf(outlet::connectionDiagnosis), notAnswered(first.slavePath()));
     EXPECT_TRUE(platform->alerts().empty());
     EXPECT_TRUE(platform->isShown("mainWindow"));
@@ -519,8 +523,10 @@ TEST_F(EndToEndTest, ABoardUnpluggedDuringSynchronisationIsServedWhenItReturns) 
     ASSERT_TRUE(platform->runUntil([this] { return platform->runningWorkers() == 0; }, 10s));
     platform->runFor(200ms);
     EXPECT_TRUE(hasEvent(first.events(), "fault: hang-up at sync"));
-    // No log line (the read failed as the line went), no alert, still waiting.
-    EXPECT_THAT(platform->logLines(), IsEmpty());
+    // No log line (the read failed as the line went) but the one naming the
+    // attempt's serial trace, no alert, still waiting.
+    EXPECT_THAT(platform->logLinesWithoutTraces(), IsEmpty());
+    EXPECT_EQ(platform->traceLines().size(), 1u);
     EXPECT_TRUE(platform->alerts().empty());
     EXPECT_TRUE(platform->isShown("mainWindow"));
     EXPECT_EQ(ser_fd, -1);
@@ -584,7 +590,7 @@ TEST_F(EndToEndTest, AForeignExceptionInAWorkerIsLoggedAndCountsAsItsFailure) {
         ASSERT_TRUE(local.runUntil(
             [&] { return local.workersStarted() == 1 && local.runningWorkers() == 0; }, 5s));
         local.runFor(100ms);
-        EXPECT_THAT(local.logLines(),
+        EXPECT_THAT(local.logLinesWithoutTraces(),
                     ElementsAre("Unexpected exception in the board connection worker: "
                                 "[std::runtime_error: no sleep]"));
         EXPECT_TRUE(local.alerts().empty());
@@ -599,8 +605,9 @@ TEST_F(EndToEndTest, AForeignExceptionInAWorkerIsLoggedAndCountsAsItsFailure) {
     attach("usbserial-QRB1", simulated.slavePath());
     EXPECT_EQ(local.runUntilExit(20s, [&] { app->awakeFromNib(); }), 0);
     EXPECT_THAT(local.captionsOf("progressCaption"), ElementsAre(kUpdateCaptions[0]));
-    EXPECT_THAT(local.logLines(), ElementsAre("Unexpected exception in the firmware update worker: "
-                                              "[std::logic_error: no caption]"));
+    EXPECT_THAT(local.logLinesWithoutTraces(),
+                ElementsAre("Unexpected exception in the firmware update worker: "
+                            "[std::logic_error: no caption]"));
     const auto alerts = local.alerts();
     ASSERT_EQ(alerts.size(), 2u);
     EXPECT_EQ(alerts[1].title, "Firmware Update Error");

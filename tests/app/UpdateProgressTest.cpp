@@ -208,7 +208,7 @@ TEST_F(UpdateProgressTest, AFailureMidStepLeavesNoCountBehindTheFinalAlert) {
     // The fifth block of 1 KiB of the firmware comes back with a wrong checksum.
     pacedBoard({qrbsim::parseFault("corrupt-checksum:5/ram")});
     EXPECT_EQ(runToExit(), 0);
-    EXPECT_THAT(platform->logLines(),
+    EXPECT_THAT(platform->logLinesWithoutTraces(),
                 ElementsAre("Exception(7): [ProgrammingChecksumError: Programming Error: "
                             "checksum does not match.]"));
 
@@ -243,7 +243,7 @@ TEST_F(UpdateProgressTest, AnImageThatCannotBeReadToItsEndFailsWhenOpened) {
     resources.writeFile("QRB_Firmware.sc", firmware.bytes());
     pacedBoard();
     EXPECT_EQ(runToExit(), 0);
-    EXPECT_THAT(platform->logLines(),
+    EXPECT_THAT(platform->logLinesWithoutTraces(),
                 ElementsAre("Exception(7): [UnknownRecordError: Unknown record in simple-code "
                             "input file (9).]"));
     const auto steps = stepsShown(platform->timeline());

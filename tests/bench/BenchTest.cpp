@@ -134,6 +134,9 @@ TEST(MeasurementFile, KeepsEveryFigureAndRefusesWhatItCannotRead) {
     m.reactionP50Ns = 2047;
     m.sim.checked = m.sim.flashMatches = m.sim.sealed = true;
     m.sim.versionWord = 0x030201;
+    m.recorded = true;
+    m.traceBytes = 4400000;
+    m.traceWriteNs = 31000000;
     Phase p;
     p.name = "RAM bootloader program";
     p.traffic = {3085, 33, 772, 33, 2, 1, 5, 541319098};
@@ -152,6 +155,9 @@ TEST(MeasurementFile, KeepsEveryFigureAndRefusesWhatItCannotRead) {
     EXPECT_EQ(read.reactionP50Ns, 2047u);
     EXPECT_TRUE(read.sim.flashMatches && read.sim.sealed && !read.sim.ramMatches);
     EXPECT_EQ(read.sim.versionWord, 0x030201u);
+    EXPECT_TRUE(read.recorded);
+    EXPECT_EQ(read.traceBytes, 4400000u);
+    EXPECT_EQ(read.traceWriteNs, 31000000u);
     ASSERT_EQ(read.phases.size(), 2u);
     EXPECT_EQ(read.phases[1].name, "Verifying the flash\u2026");
     const WireTraffic& t = read.phases[0].traffic;
@@ -243,6 +249,10 @@ TEST_F(BenchRun, AnUpdateInSequenceCountsEveryPhasesBytesAndLeavesTheImageSealed
               30'000'000 + (10'000'000 - wireNanoseconds(8, 460800)));
     EXPECT_EQ(m.sum({kPhaseReset}).waitNs, 200'000'000u);
     EXPECT_EQ(m.sum({kPhaseProgram}).waitNs, 2 * 20'000'000u);
+    // The update was recorded as the updater records it: at least two hex
+    // digits for every byte on the wire.
+    EXPECT_TRUE(m.recorded);
+    EXPECT_GT(m.traceBytes, 2 * m.total().traffic.bytes());
 }
 
 TEST_F(BenchRun, TheApplicationRunHasThePlugInAndOnePhasePerCaption) {

@@ -65,13 +65,11 @@ TEST_P(SavedFuzzInputs, RunThroughTheEntryWithoutAFinding) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, SavedFuzzInputs,
-                         testing::Values(Target{"image", fuzzImageFile},
-                                         Target{"configuration", fuzzConfiguration},
-                                         Target{"protocol", fuzzBoardAnswers}),
-                         [](const testing::TestParamInfo<Target>& param) {
-                             return std::string(param.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Targets, SavedFuzzInputs,
+    testing::Values(Target{"image", fuzzImageFile}, Target{"configuration", fuzzConfiguration},
+                    Target{"protocol", fuzzBoardAnswers}, Target{"trace", fuzzTraceFile}),
+    [](const testing::TestParamInfo<Target>& param) { return std::string(param.param.name); });
 
 // The configuration target's first finding: a string holding U+0000 made the
 // property-list library abort the process. It is now read whole.

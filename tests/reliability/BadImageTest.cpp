@@ -163,7 +163,7 @@ TEST_P(BadImageTest, IsRefusedBeforeTheSeal) {
     plugIn(simulated);
     platform->runUntilExit(20s, [this] { controller->awakeFromNib(); });
 
-    const auto log = platform->logLines();
+    const auto log = platform->logLinesWithoutTraces();
     outcome =
         logSummary(log) + " + " +
         (finalAlerts().empty() ? "no final alert" : *finalAlerts()[0].title) +

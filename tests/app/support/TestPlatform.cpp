@@ -72,6 +72,13 @@ std::vector<std::string> TestPlatform::logLines() const {
     return logLines_;
 }
 
+std::vector<std::string> TestPlatform::logLinesWithoutTraces() const {
+    std::vector<std::string> lines = logLines();
+    std::erase_if(lines,
+                  [](const std::string& line) { return line.starts_with(kTraceLinePrefix); });
+    return lines;
+}
+
 std::vector<std::string> TestPlatform::logLinesStartingWith(const std::string& prefix) const {
     std::lock_guard<std::mutex> lock(recordsMutex_);
     std::vector<std::string> lines;

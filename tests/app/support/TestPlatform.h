@@ -31,6 +31,10 @@ class TestPlatform : public HeadlessApplicationFramework {
     std::vector<std::string> logLines() const;
     // Log lines that begin with prefix.
     std::vector<std::string> logLinesStartingWith(const std::string& prefix) const;
+    // The lines that name a failed attempt's serial trace, and every other line.
+    std::vector<std::string> traceLines() const { return logLinesStartingWith(kTraceLinePrefix); }
+    std::vector<std::string> logLinesWithoutTraces() const;
+    static constexpr const char* kTraceLinePrefix = "Serial trace written to ";
     // Window and indicator operations as "operation name", e.g.
     // "startAnimation connectionProgressIndicator", "performClose mainWindow".
     std::vector<std::string> uiEvents() const;
