@@ -13,6 +13,7 @@
 
 #include <gmock/gmock.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -160,6 +161,43 @@ TEST(SerialRecording, KeepsTheExchangeOnARealLineAsBurstsAndEvents) {
     EXPECT_TRUE(bursts(K::ReadFailed)[0].value == 0 || bursts(K::ReadFailed)[0].value == EIO);
     for (size_t i = 1; i < trace.events.size(); ++i) {
         EXPECT_GE(trace.events[i].timeUs, trace.events[i - 1].timeUs);
+    }
+}
+
+// The reads against a deadline keep what they read, and a deadline that
+// passes is a time-out in the recording before it is an exception.
+TEST(SerialRecording, KeepsTheReadsAndTheTimeOutsOfDeadlines) {
+    testing_support::Pty pty;
+    ser_recording.start();
+    serInit(pty.slavePath().c_str(), 57600);
+    pty.write({0x05, 0x01, 0x02});
+    EXPECT_EQ(rxByteBy(serDeadlineIn(std::chrono::seconds(5))), 0x05);
+    uint8_t two[2] = {};
+    RxBytesBy(two, 2, serDeadlineIn(std::chrono::seconds(5)));
+    const auto timesOut = [](auto read) {
+        try {
+            read();
+        } catch (const SerialException& exception) {
+            return exception.kind() == SerialFailure::Timeout;
+        }
+        return false;
+    };
+    EXPECT_TRUE(timesOut([] { rxByteBy(serDeadlineIn(std::chrono::milliseconds(20))); }));
+    EXPECT_TRUE(timesOut([] { rxBufFlushBy(serDeadlineIn(std::chrono::milliseconds(5))); }));
+    serClose();
+    ser_recording.stop();
+
+    std::ostringstream out;
+    writeTrace(out, sampleHeader(), ser_recording);
+    const Trace trace = read(out.str());
+    using K = TraceEventKind;
+    std::vector<K> found = kinds(trace);
+    std::erase(found, K::ModemLines);
+    EXPECT_THAT(found, ElementsAre(K::Open, K::BoardToHost, K::Timeout, K::Timeout, K::Close));
+    for (const TraceEvent& event : trace.events) {
+        if (event.kind == K::BoardToHost) {
+            EXPECT_EQ(event.bytes, (std::vector<uint8_t>{0x05, 0x01, 0x02}));
+        }
     }
 }
 
