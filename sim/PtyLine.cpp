@@ -214,10 +214,13 @@ bool PtyLine::drainSessionEvents() {
                 }
             } else if (event.mask & IN_OPEN) {
                 slaveClosed_ = false;
-                openedSinceSample_ = true;
+                // Bytes taken in before this notice was handled may be this
+                // session's, written at a speed it has set since.
+                decide(kAnySpeed);
                 if (onOpened_) {
                     Chunk marker;
                     marker.opened = true;
+                    marker.speed = 0; // no bytes to judge
                     input_.push_back(std::move(marker));
                 }
                 if (onSession_) {
@@ -235,27 +238,39 @@ bool PtyLine::eventsPending() const {
 
 bool PtyLine::takeIn(bool laterOpen) {
     // The bytes first, then the speed: the bytes were all written before the
-    // sample, each after its session had set its speed. If no session opened
-    // since the last clean sample, nor before this one, the speed sampled is
-    // the one they were written at. Otherwise a later session may have set
-    // its own speed already, or written some of the bytes: the line cannot
-    // tell, and takes them at whatever speed the board listens at. That
-    // happens only when the board's thread has been held up for as long as
-    // the host took to close and reopen the line, and it costs the board its
-    // ear for wrong speeds, never a byte the host sent at the right one.
-    const size_t first = input_.size();
+    // sample, each after its session had set its speed. The bytes of every
+    // earlier session were taken in at its close, so the unread ones are the
+    // current session's (or the one just closed), even if the line never
+    // looked while it was open. If no open or close notice came before this
+    // sample, the speed sampled is the one they were written at. A close
+    // notice leaves them undecided until it is handled: they belong to the
+    // session that closed, whose speed stays on the line. Where a later
+    // session opened, it may have set its own speed already, or written some
+    // of the bytes: the line cannot tell, and takes them at whatever speed
+    // the board listens at. That happens only when the board's thread has
+    // been held up for as long as the host took to close and reopen the line,
+    // and it costs the board its ear for wrong speeds, never a byte the host
+    // sent at the right one.
     readAvailable();
     const unsigned speed = readSpeed();
-    const bool clean = !laterOpen && !eventsPending();
-    const bool vouched = clean && !openedSinceSample_;
-    for (size_t i = first; i < input_.size(); ++i) {
-        input_[i].speed = vouched ? speed : kAnySpeed;
+    if (laterOpen) {
+        decide(kAnySpeed);
+        return false;
     }
-    if (clean) {
-        openedSinceSample_ = false;
-        observedSpeed_ = speed;
+    if (eventsPending()) {
+        return false;
     }
-    return clean;
+    decide(speed);
+    observedSpeed_ = speed;
+    return true;
+}
+
+void PtyLine::decide(unsigned speed) {
+    // The undecided chunks are the last ones taken in.
+    for (auto chunk = input_.rbegin(); chunk != input_.rend() && chunk->speed == kUndecidedSpeed;
+         ++chunk) {
+        chunk->speed = speed;
+    }
 }
 
 void PtyLine::readAvailable() {
@@ -328,10 +343,11 @@ void PtyLine::pump(Clock::duration timeout) {
         }
     }
     // An open or close in between makes the sample unclean: handle it and
-    // look again.
+    // look again. A line this busy with sessions gets no more looks.
     for (int attempt = 0; attempt < 3 && !takeIn(false); ++attempt) {
         drainSessionEvents();
     }
+    decide(kAnySpeed);
 }
 
 void PtyLine::sleepUntil(Clock::time_point until) {

@@ -101,10 +101,13 @@ class PtyLine {
     uint64_t bytesReceived() const { return received_.load(); }
 
   private:
+    // The speed of bytes taken in while an open or close notice waited:
+    // handling the notice tells which session they belong to.
+    static constexpr unsigned kUndecidedSpeed = 0xFFFFFFFEu;
     struct Chunk {
         std::vector<uint8_t> bytes;
         size_t next = 0;
-        unsigned speed = 0;
+        unsigned speed = kUndecidedSpeed;
         std::chrono::steady_clock::time_point arrival;
         bool opened = false; // no bytes: marks where the host opened the line
     };
@@ -124,8 +127,11 @@ class PtyLine {
     // Takes in what has arrived and samples the speed after it; the bytes
     // get the speed sampled if the line can vouch for it. laterOpen: a later
     // session's open is known to have come. True if no open or close came
-    // before the sample.
+    // before the sample; otherwise the bytes may stay undecided until the
+    // notices are handled.
     bool takeIn(bool laterOpen);
+    // Gives the chunks taken in whose speed is undecided this speed.
+    void decide(unsigned speed);
     unsigned readSpeed() const;
     // Queues what has arrived, its speed not yet set.
     void readAvailable();
@@ -138,8 +144,7 @@ class PtyLine {
     int inotify_ = -1;
     int wake_ = -1;
     std::string slavePath_;
-    bool slaveClosed_ = false;       // the master reports a hang-up of the slave
-    bool openedSinceSample_ = false; // the slave was opened since the last clean sample
+    bool slaveClosed_ = false; // the master reports a hang-up of the slave
     std::atomic<unsigned> observedSpeed_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> hangupRequested_{false};
