@@ -19,6 +19,10 @@ AttemptCase attemptCaseOf(VersionCase versionCase) {
     return AttemptCase::Corrupt;
 }
 
+DesktopHistory::~DesktopHistory() {
+    awaitWrites(kEndWait);
+}
+
 void DesktopHistory::begin(const std::string& tty, const std::string& port,
                            const std::string& serial) {
     std::lock_guard<std::mutex> lock(mutex_);

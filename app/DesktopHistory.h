@@ -18,13 +18,20 @@ AttemptCase attemptCaseOf(VersionCase versionCase);
 // The desktop updater's row of the update history (history/History.h): filled
 // in as the attempt at the board goes on, and written once, when the attempt
 // ends, on a thread of its own, so that nothing the user sees waits for it.
-// Before the process ends, awaitWrites lets a write still running finish.
+// Before the process ends, awaitWrites lets a write still running finish;
+// the object waits for them too (as long) when it goes away, so that no write
+// is still hashing or writing while the process tears its libraries down.
 //
 // begin, versionRead, decided and declined run on the main thread; the update
 // worker reports its steps and its end. Every member may be called from any
 // thread.
 class DesktopHistory {
   public:
+    DesktopHistory() = default;
+    ~DesktopHistory();
+    DesktopHistory(const DesktopHistory&) = delete;
+    DesktopHistory& operator=(const DesktopHistory&) = delete;
+
     // A connection to the board begins: its tty, physical port and the
     // adapter's serial number. Forgets any earlier attempt.
     void begin(const std::string& tty, const std::string& port, const std::string& serial);
@@ -59,8 +66,8 @@ class DesktopHistory {
     void commit(AttemptRecord record, std::string imagePath);
     double secondsSoFar() const; // with the mutex held
 
-    // The writes still running; shared with their threads, which may outlive
-    // this object when the process ends without waiting.
+    // The writes still running; shared with their threads, which outlive
+    // this object only when a write takes longer than kEndWait.
     struct Writes {
         std::mutex mutex;
         std::condition_variable ended;
