@@ -39,7 +39,10 @@ QtApplicationFramework::QtApplicationFramework(std::string resourcePath)
     impl_->resourcePath = std::move(resourcePath);
     impl_->context = std::make_unique<QObject>();
     Impl* impl = impl_.get();
-    impl_->posting->runPosted = [impl] { impl->runOnePosted(); };
+    auto* posted = new QSocketNotifier(static_cast<qintptr>(impl_->posting->wakeFd),
+                                       QSocketNotifier::Read, impl_->context.get());
+    QObject::connect(posted, &QSocketNotifier::activated, impl_->context.get(),
+                     [impl] { impl->runOnePosted(); });
     impl_->posting->receiver = impl_->context.get();
 
     QApplication::setQuitOnLastWindowClosed(false);

@@ -60,17 +60,26 @@ class OutletWindow : public QWidget {
 // reference, so a worker that outlives the framework finds it shut down
 // instead of a freed object.
 struct PostingState {
+    PostingState();
+    ~PostingState();
+    PostingState(const PostingState&) = delete;
+    PostingState& operator=(const PostingState&) = delete;
+
     std::mutex mutex; // guards receiver and workers
     std::condition_variable workersChanged;
     QObject* receiver = nullptr; // null once shut down
     std::size_t workers = 0;
-    // Runs the oldest posted call on the main thread; set at construction.
-    std::function<void()> runPosted;
-    // The calls posted with performOnMainThread; each wakes the Qt event
-    // loop with a queued invocation of runPosted on the receiver.
+    // Counts the calls posted and not yet taken (an eventfd in semaphore
+    // mode): the main thread watches it with a socket notifier and runs one
+    // call per count it takes. Nothing but the count crosses between the
+    // threads outside the queue's own lock.
+    int wakeFd = -1;
+    // The calls posted with performOnMainThread; each adds one to wakeFd.
     MainThreadQueue queue{[this] { wake(); }};
 
     void wake();
+    // Takes one count of wakeFd; false when there was none.
+    bool takeWake();
     // Drops every queued call and releases the workers waiting for them.
     void shutDown() {
         {

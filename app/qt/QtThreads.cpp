@@ -5,25 +5,51 @@
 
 #include "Log.h"
 
-#include <QMetaObject>
-
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <exception>
+#include <stdexcept>
+#include <string>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <utility>
 
 using qtframework::PostingState;
 
 // --- Threads and calls ---------------------------------------------------------------------
 
-void qtframework::PostingState::wake() {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (receiver != nullptr) {
-        QMetaObject::invokeMethod(receiver, runPosted, Qt::QueuedConnection);
+qtframework::PostingState::PostingState()
+    : wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE)) {
+    if (wakeFd < 0) {
+        throw std::runtime_error(std::string("cannot create an eventfd: ") + std::strerror(errno));
     }
 }
 
+qtframework::PostingState::~PostingState() {
+    ::close(wakeFd);
+}
+
+void qtframework::PostingState::wake() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (receiver != nullptr) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd, &one, sizeof one);
+    }
+}
+
+bool qtframework::PostingState::takeWake() {
+    std::uint64_t count = 0;
+    return ::read(wakeFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
+}
+
 void QtApplicationFramework::Impl::runOnePosted() {
-    posting->queue.runOne([this](const std::function<void()>& call) { dispatch(call); });
+    // One call per count taken: other events get their turn in between, as
+    // they would between queued invocations.
+    if (posting->takeWake()) {
+        posting->queue.runOne([this](const std::function<void()>& call) { dispatch(call); });
+    }
 }
 
 void QtApplicationFramework::detachNewThread(std::function<void()> body) {

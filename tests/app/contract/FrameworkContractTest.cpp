@@ -298,6 +298,44 @@ TEST_P(FrameworkContract, AnOpenAlertHoldsDeviceEventsAndDeferredCallsButNotWork
     ::close(pipeFds[1]);
 }
 
+TEST_P(FrameworkContract, AnAlertOpenedByAPostedCallStillRunsTheWorkersNextPosts) {
+    // The decision alert opens from a call a worker posted; a worker that
+    // waits on the main thread meanwhile must not wait for the alert.
+    std::vector<std::string> events;
+    std::atomic<bool> workerPostReturned{false};
+    subject->answerNextAlert(
+        {"OK"},
+        [&] {
+            framework.detachNewThread([&] {
+                framework.performOnMainThread([&] { events.push_back("posted, waited"); }, true);
+                workerPostReturned = true;
+            });
+        },
+        [&] {
+            if (!workerPostReturned) {
+                return false;
+            }
+            events.push_back("closing alert");
+            return true;
+        });
+
+    const auto status = subject->run([&] {
+        framework.detachNewThread([&] {
+            framework.performOnMainThread(
+                [&] {
+                    framework.runAlertPanel("Decide", "A posted call asks.");
+                    events.push_back("alert returned");
+                    framework.exit(0);
+                },
+                false);
+        });
+    });
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"posted, waited", "closing alert", "alert returned"}));
+}
+
 TEST_P(FrameworkContract, WorkerPostsRunInOrderAndTheWaitingFormBlocksUntilRun) {
     std::vector<int> order;
     std::vector<int> seenByWorker;
