@@ -1,5 +1,6 @@
 #include "AttemptTrace.h"
 
+#include "FileDigest.h"
 #include "Log.h"
 #include "SerialRecording.h"
 #include "TraceFiles.h"
@@ -56,7 +57,7 @@ std::optional<std::string> writeAttemptTrace(const AttemptTraceHeader& header,
         trace.board = header.board;
         trace.tty = header.tty;
         trace.imageVersion = header.imageVersion;
-        trace.imageSha256 = qrbtrace::fileSha256(header.imagePath).value_or("-");
+        trace.imageSha256 = sha256OfFile(header.imagePath).value_or("-");
         if (failure) {
             trace.failure = qrbtrace::TraceFailure{failure->name, failure->step, failure->reason};
         }

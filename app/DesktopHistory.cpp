@@ -1,5 +1,6 @@
 #include "DesktopHistory.h"
 
+#include "FileDigest.h"
 #include "History.h"
 
 #include <thread>

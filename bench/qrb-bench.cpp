@@ -4,6 +4,7 @@
 // --help.
 
 #include "BenchImage.h"
+#include "FileDigest.h"
 #include "History.h"
 #include "Measurement.h"
 #include "RecordWalk.h"

@@ -43,9 +43,5 @@ bool recordAttempt(const AttemptRecord& record, const std::string& path);
 // process's one warning) when rows cannot be written there.
 bool prepareHistory(const std::string& path);
 
-// The SHA-256 of a file's contents in lower-case hex, or none when the file
-// cannot be read.
-std::optional<std::string> sha256OfFile(const std::string& path);
-
 // For tests: whether this process has written its one warning; resets it.
 bool takeHistoryWarningIssued();

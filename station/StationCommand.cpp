@@ -1,6 +1,7 @@
 #include "StationCommand.h"
 
 #include "BoardSequence.h"
+#include "FileDigest.h"
 #include "History.h"
 #include "HistoryCommand.h"
 #include "ImageProof.h"
@@ -231,7 +232,7 @@ std::map<std::string, Subcommand> subcommands() {
 } // namespace
 
 int runStationCommand(const std::vector<std::string>& args, const std::string& defaultConfiguration,
-                      std::ostream& out, std::ostream& err) {
+                      std::ostream& out, std::ostream& err, bool outIsTerminal) {
     try {
         // "--history PATH" may come before a subcommand: history reads that file.
         std::size_t first = 0;
@@ -255,7 +256,8 @@ int runStationCommand(const std::vector<std::string>& args, const std::string& d
             }
             return command->second.run(rest, out, err);
         }
-        const ParsedOptions options = parseOptions(args, 0, {});
+        ParsedOptions options = parseOptions(args, 0, {});
+        options.station.live = outIsTerminal && !options.station.json;
         if (options.help) {
             out << kUsage;
             return kExitOk;

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <openssl/evp.h>
 #include <system_error>
 #include <vector>
 
@@ -135,41 +134,6 @@ SavedTrace saveTrace(const fs::path& dir, const TraceHeader& header,
     saved.path = path;
     pruneTraces(dir, now);
     return saved;
-}
-
-std::optional<std::string> fileSha256(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
-        EVP_MD_CTX_free(context);
-        return std::nullopt;
-    }
-    std::vector<char> buffer(64 * 1024);
-    bool ok = true;
-    while (ok && in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const auto got = in.gcount();
-        if (got > 0) {
-            ok = EVP_DigestUpdate(context, buffer.data(), static_cast<size_t>(got)) == 1;
-        }
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    ok = ok && in.eof() && EVP_DigestFinal_ex(context, digest, &length) == 1;
-    EVP_MD_CTX_free(context);
-    if (!ok) {
-        return std::nullopt;
-    }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex.push_back(kHex[digest[i] >> 4]);
-        hex.push_back(kHex[digest[i] & 0x0F]);
-    }
-    return hex;
 }
 
 } // namespace qrbtrace

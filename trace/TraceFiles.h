@@ -43,7 +43,4 @@ struct SavedTrace {
 SavedTrace saveTrace(const std::filesystem::path& dir, const TraceHeader& header,
                      const SerialRecording& recording);
 
-// The SHA-256 of a file in lower-case hex, or none when it cannot be read.
-std::optional<std::string> fileSha256(const std::string& path);
-
 } // namespace qrbtrace

@@ -1,5 +1,6 @@
 #include "AppTestSupport.h"
 #include "BoardSimulator.h"
+#include "FileDigest.h"
 #include "History.h"
 #include "HistoryCommand.h"
 

@@ -1,3 +1,4 @@
+#include "FileDigest.h"
 #include "History.h"
 #include "HistoryTestSupport.h"
 #include "LogCapture.h"
