@@ -415,28 +415,49 @@ class Printer {
               true);
     }
 
-    void program(uint64_t start, uint32_t speed, const Taken& code) {
-        const std::string baud = format("%6u  ", speed);
+    // What program and verify begin with: an address and a count, and the
+    // board's acceptance. Prints the line and returns nothing when the
+    // request is cut short or not accepted.
+    struct Request {
+        uint32_t count = 0;
+        std::string text;
+        uint64_t acceptedUs = 0;
+    };
+    std::optional<Request> addressedRequest(uint64_t start, uint32_t speed, const Taken& code,
+                                            uint8_t command, const char* name, const char* unit) {
         const Taken request = cursor_.take(TraceEventKind::HostToBoard, 8);
         if (request.bytes.size() < 8) {
             unknown(start, speed, code, request);
-            return;
+            return std::nullopt;
         }
-        const uint32_t address = bigEndian(request.bytes, 0);
-        const uint32_t words = bigEndian(request.bytes, 4);
-        std::string text = baud + format("program (02) 0x%08X, %u words", address, words);
+        Request taken;
+        taken.count = bigEndian(request.bytes, 4);
+        taken.text = format("%6u  %s (%02X) 0x%08X, %u %s", speed, name, command,
+                            bigEndian(request.bytes, 0), taken.count, unit);
         std::string timing;
         const Taken accepted = answer(1, request.lastUs, timing);
-        if (accepted.bytes.empty() || accepted.bytes[0] != kCommandProgram) {
-            text += " -> " + (accepted.bytes.empty()
-                                  ? std::string("no answer")
-                                  : acknowledgement(accepted.bytes[0], kCommandProgram));
-            print(start, accepted.bytes.empty() ? request.lastUs : accepted.lastUs, text + timing,
-                  true);
+        if (accepted.bytes.empty() || accepted.bytes[0] != command) {
+            taken.text +=
+                " -> " + (accepted.bytes.empty() ? std::string("no answer")
+                                                 : acknowledgement(accepted.bytes[0], command));
+            print(start, accepted.bytes.empty() ? request.lastUs : accepted.lastUs,
+                  taken.text + timing, true);
+            return std::nullopt;
+        }
+        taken.text += " -> accepted" + timing;
+        taken.acceptedUs = accepted.lastUs;
+        return taken;
+    }
+
+    void program(uint64_t start, uint32_t speed, const Taken& code) {
+        const auto request =
+            addressedRequest(start, speed, code, kCommandProgram, "program", "words");
+        if (!request) {
             return;
         }
-        text += " -> accepted" + timing;
-        uint64_t end = accepted.lastUs;
+        const uint32_t words = request->count;
+        const std::string& text = request->text;
+        uint64_t end = request->acceptedUs;
         // Bytes sent from the aligned address on, a leading word included,
         // which is the first word of the first block but in no checksum.
         uint64_t sent = 0;
@@ -500,28 +521,15 @@ class Printer {
     }
 
     void verify(uint64_t start, uint32_t speed, const Taken& code) {
-        const std::string baud = format("%6u  ", speed);
-        const Taken request = cursor_.take(TraceEventKind::HostToBoard, 8);
-        if (request.bytes.size() < 8) {
-            unknown(start, speed, code, request);
+        const auto request =
+            addressedRequest(start, speed, code, kCommandVerify, "verify", "bytes");
+        if (!request) {
             return;
         }
-        const uint32_t address = bigEndian(request.bytes, 0);
-        const uint32_t length = bigEndian(request.bytes, 4);
-        std::string text = baud + format("verify (03) 0x%08X, %u bytes", address, length);
-        std::string timing;
-        const Taken accepted = answer(1, request.lastUs, timing);
-        if (accepted.bytes.empty() || accepted.bytes[0] != kCommandVerify) {
-            text += " -> " + (accepted.bytes.empty()
-                                  ? std::string("no answer")
-                                  : acknowledgement(accepted.bytes[0], kCommandVerify));
-            print(start, accepted.bytes.empty() ? request.lastUs : accepted.lastUs, text + timing,
-                  true);
-            return;
-        }
-        text += " -> accepted" + timing;
+        const uint32_t length = request->count;
+        std::string text = request->text;
         const Taken data = cursor_.take(TraceEventKind::HostToBoard, length);
-        uint64_t end = data.bytes.empty() ? accepted.lastUs : data.lastUs;
+        uint64_t end = data.bytes.empty() ? request->acceptedUs : data.lastUs;
         if (data.bytes.size() < length) {
             print(start, end, text + format("; the host sent %zu of the bytes", data.bytes.size()),
                   true);
