@@ -207,8 +207,13 @@ void ReplayBoard::play() {
             break;
         case TraceEventKind::ReadFailed:
         case TraceEventKind::WriteFailed:
-            // The board went away here.
-            waitUntilDue(event, i);
+            // The board went away here. A host that was waiting for it found
+            // out at the recorded time; a host that was still sending found
+            // out only at a write, which the board was already gone for: what
+            // the host sends after the recorded bytes is lost on the line.
+            if (event.kind == TraceEventKind::ReadFailed) {
+                waitUntilDue(event, i);
+            }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 played_ = i + 1;
