@@ -10,11 +10,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +25,22 @@
 #include <ostream>
 
 namespace {
+
+// text cut to at most columns characters (UTF-8), an ellipsis at the cut.
+std::string fitToColumns(const std::string& text, std::size_t columns) {
+    const auto isLead = [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; };
+    if (static_cast<std::size_t>(std::count_if(text.begin(), text.end(), isLead)) <= columns) {
+        return text;
+    }
+    std::size_t kept = 0;
+    std::size_t end = 0;
+    for (; end < text.size(); ++end) {
+        if (isLead(text[end]) && ++kept == columns) {
+            break; // this character gives way to the ellipsis
+        }
+    }
+    return text.substr(0, end) + "…";
+}
 
 constexpr const char* kSerialDeviceClass = "IOSerialBSDClient";
 
@@ -158,8 +176,37 @@ void Station::removeSource(SourceId id) {
 }
 
 void Station::emit(const std::string& line) {
+    eraseLive();
     out_ << line << '\n';
+    drawLive();
     out_.flush();
+}
+
+void Station::eraseLive() {
+    for (; liveShown_ > 0; --liveShown_) {
+        out_ << "\x1b[1A\x1b[2K"; // up a line, and clear it
+    }
+}
+
+void Station::drawLive() {
+    if (!options_.live) {
+        return;
+    }
+    // A line longer than the terminal would wrap, and erasing would miss
+    // what wrapped.
+    winsize window{};
+    const std::size_t width =
+        ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) == 0 && window.ws_col > 1 ? window.ws_col : 80;
+    for (const auto& [fd, child] : running_) {
+        std::string text = "  " + child.board.tty + "  " + child.step.value_or("Connecting…");
+        if (child.total && *child.total > 0) {
+            text += formatString(
+                "  %u%%", static_cast<unsigned>(std::min<std::uint64_t>(child.done, *child.total) *
+                                                100 / *child.total));
+        }
+        out_ << fitToColumns(text, width - 1) << '\n';
+        ++liveShown_;
+    }
 }
 
 bool Station::wanted(const std::string& tty) const {
@@ -264,6 +311,11 @@ void Station::startChild(const BoardIdentity& board) {
     child.board = board;
     child.started = Clock::now();
     running_.emplace(fds[0], std::move(child));
+    if (options_.live) {
+        eraseLive();
+        drawLive();
+        out_.flush();
+    }
 }
 
 void Station::runChild(const BoardIdentity& board, int fd) {
@@ -329,8 +381,15 @@ void Station::childLine(Child& child, const std::string& line) {
         child.outcome = std::move(outcome);
         return;
     }
-    if (std::optional<std::string> step = parseProgressStep(line)) {
-        child.step = std::move(step);
+    if (std::optional<ProgressLine> progress = parseProgressEvent(line)) {
+        child.step = std::move(progress->step);
+        child.done = progress->done;
+        child.total = progress->total;
+        if (options_.live) {
+            eraseLive();
+            drawLive();
+            out_.flush();
+        }
     }
     if (options_.json) {
         emit(line);

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <iosfwd>
 #include <map>
@@ -23,6 +24,9 @@ struct StationOptions {
     bool watch = false;
     std::optional<unsigned> jobs;   // at most this many boards at once
     std::vector<std::string> ports; // only these ttys (empty: every board)
+    // Below the lines of the boards that have ended, a line per running
+    // board, redrawn in place as it goes on (for a terminal; not with json).
+    bool live = false;
 };
 
 // The station's parent process: finds the boards (udev, the desktop's
@@ -65,6 +69,8 @@ class Station : public DeviceNotificationTarget,
         std::string pending; // bytes after the last full line
         std::optional<BoardOutcome> outcome;
         std::optional<std::string> step; // of the last progress line
+        std::uint64_t done = 0;          // of the last progress line
+        std::optional<std::uint64_t> total;
         Clock::time_point started;
         bool interrupted = false;
     };
@@ -79,6 +85,10 @@ class Station : public DeviceNotificationTarget,
     void endChild(int fd);
     void stop(int signal);
     void emit(const std::string& line);
+    // The live lines (options_.live): drawn below everything else, erased
+    // before anything else is printed.
+    void eraseLive();
+    void drawLive();
 
     StationOptions options_;
     StationPlan plan_;
@@ -96,4 +106,5 @@ class Station : public DeviceNotificationTarget,
     StationTally tally_;
     bool stopping_ = false;
     int signalsSeen_ = 0;
+    std::size_t liveShown_ = 0; // live lines on the terminal now
 };

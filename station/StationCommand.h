@@ -13,6 +13,8 @@ inline constexpr int kExitConfiguration = 78; // the configuration or an image i
 
 // qrb-flash's command line (args without the program name): the options and
 // the subcommands. defaultConfiguration is the update configuration the
-// desktop updater reads. Returns the exit code.
+// desktop updater reads. With outIsTerminal (and without --json) a line per
+// running board is redrawn in place below the lines of the boards that have
+// ended. Returns the exit code.
 int runStationCommand(const std::vector<std::string>& args, const std::string& defaultConfiguration,
-                      std::ostream& out, std::ostream& err);
+                      std::ostream& out, std::ostream& err, bool outIsTerminal = false);

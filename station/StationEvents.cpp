@@ -169,12 +169,22 @@ std::optional<BoardOutcome> parseResultEvent(const std::string& text) {
     return outcome;
 }
 
-std::optional<std::string> parseProgressStep(const std::string& text) {
+std::optional<ProgressLine> parseProgressEvent(const std::string& text) {
     const std::optional<json> object = parsed(text);
     if (!object || stringAt(*object, "event") != "progress") {
         return std::nullopt;
     }
-    return stringAt(*object, "step");
+    ProgressLine progress;
+    progress.step = stringAt(*object, "step");
+    const auto done = object->find("done");
+    if (done != object->end() && done->is_number_unsigned()) {
+        progress.done = done->get<std::uint64_t>();
+    }
+    const auto total = object->find("total");
+    if (total != object->end() && total->is_number_unsigned()) {
+        progress.total = total->get<std::uint64_t>();
+    }
+    return progress;
 }
 
 std::string boardName(const BoardIdentity& board) {

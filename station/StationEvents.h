@@ -38,8 +38,13 @@ std::string summaryEvent(const StationTally& tally, double seconds);
 
 // The outcome in a result line; none when line is not one.
 std::optional<BoardOutcome> parseResultEvent(const std::string& line);
-// The step of a progress line; none when line is not one.
-std::optional<std::string> parseProgressStep(const std::string& line);
+// What a progress line tells; none when line is not one.
+struct ProgressLine {
+    std::string step;
+    std::uint64_t done = 0;
+    std::optional<std::uint64_t> total;
+};
+std::optional<ProgressLine> parseProgressEvent(const std::string& line);
 
 // For a person: one line per board as it ends, and the summary.
 std::string resultText(const BoardOutcome& outcome);

@@ -8,6 +8,7 @@
 #include "UdevDeviceSource.h"
 
 #include <iostream>
+#include <unistd.h>
 #include <memory>
 
 int main(int argc, char** argv) {
@@ -16,8 +17,8 @@ int main(int argc, char** argv) {
         (resourceDirectoryFor(currentExecutable(), QRB_BUILD_OUTPUT_DIR, QRB_SOURCE_RESOURCE_DIR) /
          "QRB_Image.plist")
             .string();
-    const int code =
-        runStationCommand({argv + 1, argv + argc}, configuration, std::cout, std::cerr);
+    const int code = runStationCommand({argv + 1, argv + argc}, configuration, std::cout, std::cerr,
+                                       ::isatty(STDOUT_FILENO) == 1);
     std::cout.flush();
     setDefaultDeviceSource(nullptr);
     return code;

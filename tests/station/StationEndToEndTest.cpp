@@ -13,10 +13,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -54,9 +58,24 @@ class StationProcess {
   public:
     // outsideTestbed: without umockdev's preload library, on the machine's
     // own devices.
-    explicit StationProcess(const std::vector<std::string>& args, bool outsideTestbed = false) {
+    // terminalColumns: standard output is a terminal that wide, in raw mode.
+    explicit StationProcess(const std::vector<std::string>& args, bool outsideTestbed = false,
+                            std::optional<unsigned short> terminalColumns = {}) {
         int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
+        if (terminalColumns) {
+            winsize window{};
+            window.ws_row = 40;
+            window.ws_col = *terminalColumns;
+            if (::openpty(&out[0], &out[1], nullptr, nullptr, &window) != 0) {
+                throw std::runtime_error("openpty");
+            }
+            termios raw{};
+            ::tcgetattr(out[1], &raw);
+            ::cfmakeraw(&raw);
+            ::tcsetattr(out[1], TCSANOW, &raw);
+            ::fcntl(out[0], F_SETFD, FD_CLOEXEC);
+            ::fcntl(out[1], F_SETFD, FD_CLOEXEC);
+        } else if (::pipe2(out, O_CLOEXEC) != 0) {
             throw std::runtime_error("pipe");
         }
         std::vector<std::string> argv{QRB_FLASH};
@@ -517,6 +536,42 @@ TEST_F(StationEndToEnd, ASecondSigintEndsAtOnceAndReportsTheBoardInterrupted) {
     EXPECT_EQ(byTty["/dev/ttyUSB0"]["result"], "failed");
     EXPECT_EQ(byTty["/dev/ttyUSB0"]["error"], "InterruptedError");
     EXPECT_FALSE(holdsFirmware(victim));
+}
+
+TEST_F(StationEndToEnd, OnATerminalEachRunningBoardHasALineThatGoesWhenItEnds) {
+    board(kOlder);
+    board(kSame);
+    StationProcess station({"--config", configuration()}, false, 24);
+    // What a terminal shows: each leading "up a line, clear it" takes back
+    // the line above.
+    const std::string erase = "\x1b[1A\x1b[2K";
+    std::vector<std::string> screen;
+    std::vector<std::string> liveLines;
+    while (std::optional<std::string> segment = station.nextLine(90s)) {
+        std::string line = *segment;
+        while (line.starts_with(erase)) {
+            ASSERT_FALSE(screen.empty()) << "erased more lines than were drawn";
+            screen.pop_back();
+            line.erase(0, erase.size());
+        }
+        if (line.starts_with("  /dev/ttyUSB")) {
+            liveLines.push_back(line);
+        }
+        screen.push_back(line);
+    }
+    EXPECT_EQ(station.wait(), 0);
+
+    ASSERT_EQ(screen.size(), 3u) << ::testing::PrintToString(screen);
+    EXPECT_TRUE(screen[2].starts_with("1 updated, 1 current, 0 skipped, 0 failed")) << screen[2];
+    ASSERT_FALSE(liveLines.empty());
+    for (const std::string& live : liveLines) {
+        // 23 columns at the most: "  /dev/ttyUSB0  Connec…" and the like.
+        const auto columns = std::count_if(live.begin(), live.end(), [](char byte) {
+            return (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+        });
+        EXPECT_LE(columns, 23) << live;
+        EXPECT_TRUE(live.ends_with("…")) << live;
+    }
 }
 
 TEST_F(StationEndToEnd, PortTakesASimulatorPtyAsItIs) {
