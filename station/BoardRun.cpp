@@ -224,5 +224,5 @@ void boardEnded(BoardOutcome& outcome, const StationPlan& plan) {
     if (outcome.result == BoardResult::Failed || plan.keepTraces) {
         writeTrace(outcome, plan);
     }
-    recordBoardOutcome(outcome, plan, outcome.trace);
+    recordBoardOutcome(outcome, plan);
 }

@@ -51,12 +51,8 @@ AttemptRecord attemptRecordOf(const BoardOutcome& outcome, const StationPlan& pl
     return record;
 }
 
-void recordBoardOutcome(const BoardOutcome& outcome, const StationPlan& plan,
-                        const std::optional<std::string>& trace) {
-    if (plan.historyPath.empty()) {
-        return;
+void recordBoardOutcome(const BoardOutcome& outcome, const StationPlan& plan) {
+    if (!plan.historyPath.empty()) {
+        recordAttempt(attemptRecordOf(outcome, plan), plan.historyPath);
     }
-    AttemptRecord record = attemptRecordOf(outcome, plan);
-    record.trace = trace;
-    recordAttempt(record, plan.historyPath);
 }

@@ -9,8 +9,6 @@
 // The row of a board's outcome: front "station", started seconds before now.
 AttemptRecord attemptRecordOf(const BoardOutcome& outcome, const StationPlan& plan);
 
-// Appends the row of outcome to plan.historyPath, unless that is empty, with
-// the path of the board's serial trace when there is one. Never throws; a
-// failure is the process's one warning.
-void recordBoardOutcome(const BoardOutcome& outcome, const StationPlan& plan,
-                        const std::optional<std::string>& trace = std::nullopt);
+// Appends the row of outcome to plan.historyPath, unless that is empty. Never
+// throws; a failure is the process's one warning.
+void recordBoardOutcome(const BoardOutcome& outcome, const StationPlan& plan);
