@@ -172,8 +172,6 @@ class AppController : public DeviceNotificationTarget,
     std::atomic<bool> _connectionStopRequested{false};
     // Whether connectionDiagnosis shows a line (main thread).
     bool _connectionDiagnosisShown = false;
-    // The tty of the board in step, handed over with it (main thread).
-    std::string _connectedDevicePath;
     // The board that did not answer the version query, while the main
     // window says so (main thread).
     std::optional<std::string> _unansweredSerialNumber;
@@ -186,9 +184,9 @@ class AppController : public DeviceNotificationTarget,
     // Set once updateFirmware has started the update worker.
     bool _updateStarted = false;
 
-    // The board of the attempt under way, for its serial trace: set on the
-    // main thread before the connection worker starts, read by the workers
-    // that follow it.
+    // The board of the attempt under way, for its serial trace and what the
+    // main window says of it: set on the main thread before the connection
+    // worker starts, read by the workers that follow it.
     std::string _attemptSerialNumber;
     std::string _attemptDevicePath;
     // Writes the attempt's serial trace after a failure (see AttemptTrace.h).

@@ -204,12 +204,11 @@ void AppController::handleConnectCommand(const std::string& devicePath) {
         // The port passes to the main thread with this call; should the board
         // have left the table meanwhile, the main thread closes it instead.
         framework_.performOnMainThread(
-            [self, devicePath] {
+            [self] {
                 if (self->_connectionStopRequested) {
                     serClose();
                     return;
                 }
-                self->_connectedDevicePath = devicePath;
                 self->boardReadyHandler();
             },
             false);

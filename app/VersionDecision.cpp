@@ -104,7 +104,7 @@ void AppController::boardReadyHandler() {
 
 void AppController::showUnansweredDiagnosis() {
     const std::string devicePath =
-        !_connectedDevicePath.empty() ? _connectedDevicePath : savedDevicePath.value_or("the port");
+        !_attemptDevicePath.empty() ? _attemptDevicePath : savedDevicePath.value_or("the port");
     const std::string line =
         "The QRB Box on " + devicePath + " did not answer. Unplug it and plug it in again.";
     logLine("%s", line.c_str());
