@@ -381,11 +381,6 @@ void RxBytesBy(uint8_t* buffer, uint32_t count, const SerialDeadline& deadline) 
     }
 }
 
-uint8_t rxByteWithin(time_t seconds, int32_t microseconds) {
-    return rxByteBy(
-        serDeadlineIn(std::chrono::seconds(seconds) + std::chrono::microseconds(microseconds)));
-}
-
 void rxBufFlushBy(const SerialDeadline& deadline) {
     constexpr std::chrono::microseconds kQuiet = std::chrono::milliseconds(10);
     for (;;) {

@@ -62,8 +62,6 @@ SerialDeadline serDeadlineIn(std::chrono::microseconds bound);
 uint8_t rxByteBy(const SerialDeadline& deadline);
 // Reads exactly count bytes, every one by the same deadline.
 void RxBytesBy(uint8_t* buffer, uint32_t count, const SerialDeadline& deadline);
-// rxByteBy with a deadline seconds + microseconds from now.
-uint8_t rxByteWithin(time_t seconds, int32_t microseconds);
 // As rxBufFlush, but a line that is not quiet for 10 ms by the deadline
 // raises "SerialCommTimeoutError".
 void rxBufFlushBy(const SerialDeadline& deadline);

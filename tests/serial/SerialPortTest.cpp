@@ -200,9 +200,9 @@ TEST_F(SerialPortTest, ReadsWithAndWithoutTimeOut) {
 
     // The bounded read: a byte within the bound, or a failure that says so.
     pty.write({0x00});
-    EXPECT_EQ(rxByteWithin(1, 0), 0x00);
+    EXPECT_EQ(rxByteBy(serDeadlineIn(std::chrono::seconds(1))), 0x00);
     try {
-        rxByteWithin(0, 30000);
+        rxByteBy(serDeadlineIn(std::chrono::milliseconds(30)));
         ADD_FAILURE() << "a silent line gave a byte";
     } catch (const SerialException& failure) {
         EXPECT_EQ(failure.name(), "SerialCommTimeoutError");
