@@ -182,6 +182,14 @@ void Station::emit(const std::string& line) {
     out_.flush();
 }
 
+void Station::redrawLive() {
+    if (options_.live) {
+        eraseLive();
+        drawLive();
+        out_.flush();
+    }
+}
+
 void Station::eraseLive() {
     for (; liveShown_ > 0; --liveShown_) {
         out_ << "\x1b[1A\x1b[2K"; // up a line, and clear it
@@ -311,11 +319,7 @@ void Station::startChild(const BoardIdentity& board) {
     child.board = board;
     child.started = Clock::now();
     running_.emplace(fds[0], std::move(child));
-    if (options_.live) {
-        eraseLive();
-        drawLive();
-        out_.flush();
-    }
+    redrawLive();
 }
 
 void Station::runChild(const BoardIdentity& board, int fd) {
@@ -385,11 +389,7 @@ void Station::childLine(Child& child, const std::string& line) {
         child.step = std::move(progress->step);
         child.done = progress->done;
         child.total = progress->total;
-        if (options_.live) {
-            eraseLive();
-            drawLive();
-            out_.flush();
-        }
+        redrawLive();
     }
     if (options_.json) {
         emit(line);

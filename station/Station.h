@@ -86,9 +86,10 @@ class Station : public DeviceNotificationTarget,
     void stop(int signal);
     void emit(const std::string& line);
     // The live lines (options_.live): drawn below everything else, erased
-    // before anything else is printed.
+    // before anything else is printed, redrawn as the boards go on.
     void eraseLive();
     void drawLive();
+    void redrawLive();
 
     StationOptions options_;
     StationPlan plan_;
