@@ -71,4 +71,15 @@ void writeBenchImage(const std::string& path, uint32_t size) {
     }
 }
 
+void writeBenchConfiguration(const std::string& path) {
+    std::ofstream(path) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
+                           "<dict>\n"
+                           "<key>QRB_FW_Image_Version_Major</key><integer>1</integer>\n"
+                           "<key>QRB_FW_Image_Version_Minor</key><integer>2</integer>\n"
+                           "<key>QRB_FW_Image_Version_Revision</key><integer>3</integer>\n"
+                           "<key>QRB_FW_Image_File_Path</key><string>QRB_Firmware.sc</string>\n"
+                           "<key>RAM_Bootloader_Path</key><string>QRB_RAM_Bootloader.sc</string>\n"
+                           "</dict>\n</plist>\n";
+}
+
 } // namespace bench

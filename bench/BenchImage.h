@@ -25,4 +25,9 @@ size_t flashSizeFor(const std::vector<DataRecord>& layout);
 // for the same size).
 void writeBenchImage(const std::string& path, uint32_t size);
 
+// Writes the update configuration the bench's updates read: image version
+// 1.2.3, the firmware QRB_Firmware.sc and the RAM bootloader
+// QRB_RAM_Bootloader.sc beside it.
+void writeBenchConfiguration(const std::string& path);
+
 } // namespace bench

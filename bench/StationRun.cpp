@@ -1,5 +1,6 @@
 #include "StationRun.h"
 
+#include "BenchImage.h"
 #include "DeviceSource.h"
 #include "MemoryDeviceSource.h"
 #include "SimChild.h"
@@ -57,14 +58,7 @@ StationFigures measureStation(const StationRunOptions& options) {
                                     std::filesystem::path(dir) / "QRB_Firmware.sc");
     std::filesystem::create_symlink(std::filesystem::absolute(options.ramBootloaderImage),
                                     std::filesystem::path(dir) / "QRB_RAM_Bootloader.sc");
-    std::ofstream(plist) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
-                            "<dict>\n"
-                            "<key>QRB_FW_Image_Version_Major</key><integer>1</integer>\n"
-                            "<key>QRB_FW_Image_Version_Minor</key><integer>2</integer>\n"
-                            "<key>QRB_FW_Image_Version_Revision</key><integer>3</integer>\n"
-                            "<key>QRB_FW_Image_File_Path</key><string>QRB_Firmware.sc</string>\n"
-                            "<key>RAM_Bootloader_Path</key><string>QRB_RAM_Bootloader.sc</string>\n"
-                            "</dict>\n</plist>\n";
+    writeBenchConfiguration(plist.string());
 
     // No device registry: the boards are the ttys named.
     setDefaultDeviceSource(std::make_shared<MemoryDeviceSource>());

@@ -547,14 +547,7 @@ int runDriver() {
     fs::create_directory(resources);
     fs::copy_file(ramBootloader, resources / "QRB_RAM_Bootloader.sc");
     fs::create_symlink(imagePath(kPacedSize), resources / "QRB_Firmware.sc");
-    std::ofstream(resources / "QRB_Image.plist")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "<key>QRB_FW_Image_Version_Major</key><integer>1</integer>\n"
-           "<key>QRB_FW_Image_Version_Minor</key><integer>2</integer>\n"
-           "<key>QRB_FW_Image_Version_Revision</key><integer>3</integer>\n"
-           "<key>QRB_FW_Image_File_Path</key><string>QRB_Firmware.sc</string>\n"
-           "<key>RAM_Bootloader_Path</key><string>QRB_RAM_Bootloader.sc</string>\n"
-           "</dict>\n</plist>\n";
+    writeBenchConfiguration((resources / "QRB_Image.plist").string());
 
     auto sequenceArgs = [&](uint32_t size, bool pace) {
         return std::vector<std::string>{"--measure",
