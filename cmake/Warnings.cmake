@@ -4,7 +4,7 @@
 # qrb_link_warnings() links it into every library and program that the source
 # tree defines (called once, after all directories are added), so that a new
 # target cannot miss it; third-party headers are kept out of it by including
-# them as SYSTEM directories (see app/qt/CMakeLists.txt).
+# them as SYSTEM directories (see desktop/qt/CMakeLists.txt).
 add_library(qrb_warnings INTERFACE)
 target_compile_options(qrb_warnings INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion

@@ -2,6 +2,7 @@
 
 #include "HistorySchema.h"
 #include "Log.h"
+#include "StateDirectory.h"
 
 #include <sqlite3.h>
 
@@ -176,20 +177,8 @@ std::string defaultHistoryPath() {
         explicitPath != nullptr && *explicitPath != '\0') {
         return explicitPath;
     }
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
-        return std::string(state) + "/qrb-updater/history.db";
-    }
-    std::string home;
-    if (const char* value = std::getenv("HOME"); value != nullptr && *value != '\0') {
-        home = value;
-    } else if (const passwd* entry = ::getpwuid(::getuid());
-               entry != nullptr && entry->pw_dir != nullptr) {
-        home = entry->pw_dir;
-    }
-    if (home.empty()) {
-        return {};
-    }
-    return home + "/.local/state/qrb-updater/history.db";
+    const std::optional<std::filesystem::path> state = stateDirectory();
+    return state ? (*state / "history.db").string() : std::string();
 }
 
 namespace {

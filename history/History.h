@@ -27,10 +27,10 @@ constexpr int kHistorySchemaVersion = 2;
 // How long an append waits for other writers before it gives up.
 constexpr int kHistoryBusyTimeoutMs = 5000;
 
-// The history file: $QRB_HISTORY when set and not empty, else
-// $XDG_STATE_HOME/qrb-updater/history.db (when XDG_STATE_HOME is an absolute
-// path), else ~/.local/state/qrb-updater/history.db; empty when none of these
-// can be found (no home directory).
+// The history file: $QRB_HISTORY when set and not empty, else history.db in
+// the state directory (common/StateDirectory.h: $XDG_STATE_HOME/qrb-updater
+// or ~/.local/state/qrb-updater); empty when there is none (no home
+// directory).
 std::string defaultHistoryPath();
 
 // Appends record to the history at path (created, with its directories,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AttemptRecord.h"
 #include "ImageVersion.h"
 
 #include <optional>
@@ -16,6 +17,9 @@ struct BoardIdentity {
 
 enum class BoardResult { Updated, Current, Skipped, Failed };
 
+// The history's word for a board's result, and the name the station gives
+// it ("updated", "current", "skipped", "failed"), which is the same word.
+AttemptResult attemptResultOf(BoardResult result);
 const char* boardResultName(BoardResult result);
 
 // How one board ended. The child process that ran the board knows it first;

@@ -203,19 +203,13 @@ namespace {
 
 // Writes the attempt's serial trace and names it in the outcome.
 void writeTrace(BoardOutcome& outcome, const StationPlan& plan) {
-    const bool failed = outcome.result == BoardResult::Failed;
-    AttemptTraceHeader header;
-    header.program = "qrb-flash";
-    header.board = outcome.identity.serial;
-    header.tty = outcome.identity.tty;
-    header.imageVersion = outcome.to;
-    header.imagePath = plan.update.firmwarePath;
-    std::optional<AttemptTraceFailure> failure;
-    if (failed) {
-        failure = AttemptTraceFailure{outcome.error, outcome.step.value_or(lastAttemptStep()),
-                                      outcome.reason};
+    std::optional<BoardFailure> failure;
+    if (outcome.result == BoardResult::Failed) {
+        failure = BoardFailure{outcome.error, outcome.reason};
     }
-    outcome.trace = writeAttemptTrace(header, failure);
+    outcome.trace = writeBoardAttemptTrace(
+        "qrb-flash", outcome.identity.serial, outcome.identity.tty, outcome.to,
+        plan.update.firmwarePath, failure, outcome.step.value_or(lastAttemptStep()));
 }
 
 } // namespace

@@ -2,11 +2,12 @@
 
 #include "StationHistory.h"
 
-#include "AppController.h"
+#include "BoardRecognition.h"
 #include "BoardSequence.h"
 #include "DeviceSource.h"
 #include "Log.h"
 #include "StringFormat.h"
+#include "TerminalText.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,24 +26,6 @@
 #include <ostream>
 
 namespace {
-
-// text cut to at most columns characters (UTF-8), an ellipsis at the cut.
-std::string fitToColumns(const std::string& text, std::size_t columns) {
-    const auto isLead = [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; };
-    if (static_cast<std::size_t>(std::count_if(text.begin(), text.end(), isLead)) <= columns) {
-        return text;
-    }
-    std::size_t kept = 0;
-    std::size_t end = 0;
-    for (; end < text.size(); ++end) {
-        if (isLead(text[end]) && ++kept == columns) {
-            break; // this character gives way to the ellipsis
-        }
-    }
-    return text.substr(0, end) + "…";
-}
-
-constexpr const char* kSerialDeviceClass = "IOSerialBSDClient";
 
 // SIGINT and SIGTERM reach the parent's poll through this pipe.
 int signalPipe[2] = {-1, -1};
@@ -109,13 +92,12 @@ class NoRunLoop : public RunLoop {
 } // namespace
 
 std::optional<BoardIdentity> Station::boardOf(const PropertyDictionary& properties) {
-    const std::optional<std::string> serial =
-        AppController::serialNumberForPossibleQRBBoxWithProperties(properties);
-    const std::string* tty = stringProperty(properties, "IOCalloutDevice");
+    const std::optional<std::string> serial = boardSerialNumberOf(properties);
+    const std::string* tty = stringProperty(properties, kCalloutDeviceKey);
     if (!serial || tty == nullptr) {
         return std::nullopt;
     }
-    const std::string* port = stringProperty(properties, "Physical Port");
+    const std::string* port = stringProperty(properties, kPhysicalPortKey);
     return BoardIdentity{*tty, port != nullptr ? *port : *tty, *serial};
 }
 

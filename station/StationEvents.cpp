@@ -52,20 +52,6 @@ void StationTally::count(BoardResult result) {
     }
 }
 
-const char* boardResultName(BoardResult result) {
-    switch (result) {
-    case BoardResult::Updated:
-        return "updated";
-    case BoardResult::Current:
-        return "current";
-    case BoardResult::Skipped:
-        return "skipped";
-    case BoardResult::Failed:
-        return "failed";
-    }
-    return "";
-}
-
 std::string foundEvent(const BoardIdentity& board) {
     json object;
     object["event"] = "found";

@@ -1,53 +1,32 @@
 #include "StationHistory.h"
 
-#include "DesktopHistory.h"
+#include "AttemptRow.h"
 #include "History.h"
 
 #include <chrono>
 
-namespace {
-
-AttemptResult attemptResultOf(BoardResult result) {
-    switch (result) {
-    case BoardResult::Updated:
-        return AttemptResult::Updated;
-    case BoardResult::Current:
-        return AttemptResult::Current;
-    case BoardResult::Skipped:
-        return AttemptResult::Skipped;
-    case BoardResult::Failed:
-        return AttemptResult::Failed;
-    }
-    return AttemptResult::Failed;
-}
-
-std::optional<std::string> unlessEmpty(const std::string& text) {
-    return text.empty() ? std::nullopt : std::optional<std::string>(text);
-}
-
-} // namespace
-
 AttemptRecord attemptRecordOf(const BoardOutcome& outcome, const StationPlan& plan) {
-    AttemptRecord record;
-    record.time = std::chrono::system_clock::now() -
-                  std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                      std::chrono::duration<double>(outcome.seconds));
-    record.front = AttemptFront::Station;
-    record.tty = outcome.identity.tty;
-    record.port = outcome.identity.port;
-    record.serial = outcome.identity.serial;
-    record.versionRead = outcome.from;
+    const auto began = std::chrono::system_clock::now() -
+                       std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                           std::chrono::duration<double>(outcome.seconds));
+    AttemptRow row(AttemptFront::Station, outcome.identity.tty, outcome.identity.port,
+                   outcome.identity.serial, began);
     if (outcome.versionCase) {
-        record.versionCase = attemptCaseOf(*outcome.versionCase);
+        row.versionRead(outcome.from, *outcome.versionCase);
     }
-    record.imageVersion = outcome.to;
+    if (outcome.step) {
+        row.stepStarted(*outcome.step);
+    }
+    if (outcome.trace) {
+        row.traceAt(*outcome.trace);
+    }
+    std::optional<BoardFailure> failure;
+    if (!outcome.error.empty() || !outcome.reason.empty()) {
+        failure = BoardFailure{outcome.error, outcome.reason};
+    }
+    AttemptRecord record =
+        row.ended(attemptResultOf(outcome.result), failure, outcome.to, outcome.seconds);
     record.imageSha256 = plan.imageSha256;
-    record.trace = outcome.trace;
-    record.result = attemptResultOf(outcome.result);
-    record.error = unlessEmpty(outcome.error);
-    record.reason = unlessEmpty(outcome.reason);
-    record.step = outcome.step;
-    record.seconds = outcome.seconds;
     return record;
 }
 

@@ -1,5 +1,7 @@
 #include "TraceFiles.h"
 
+#include "StateDirectory.h"
+
 #include "TraceWriter.h"
 
 #include <algorithm>
@@ -17,15 +19,11 @@ namespace qrbtrace {
 namespace fs = std::filesystem;
 
 std::optional<fs::path> defaultTraceDirectory() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state != nullptr && *state != '\0') {
-        return fs::path(state) / "qrb-updater" / "traces";
+    const std::optional<fs::path> state = stateDirectory();
+    if (!state) {
+        return std::nullopt;
     }
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home != '\0') {
-        return fs::path(home) / ".local" / "state" / "qrb-updater" / "traces";
-    }
-    return std::nullopt;
+    return *state / "traces";
 }
 
 std::string traceFileName(std::chrono::system_clock::time_point time, const std::string& serial) {

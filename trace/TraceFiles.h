@@ -13,8 +13,9 @@ class SerialRecording;
 // Where traces are kept and how they are named, written and pruned.
 namespace qrbtrace {
 
-// $XDG_STATE_HOME/qrb-updater/traces, or ~/.local/state/qrb-updater/traces
-// when XDG_STATE_HOME is unset or empty (none when HOME is unset too).
+// traces/ in the state directory (common/StateDirectory.h:
+// $XDG_STATE_HOME/qrb-updater or ~/.local/state/qrb-updater); none when
+// there is none (no home directory).
 std::optional<std::filesystem::path> defaultTraceDirectory();
 
 // "<UTC time>-<serial number>.qrbtrace", e.g.

@@ -98,7 +98,4 @@ Trace readTrace(std::istream& in);
 // The same from a file; a file that cannot be opened is a TraceFormatError at line 0.
 Trace readTraceFile(const std::string& path);
 
-// A value made fit for one header line: control characters become '?'.
-std::string oneLine(const std::string& text);
-
 } // namespace qrbtrace

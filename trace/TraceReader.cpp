@@ -240,16 +240,6 @@ const char* traceEventWord(TraceEventKind kind) {
     return "?";
 }
 
-std::string oneLine(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            c = '?';
-        }
-    }
-    return out;
-}
-
 Trace readTrace(std::istream& in) {
     std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     Lines lines(std::move(text));

@@ -1,6 +1,7 @@
 #include "TraceWriter.h"
 
 #include "SerialRecording.h"
+#include "TerminalText.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -13,20 +14,21 @@ namespace {
 
 void writeHeader(std::ostream& out, const TraceHeader& header) {
     out << "qrb-trace " << kTraceFormatVersion << '\n'
-        << "program " << oneLine(header.program) << ' ' << oneLine(header.programVersion) << '\n'
-        << "started " << oneLine(header.started) << '\n'
-        << "board " << oneLine(header.board) << '\n'
-        << "tty " << oneLine(header.tty) << '\n';
-    std::string version = oneLine(header.imageVersion);
+        << "program " << terminalText(header.program) << ' ' << terminalText(header.programVersion)
+        << '\n'
+        << "started " << terminalText(header.started) << '\n'
+        << "board " << terminalText(header.board) << '\n'
+        << "tty " << terminalText(header.tty) << '\n';
+    std::string version = terminalText(header.imageVersion);
     std::replace(version.begin(), version.end(), ' ', '_');
     out << "image " << (version.empty() ? std::string("-") : version) << " sha256 "
         << (header.imageSha256.empty() ? std::string("-") : header.imageSha256) << '\n';
     if (header.failure) {
-        const std::string name = oneLine(header.failure->name);
+        const std::string name = terminalText(header.failure->name);
         out << "failure " << (name.empty() || name == "none" ? std::string("unknown") : name)
             << '\n'
-            << "step " << oneLine(header.failure->step) << '\n'
-            << "reason " << oneLine(header.failure->reason) << '\n';
+            << "step " << terminalText(header.failure->step) << '\n'
+            << "reason " << terminalText(header.failure->reason) << '\n';
     } else {
         out << "failure none\n";
     }
@@ -87,10 +89,10 @@ void writeEvent(std::ostream& out, const TraceEvent& e, uint64_t bytesCount, Fee
     out << ' ' << traceEventWord(e.kind);
     switch (e.kind) {
     case TraceEventKind::Open:
-        out << ' ' << e.speed << ' ' << oneLine(e.text);
+        out << ' ' << e.speed << ' ' << terminalText(e.text);
         break;
     case TraceEventKind::OpenFailed:
-        out << ' ' << e.value << ' ' << oneLine(e.text);
+        out << ' ' << e.value << ' ' << terminalText(e.text);
         break;
     case TraceEventKind::Close:
     case TraceEventKind::Overflow:
@@ -109,7 +111,7 @@ void writeEvent(std::ostream& out, const TraceEvent& e, uint64_t bytesCount, Fee
         out << ' ' << e.value << ' ' << e.written;
         break;
     case TraceEventKind::Step:
-        out << ' ' << oneLine(e.text);
+        out << ' ' << terminalText(e.text);
         break;
     case TraceEventKind::HostToBoard:
     case TraceEventKind::BoardToHost: {

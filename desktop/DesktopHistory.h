@@ -1,0 +1,82 @@
+#pragma once
+
+#include "AttemptRecord.h"
+#include "AttemptRow.h"
+#include "BoardSequence.h"
+#include "ImageVersion.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+// The desktop updater's row of the update history (history/History.h, built
+// by board/AttemptRow.h): filled in as the attempt at the board goes on, and written once, when the
+// attempt ends, on a thread of its own, so that nothing the user sees waits for it. Before the
+// process ends, awaitWrites lets a write still running finish; the object waits for them too (as
+// long) when it goes away, so that no write is still hashing or writing while the process tears its
+// libraries down.
+//
+// begin, versionRead, decided and declined run on the main thread; the update
+// worker reports its steps and its end. Every member may be called from any
+// thread.
+class DesktopHistory {
+  public:
+    DesktopHistory() = default;
+    ~DesktopHistory();
+    DesktopHistory(const DesktopHistory&) = delete;
+    DesktopHistory& operator=(const DesktopHistory&) = delete;
+
+    // A connection to the board begins: its tty, physical port and the
+    // adapter's serial number. Forgets any earlier attempt.
+    void begin(const std::string& tty, const std::string& port, const std::string& serial);
+    // The board reported its firmware version; the decision alert shows next.
+    void versionRead(std::uint32_t word, VersionCase versionCase);
+    // The user answered the decision alert (the time it was open is not part
+    // of the attempt's seconds).
+    void decided();
+    // The update worker begins the step with this caption.
+    void stepStarted(const std::string& caption);
+    // The attempt's serial trace is at path.
+    void traceAt(const std::string& path);
+
+    // The attempt ends. Each writes the row once (with imageVersion and the
+    // SHA-256 of imagePath), on a new thread.
+    void declined(ImageVersion image, const std::string& imagePath);
+    void versionQueryFailed(const BoardFailure& failure, ImageVersion image,
+                            const std::string& imagePath);
+    // After the update worker's steps: success, or the failure it caught.
+    void updateEnded(bool success, const std::optional<BoardFailure>& failure, ImageVersion image,
+                     const std::string& imagePath);
+
+    // Waits until no write runs, at most limit.
+    void awaitWrites(std::chrono::milliseconds limit);
+
+    // The longest awaitWrites waits before the process ends: beyond a busy
+    // database's time-out.
+    static constexpr std::chrono::milliseconds kEndWait{8000};
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    void commit(AttemptRecord record, std::string imagePath);
+    double secondsSoFar() const; // with the mutex held
+
+    // The writes still running; shared with their threads, which outlive
+    // this object only when a write takes longer than kEndWait.
+    struct Writes {
+        std::mutex mutex;
+        std::condition_variable ended;
+        int running = 0;
+    };
+    std::shared_ptr<Writes> writes_ = std::make_shared<Writes>();
+
+    mutable std::mutex mutex_;
+    AttemptRow row_;
+    bool begun_ = false;
+    Clock::time_point started_{};
+    Clock::time_point asked_{};
+    std::chrono::duration<double> decisionTime_{0};
+};
