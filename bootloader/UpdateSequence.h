@@ -13,7 +13,7 @@
 // follow the data bytes of the long steps through a counter.
 
 // The steps, in order; their captions are the application's words
-// (app/UpdateCaptions.h).
+// (board/UpdateCaptions.h).
 enum class UpdateStep {
     OpeningBootloader,
     DownloadingBootloader,

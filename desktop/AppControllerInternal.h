@@ -1,7 +1,7 @@
 #pragma once
 
 // What the files of AppController's implementation share; nothing outside
-// app/ includes this.
+// desktop/ includes this.
 
 #include <chrono>
 
