@@ -6,7 +6,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,7 +19,7 @@ namespace qrbsim {
 
 namespace {
 
-constexpr const char* kUsbRoot = "/devices/pci0000:00/0000:00:14.0/usb1/";
+constexpr const char* kUsbRoot = "/devices/pci0000:00/0000:00:14.0/usb1";
 constexpr const char* kUartParent = "/devices/platform/serial8250";
 
 [[noreturn]] void fail(const std::string& what, GError* error) {
@@ -59,15 +61,38 @@ std::vector<DeviceEntry> devicesOf(const AdapterDescription& description, bool w
         };
     }
 
+    // The root hub and the hub the device hangs from, as the kernel shows
+    // them: a hub's class, speed, ports and, at high speed, its device
+    // protocol telling its transaction translators.
+    std::vector<DeviceEntry> devices{
+        {kUsbRoot,
+         "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nA: bDeviceClass=09\n"
+         "A: bDeviceProtocol=01\nA: speed=480\nA: maxchild=12\nA: product=USB 2.0 root hub\n",
+         true}};
+    std::string parent = kUsbRoot;
+    if (description.hub) {
+        const AdapterDescription::Hub& hub = *description.hub;
+        parent += "/" + hub.usbPort;
+        char protocol[8];
+        std::snprintf(protocol, sizeof protocol, "%02x", hub.protocol);
+        devices.push_back({parent,
+                           "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
+                           "A: bDeviceClass=09\nA: bDeviceProtocol=" +
+                               std::string(protocol) +
+                               "\nA: speed=" + std::to_string(hub.speedMbps) + "\nA: maxchild=" +
+                               std::to_string(hub.ports) + "\nA: product=" + hub.product + "\n",
+                           true});
+    }
     const std::string& port = description.usbPort;
-    const std::string usbDevice = kUsbRoot + port;
+    const std::string usbDevice = parent + "/" + port;
     const std::string interface = usbDevice + "/" + port + ":1.0";
     const bool modem = description.kind == AdapterKind::CdcAcmModem;
     // udev's persistent path of the port, as its path_id builtin makes it.
     const std::string idPath =
         "E: ID_PATH=pci-0000:00:14.0-usb-0:" + port.substr(port.find('-') + 1) + ":1.0\n";
 
-    std::string usbBody = "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
+    std::string usbBody = "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nA: speed=" +
+                          std::to_string(description.usbSpeedMbps) + "\n";
     if (modem) {
         usbBody += "A: bDeviceClass=02\nA: product=USB Modem\n";
     } else {
@@ -78,7 +103,7 @@ std::vector<DeviceEntry> devicesOf(const AdapterDescription& description, bool w
         usbBody += "A: serial=" + *description.usbSerialNumber + "\n";
     }
 
-    std::vector<DeviceEntry> devices{{usbDevice, usbBody}};
+    devices.push_back({usbDevice, usbBody});
     if (modem) {
         devices.push_back({interface,
                            "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=cdc_acm\n"
@@ -194,11 +219,24 @@ std::string EmulatedAdapter::ttySyspath() const {
     return "/sys" + devicesOf(description_, false).back().devpath;
 }
 
+namespace {
+
+// The adapter's own devices, without the shared ones it hangs from.
+std::vector<DeviceEntry> ownDevicesOf(const AdapterDescription& description) {
+    std::vector<DeviceEntry> devices = devicesOf(description, false);
+    devices.erase(std::remove_if(devices.begin(), devices.end(),
+                                 [](const DeviceEntry& device) { return device.shared; }),
+                  devices.end());
+    return devices;
+}
+
+} // namespace
+
 std::string EmulatedAdapter::usbDeviceSyspath() const {
     if (description_.kind == AdapterKind::OnboardUart) {
         return {};
     }
-    return "/sys" + devicesOf(description_, false).front().devpath;
+    return "/sys" + ownDevicesOf(description_).front().devpath;
 }
 
 int EmulatedAdapter::masterFd() const {
@@ -287,7 +325,7 @@ std::string EmulatedAdapter::usbSerialSyspath(const AdapterDescription& descript
     if (description.kind != AdapterKind::UsbSerialConverter) {
         return {};
     }
-    return "/sys" + devicesOf(description, false)[2].devpath;
+    return "/sys" + ownDevicesOf(description)[2].devpath;
 }
 
 std::string EmulatedAdapter::latencyTimerPath() const {

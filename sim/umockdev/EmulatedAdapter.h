@@ -62,6 +62,22 @@ struct AdapterDescription {
     // The USB port path of the device ("1-1"), unique among the testbed's
     // USB devices. Not used for an on-board UART.
     std::string usbPort = "1-1";
+    // The device's USB speed in Mbit/s (its `speed` attribute): converters
+    // and modems of this kind run at full speed.
+    unsigned usbSpeedMbps = 12;
+    // The hub the device hangs from. Without one it sits on a port of the
+    // host controller's root hub (usb1); with one, usbPort must name a port
+    // of that hub ("1-3.2" behind the hub at "1-3").
+    struct Hub {
+        std::string usbPort = "1-3";
+        unsigned speedMbps = 480;
+        // The hub's bDeviceProtocol: at high speed 1 for a single
+        // transaction translator, 2 for one per port; 0 at full speed.
+        unsigned protocol = 1;
+        unsigned ports = 4;
+        std::string product = "USB 2.0 Hub";
+    };
+    std::optional<Hub> hub = std::nullopt;
 };
 
 // A QRB adapter: a USB serial converter whose serial number starts with QRB.
@@ -150,8 +166,9 @@ class EmulatedAdapter {
     EmulatedAdapter& operator=(const EmulatedAdapter&) = delete;
 
     // Adds the adapter's devices (USB device, interface, port, tty) and the
-    // node, with an "add" uevent for each, parents first. Does nothing when
-    // plugged in.
+    // node, with an "add" uevent for each, parents first; the root hub and
+    // the adapter's hub too, when the testbed has them not yet (they stay
+    // when the adapter is unplugged). Does nothing when plugged in.
     void plugIn();
     // A "remove" uevent for each device, tty first; then the devices and the
     // node go. Does nothing when not plugged in.
