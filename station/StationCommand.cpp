@@ -1,6 +1,7 @@
 #include "StationCommand.h"
 
 #include "BoardSequence.h"
+#include "Doctor.h"
 #include "FileDigest.h"
 #include "History.h"
 #include "HistoryCommand.h"
@@ -25,6 +26,8 @@ constexpr const char* kUsage =
     "       qrb-flash history [--json] [--serial SERIAL] [--since YYYY-MM-DD] [--limit N]\n"
     "                                      the update history, newest last\n"
     "       qrb-flash trace show FILE      print a serial trace as a readable exchange\n"
+    "       qrb-flash doctor [--json] [--port TTY]...\n"
+    "                                      what a station needs to know of each adapter\n"
     "\n"
     "Options:\n"
     "  --json              one JSON object per line on standard output\n"
@@ -220,6 +223,7 @@ std::map<std::string, Subcommand> subcommands() {
              return runList(parseOptions(args, 0, {"--json", "--port"}), out);
          }}},
         {"history", {runHistoryCommand}},
+        {"doctor", {runDoctorCommand}},
         {"trace", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
              if (args.empty() || args[0] != "show") {
                  throw UsageError{"trace needs a command: trace show FILE"};
