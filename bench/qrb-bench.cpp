@@ -51,11 +51,16 @@ constexpr double kAdapterGoal = 0.93;
 constexpr double kStationGoal = 1.10;
 // No measurement takes longer than this (the paced ones need about 50 s).
 constexpr unsigned kMeasurementLimitSeconds = 240;
+// The paced updates whose efficiency is a headline run this often: single
+// runs on a shared machine vary by several hundredths, their median far less.
+constexpr int kPacedRuns = 3;
+// The station's host cost is read at this many boards.
+constexpr unsigned kHostCostBoards = 8;
 
 const char* const kSampleResources = QRB_RESOURCE_DIR;
 
 void printHelp() {
-    std::printf("Usage: qrb-bench\n"
+    std::printf("Usage: qrb-bench [--paced-only [--against OTHER-QRB-BENCH]]\n"
                 "Updates simulated QRB boards with generated firmware images and prints:\n"
                 "  - a 1 MiB update paced at the real line rates, phase by phase: the bytes\n"
                 "    each way, the wire-time bound they need, the floor that the protocol's\n"
@@ -71,13 +76,19 @@ void printHelp() {
                 "    image at once: the wall time as a ratio of one board's, the CPU of the\n"
                 "    station's parent and of its board processes per board, and the peak\n"
                 "    memory of a board process; then \"station: 8 boards in X.XX of one\n"
-                "    board's time\";\n"
+                "    board's time\" and \"station host cost: X.XXX of a core per board at\n"
+                "    line rate, Y.YYY of it the one-byte verification writes\";\n"
                 "  - the serial trace of each update (the updater records every exchange):\n"
                 "    its size, and the paced update's efficiency with and without recording;\n"
                 "  - what recording an update in the update history costs: the SHA-256 of\n"
                 "    the 1 MiB image and the row's write, in ms per row written.\n"
+                "The paced update and the two through the converter run three times each:\n"
+                "their efficiencies are the median, with the minimum and maximum beside it.\n"
                 "The last line reads \"line-rate efficiency: X.XXX\": the wire-time bound of\n"
-                "the paced update divided by its measured time.\n"
+                "the paced update divided by its measured time, the median of three runs.\n"
+                "--paced-only runs the three paced updates alone (about three minutes);\n"
+                "with --against, another build's qrb-bench runs its own in turn with them,\n"
+                "so that both builds see the same machine.\n"
                 "Each measurement runs in a process of its own, the simulated board in\n"
                 "another; the run takes about five minutes.\n");
 }
@@ -98,6 +109,55 @@ double ms(uint64_t ns) {
 
 double ratio(uint64_t part, uint64_t whole) {
     return whole == 0 ? 0.0 : static_cast<double>(part) / static_cast<double>(whole);
+}
+
+double efficiencyOf(const Measurement& m) {
+    const Phase total = m.total();
+    return m.ok ? ratio(total.traffic.wireNs, total.measuredNs) : 0.0;
+}
+
+// Repeated runs of one measurement: the run of the median efficiency (a
+// failed run counts as 0) and the range.
+struct Spread {
+    const Measurement* median = nullptr;
+    double min = 0;
+    double max = 0;
+};
+
+Spread spreadOf(const std::vector<Measurement>& runs) {
+    std::vector<const Measurement*> sorted;
+    for (const Measurement& m : runs) {
+        sorted.push_back(&m);
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const Measurement* a, const Measurement* b) {
+        return efficiencyOf(*a) < efficiencyOf(*b);
+    });
+    Spread spread;
+    if (!sorted.empty()) {
+        spread.median = sorted[sorted.size() / 2];
+        spread.min = efficiencyOf(*sorted.front());
+        spread.max = efficiencyOf(*sorted.back());
+    }
+    return spread;
+}
+
+// "0.976 (median of 3; min 0.970, max 0.978)"
+std::string spreadText(const Spread& spread, size_t runs) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%.3f (median of %zu; min %.3f, max %.3f)",
+                  spread.median != nullptr ? efficiencyOf(*spread.median) : 0.0, runs, spread.min,
+                  spread.max);
+    return text;
+}
+
+// How far programming lies above its floor, per exchange of a block (us).
+double programmingAboveFloorUs(const Measurement& m) {
+    const Phase program = m.sum({kPhaseProgram});
+    if (program.traffic.turnarounds == 0 || program.measuredNs <= program.floorNs()) {
+        return 0;
+    }
+    return ms(program.measuredNs - program.floorNs()) * 1e3 /
+           static_cast<double>(program.traffic.turnarounds);
 }
 
 unsigned phaseSpeed(const std::string& name) {
@@ -123,8 +183,10 @@ std::string loadAverage() {
 
 // Runs this program again with args; the measurement writes its result file.
 // A measurement that fails or does not end in time comes back as a failure.
+// program: another build's qrb-bench instead of this one.
 Measurement runMeasurement(const std::string& what, std::vector<std::string> args,
-                           const fs::path& resultFile) {
+                           const fs::path& resultFile,
+                           const std::string& program = "/proc/self/exe") {
     std::fprintf(stderr, "qrb-bench: %s\n", what.c_str());
     args.insert(args.begin(), "qrb-bench");
     args.push_back("--result");
@@ -140,7 +202,7 @@ Measurement runMeasurement(const std::string& what, std::vector<std::string> arg
     fs::remove(resultFile, ignored);
     std::fflush(nullptr);
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ);
+    const int error = ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
     Measurement failed;
     if (error != 0) {
         failed.failure = std::string("cannot run the measurement: ") + std::strerror(error);
@@ -194,10 +256,12 @@ void printHostFigures(const Measurement& m) {
                 m.sim.cpuSeconds, m.ok ? "yes" : "NO");
 }
 
-bool printPaced(const Measurement& m) {
+bool printPaced(const std::vector<Measurement>& runs) {
+    const Spread spread = spreadOf(runs);
+    const Measurement& m = *spread.median;
     std::printf("\n== Update of a %s image at the line rates (host functions in the order of the "
-                "update) ==\n",
-                sizeName(m.imageBytes).c_str());
+                "update), the median of %zu runs ==\n",
+                sizeName(m.imageBytes).c_str(), runs.size());
     if (!m.ok) {
         std::printf("FAILED: %s\n", m.failure.c_str());
     }
@@ -227,7 +291,15 @@ bool printPaced(const Measurement& m) {
                         static_cast<double>(program.traffic.turnarounds));
     }
     printHostFigures(m);
-    return m.ok;
+    std::printf("the %zu runs:", runs.size());
+    bool ok = true;
+    for (const Measurement& run : runs) {
+        std::printf(" %.3f (programming %.0f us above its floor per exchange)%s", efficiencyOf(run),
+                    programmingAboveFloorUs(run), &run == &runs.back() ? "" : ",");
+        ok = run.ok && ok;
+    }
+    std::printf("\nline-rate efficiency %s\n", spreadText(spread, runs.size()).c_str());
+    return ok;
 }
 
 bool printUnpaced(const std::vector<Measurement>& runs) {
@@ -309,18 +381,22 @@ bool printApplication(const Measurement& m, const Measurement* sequence) {
     return m.ok;
 }
 
-// The paced update through a USB serial converter, once with the driver
-// refusing the updater's request for low latency and once granting it.
-bool printAdapterRuns(const Measurement& untuned, const Measurement& tuned) {
-    std::printf("\n== The same paced update through a USB serial converter (ftdi_sio model) ==\n"
+// The paced update through a USB serial converter, with the driver refusing
+// the updater's request for low latency and with it granting it, each the
+// median of its runs.
+bool printAdapterRuns(const std::vector<Measurement>& untunedRuns,
+                      const std::vector<Measurement>& tunedRuns) {
+    std::printf("\n== The same paced update through a USB serial converter (ftdi_sio model), the "
+                "median of %zu runs each ==\n"
                 "The converter's chip holds the board's bytes until 62 wait or its latency "
                 "timer runs out since the\n"
                 "first of them; the timer is what the updater's request left in the driver's "
-                "latency_timer attribute.\n");
-    auto efficiencyOf = [](const Measurement& m) {
-        const Phase total = m.total();
-        return m.ok ? ratio(total.traffic.wireNs, total.measuredNs) : 0.0;
-    };
+                "latency_timer attribute.\n",
+                untunedRuns.size());
+    const Spread untunedSpread = spreadOf(untunedRuns);
+    const Spread tunedSpread = spreadOf(tunedRuns);
+    const Measurement& untuned = *untunedSpread.median;
+    const Measurement& tuned = *tunedSpread.median;
     const struct {
         const Measurement& m;
         const char* title;
@@ -342,9 +418,17 @@ bool printAdapterRuns(const Measurement& untuned, const Measurement& tuned) {
                 "%s\n",
                 saved / 1e3, ms(untuned.total().measuredNs) / 1e3, kAdapterGoal,
                 efficiencyOf(tuned) >= kAdapterGoal ? "met" : "MISSED");
-    std::printf("untuned adapter efficiency: %.3f\n", efficiencyOf(untuned));
-    std::printf("tuned adapter efficiency: %.3f\n", efficiencyOf(tuned));
-    return untuned.ok && tuned.ok;
+    std::printf("untuned adapter efficiency: %s\n",
+                spreadText(untunedSpread, untunedRuns.size()).c_str());
+    std::printf("tuned adapter efficiency: %s\n",
+                spreadText(tunedSpread, tunedRuns.size()).c_str());
+    bool ok = true;
+    for (const auto* group : {&untunedRuns, &tunedRuns}) {
+        for (const Measurement& m : *group) {
+            ok = m.ok && ok;
+        }
+    }
+    return ok;
 }
 
 // What the serial layer's recording costs: the trace of each update, and the
@@ -371,10 +455,6 @@ bool printRecording(const Measurement& recorded, const Measurement& unrecorded,
             ok = false;
         }
     }
-    const auto efficiencyOf = [](const Measurement& m) {
-        const Phase total = m.total();
-        return m.ok ? ratio(total.traffic.wireNs, total.measuredNs) : 0.0;
-    };
     std::printf("paced %s update: trace %" PRIu64 " bytes; heap peak %.1f KiB recorded, %.1f KiB "
                 "not recorded\n",
                 sizeName(recorded.imageBytes).c_str(), recorded.traceBytes,
@@ -451,7 +531,10 @@ StationFigures runStationMeasurement(unsigned boards, const std::vector<std::str
     return figures;
 }
 
-bool printStationRuns(const std::vector<StationFigures>& runs) {
+// boardAlone: the paced update of the station's image by the host's
+// functions alone, whose verification steps show what the one-byte writes
+// cost.
+bool printStationRuns(const std::vector<StationFigures>& runs, const Measurement& boardAlone) {
     std::printf("\n== The station qrb-flash, paced boards of a %s image at once ==\n",
                 sizeName(kStationImageSize).c_str());
     std::printf("%-7s %9s %14s %17s %19s %20s\n", "boards", "wall s", "of one board's",
@@ -459,6 +542,7 @@ bool printStationRuns(const std::vector<StationFigures>& runs) {
     bool ok = true;
     double one = 0;
     double eight = 0;
+    const StationFigures* costRun = nullptr;
     for (const StationFigures& run : runs) {
         if (!run.ok) {
             std::printf("%-7u FAILED: %s\n", run.boards, run.failure.c_str());
@@ -472,6 +556,9 @@ bool printStationRuns(const std::vector<StationFigures>& runs) {
         if (run.boards == 8) {
             eight = ratioToOne;
         }
+        if (run.boards == kHostCostBoards) {
+            costRun = &run;
+        }
         std::printf("%-7u %9.2f %14.2f %15.3f s %17.3f s %16ld KiB\n", run.boards, run.wallSeconds,
                     ratioToOne, run.parentCpuSeconds / run.boards,
                     run.childrenCpuSeconds / run.boards, run.childPeakRssKiB);
@@ -479,7 +566,30 @@ bool printStationRuns(const std::vector<StationFigures>& runs) {
     std::printf("goal: 8 boards within %.2f of one board's time: %s\n", kStationGoal,
                 eight > 0 && eight <= kStationGoal ? "met" : "MISSED");
     std::printf("station: 8 boards in %.2f of one board's time\n", eight);
-    return ok;
+
+    // What a station costs the host: the CPU of the parent and the board
+    // processes per board, over the time one board takes at the line rates.
+    const Phase verification = boardAlone.sum({kPhaseRamVerify, kPhaseVerify});
+    const double verifySeconds = ms(verification.cpuNs) / 1e3;
+    const double perBoard =
+        costRun != nullptr
+            ? (costRun->parentCpuSeconds + costRun->childrenCpuSeconds) / kHostCostBoards
+            : 0;
+    const double cost = one > 0 ? perBoard / one : 0;
+    const double verifyCost = one > 0 && boardAlone.ok ? verifySeconds / one : 0;
+    std::printf("host cost at %u boards: %.3f s of CPU per board (parent and board process) over "
+                "one board's %.2f s;\n"
+                "  the verification steps of one board (a write of one byte per image byte, as "
+                "the protocol has it)\n"
+                "  take %.3f s of CPU in the paced update of the same image by the host's "
+                "functions alone (%" PRIu64 " writes);\n"
+                "  the rest, %.3f of a core per board: goal 0.015 or less: %s\n",
+                kHostCostBoards, perBoard, one, verifySeconds, verification.traffic.writeCalls,
+                cost - verifyCost, cost > 0 && cost - verifyCost <= 0.015 ? "met" : "MISSED");
+    std::printf("station host cost: %.3f of a core per board at line rate, %.3f of it the "
+                "one-byte verification writes\n",
+                cost, verifyCost);
+    return ok && boardAlone.ok;
 }
 
 // The extra read an update makes of its two images before it touches the
@@ -510,7 +620,9 @@ void printProving(const std::string& image, const std::string& ramBootloader,
                          : 0.0);
 }
 
-int runDriver() {
+// pacedOnly: the paced update alone; against: another build's qrb-bench,
+// whose paced updates alternate with this build's.
+int runDriver(bool pacedOnly, const std::string& against) {
     char pattern[] = "/tmp/qrb-bench-XXXXXX";
     const char* tmp = ::mkdtemp(pattern);
     if (tmp == nullptr) {
@@ -563,6 +675,41 @@ int runDriver() {
     const fs::path result = dir / "result";
 
     const std::string loadBefore = loadAverage();
+    auto pacedRuns = [&](const std::string& what, const std::vector<std::string>& args) {
+        std::vector<Measurement> runs;
+        for (int i = 1; i <= kPacedRuns; ++i) {
+            runs.push_back(runMeasurement(what + ", run " + std::to_string(i) + " of " +
+                                              std::to_string(kPacedRuns),
+                                          args, result));
+        }
+        return runs;
+    };
+    if (pacedOnly) {
+        std::vector<Measurement> paced;
+        std::vector<Measurement> other;
+        for (int i = 1; i <= kPacedRuns; ++i) {
+            const std::string what = "paced update, " + sizeName(kPacedSize) + " image, run " +
+                                     std::to_string(i) + " of " + std::to_string(kPacedRuns);
+            paced.push_back(runMeasurement(what, sequenceArgs(kPacedSize, true), result));
+            if (!against.empty()) {
+                other.push_back(runMeasurement(what + " by " + against,
+                                               sequenceArgs(kPacedSize, true), result, against));
+            }
+        }
+        std::printf("qrb-bench: the paced update alone (%ld CPUs; load average %s before, %s "
+                    "after)\n",
+                    ::sysconf(_SC_NPROCESSORS_ONLN), loadBefore.c_str(), loadAverage().c_str());
+        if (!against.empty()) {
+            std::printf("\n== The same by %s, its runs alternating with this build's ==\n",
+                        against.c_str());
+            printPaced(other);
+            std::printf("\n== This build ==\n");
+        }
+        const bool ok = printPaced(paced);
+        const Spread spread = spreadOf(paced);
+        std::printf("line-rate efficiency: %.3f\n", efficiencyOf(*spread.median));
+        return ok ? 0 : 1;
+    }
     std::vector<Measurement> unpaced;
     for (uint32_t size : sizes) {
         unpaced.push_back(runMeasurement("unpaced update, " + sizeName(size) + " image",
@@ -574,9 +721,10 @@ int runDriver() {
          imagePath(kPacedSize).string(), "--ram-bootloader", ramBootloader.string(), "--flash-size",
          flashSize(kPacedSize)},
         result);
-    const Measurement paced =
-        runMeasurement("paced update, " + sizeName(kPacedSize) + " image (about 50 s)",
-                       sequenceArgs(kPacedSize, true), result);
+    const std::vector<Measurement> paced =
+        pacedRuns("paced update, " + sizeName(kPacedSize) + " image (about 50 s)",
+                  sequenceArgs(kPacedSize, true));
+    const Measurement& pacedMedian = *spreadOf(paced).median;
     std::vector<std::string> unrecordedArgs = sequenceArgs(kPacedSize, true);
     unrecordedArgs.push_back("--no-record");
     const Measurement unrecorded = runMeasurement("paced update, " + sizeName(kPacedSize) +
@@ -584,16 +732,20 @@ int runDriver() {
                                                   unrecordedArgs, result);
     std::vector<std::string> untunedArgs = sequenceArgs(kPacedSize, true);
     untunedArgs.insert(untunedArgs.end(), {"--adapter", "ftdi", "--driver-refuses"});
-    const Measurement untuned = runMeasurement(
+    const std::vector<Measurement> untuned = pacedRuns(
         "paced update through an emulated USB serial converter, low latency refused (about 65 s)",
-        untunedArgs, result);
+        untunedArgs);
     std::vector<std::string> tunedArgs = sequenceArgs(kPacedSize, true);
     tunedArgs.insert(tunedArgs.end(), {"--adapter", "ftdi"});
-    const Measurement tuned = runMeasurement(
+    const std::vector<Measurement> tuned = pacedRuns(
         "paced update through an emulated USB serial converter, low latency granted (about 50 s)",
-        tunedArgs, result);
+        tunedArgs);
 
     writeBenchImage(imagePath(kStationImageSize).string(), kStationImageSize);
+    const Measurement stationBoardAlone =
+        runMeasurement("paced update, " + sizeName(kStationImageSize) +
+                           " image, as one board of the station (about 15 s)",
+                       sequenceArgs(kStationImageSize, true), result);
     std::vector<StationFigures> station;
     for (unsigned boards : kStationBoards) {
         station.push_back(runStationMeasurement(
@@ -608,20 +760,20 @@ int runDriver() {
                 "%s before, %s after)\n",
                 ::sysconf(_SC_NPROCESSORS_ONLN), loadBefore.c_str(), loadAverage().c_str());
     bool ok = printUnpaced(unpaced);
-    ok = printApplication(application, &paced) && ok;
+    ok = printApplication(application, &pacedMedian) && ok;
     ok = printPaced(paced) && ok;
-    const Phase total = paced.total();
-    const double efficiency = ratio(total.traffic.wireNs, total.measuredNs);
+    const Phase total = pacedMedian.total();
+    const double efficiency = efficiencyOf(pacedMedian);
     std::printf("goal: within 5 %% of the wire-time bound (efficiency %.3f or more): %s; "
                 "floor/measured %.3f\n",
                 kGoal, efficiency >= kGoal ? "met" : "MISSED",
                 ratio(total.floorNs(), total.measuredNs));
     ok = printAdapterRuns(untuned, tuned) && ok;
-    printProving(imagePath(kPacedSize).string(), ramBootloader.string(), paced);
-    ok = printStationRuns(station) && ok;
-    ok = printRecording(paced, unrecorded, unpaced) && ok;
+    printProving(imagePath(kPacedSize).string(), ramBootloader.string(), pacedMedian);
+    ok = printStationRuns(station, stationBoardAlone) && ok;
+    ok = printRecording(pacedMedian, unrecorded, unpaced) && ok;
     ok = printHistoryCost(dir, imagePath(kPacedSize)) && ok;
-    std::printf("line-rate efficiency: %.3f\n", paced.ok ? efficiency : 0.0);
+    std::printf("line-rate efficiency: %.3f\n", efficiency);
     return ok ? 0 : 1;
 }
 
@@ -705,10 +857,19 @@ int main(int argc, char** argv) {
             printHelp();
             return 0;
         }
+        if (argc >= 2 && std::strcmp(argv[1], "--paced-only") == 0) {
+            if (argc == 4 && std::strcmp(argv[2], "--against") == 0) {
+                return runDriver(true, argv[3]);
+            }
+            if (argc != 2) {
+                throw std::invalid_argument("--paced-only takes only --against QRB-BENCH");
+            }
+            return runDriver(true, {});
+        }
         if (argc > 1) {
             return runOneMeasurement(argc, argv);
         }
-        return runDriver();
+        return runDriver(false, {});
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrb-bench: %s\n", e.what());
         return 1;
