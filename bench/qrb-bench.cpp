@@ -6,6 +6,7 @@
 #include "BenchImage.h"
 #include "FileDigest.h"
 #include "History.h"
+#include "LedgerRun.h"
 #include "Measurement.h"
 #include "RecordWalk.h"
 #include "Runs.h"
@@ -75,7 +76,10 @@ void printHelp() {
                 "  - the serial trace of each update (the updater records every exchange):\n"
                 "    its size, and the paced update's efficiency with and without recording;\n"
                 "  - what recording an update in the update history costs: the SHA-256 of\n"
-                "    the 1 MiB image and the row's write, in ms per row written.\n"
+                "    the 1 MiB image and the row's write, in ms per row written;\n"
+                "  - the ledger: 10,000 rows forwarded to a PostgreSQL server of the bench's\n"
+                "    own over a Unix socket, \"ledger: N rows/s\", and the time to drain a\n"
+                "    10,000-row backlog after an outage (alone: qrb-bench --ledger).\n"
                 "The last line reads \"line-rate efficiency: X.XXX\": the wire-time bound of\n"
                 "the paced update divided by its measured time.\n"
                 "Each measurement runs in a process of its own, the simulated board in\n"
@@ -621,6 +625,7 @@ int runDriver() {
     ok = printStationRuns(station) && ok;
     ok = printRecording(paced, unrecorded, unpaced) && ok;
     ok = printHistoryCost(dir, imagePath(kPacedSize)) && ok;
+    ok = printLedgerRun(dir) && ok;
     std::printf("line-rate efficiency: %.3f\n", paced.ok ? efficiency : 0.0);
     return ok ? 0 : 1;
 }
@@ -704,6 +709,9 @@ int main(int argc, char** argv) {
         if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
             printHelp();
             return 0;
+        }
+        if (argc == 2 && std::strcmp(argv[1], "--ledger") == 0) {
+            return printLedgerRun(std::filesystem::temp_directory_path()) ? 0 : 1;
         }
         if (argc > 1) {
             return runOneMeasurement(argc, argv);

@@ -101,6 +101,62 @@ int schemaVersionOf(PGconn* conn) {
     return PQgetisnull(version.get(), 0, 0) ? 0 : std::stoi(PQgetvalue(version.get(), 0, 0));
 }
 
+// value as a field of COPY's text format, made valid UTF-8 on the way (a
+// reason may hold a board's bytes): each byte that does not belong to a
+// well-formed character becomes U+FFFD, and a NUL goes.
+void appendCopyText(std::string& out, const std::string& value) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+    const std::size_t size = value.size();
+    for (std::size_t i = 0; i < size;) {
+        const unsigned char lead = bytes[i];
+        std::size_t length = lead < 0x80           ? 1
+                             : (lead >> 5) == 0x6  ? 2
+                             : (lead >> 4) == 0xE  ? 3
+                             : (lead >> 3) == 0x1E ? 4
+                                                   : 0;
+        bool valid =
+            length > 0 && i + length <= size && !(lead == 0xC0 || lead == 0xC1) && lead <= 0xF4;
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            valid = (bytes[i + k] & 0xC0) == 0x80;
+        }
+        if (valid && length == 3) {
+            const unsigned code = ((lead & 0x0Fu) << 12) | ((bytes[i + 1] & 0x3Fu) << 6);
+            valid = code >= 0x800 && (code < 0xD800 || code > 0xDFFF);
+        } else if (valid && length == 4) {
+            const unsigned code = ((lead & 0x07u) << 18) | ((bytes[i + 1] & 0x3Fu) << 12);
+            valid = code >= 0x10000 && code <= 0x10FFFF;
+        }
+        if (!valid) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        if (length == 1) {
+            switch (lead) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                break;
+            default:
+                out += static_cast<char>(lead);
+            }
+        } else {
+            out.append(value, i, length);
+        }
+        i += length;
+    }
+}
+
 // Runs body in a transaction; rolls back when it throws.
 template <typename Body> auto inTransaction(PGconn* conn, Body body) {
     run(conn, "BEGIN", "Cannot begin a transaction on the ledger");
@@ -198,32 +254,57 @@ LedgerConnection::insert(const std::vector<std::vector<std::optional<std::string
     if (rows.empty()) {
         return 0;
     }
-    std::string sql = "INSERT INTO attempts (";
+    std::string columns;
     for (std::size_t c = 0; c < kOutboxColumnCount; ++c) {
-        sql += (c > 0 ? ", " : "") + std::string(kOutboxColumns[c]);
+        columns += (c > 0 ? ", " : "") + std::string(kOutboxColumns[c]);
     }
-    sql += ") VALUES ";
-    std::vector<const char*> values;
-    values.reserve(rows.size() * kOutboxColumnCount);
-    int parameter = 0;
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        sql += r > 0 ? ",(" : "(";
+    // The batch is copied into a table of the session's own, then inserted
+    // in one statement that leaves out the ids the ledger has: both in one
+    // transaction, so a batch is there whole or not at all.
+    std::string data;
+    for (const auto& row : rows) {
         for (std::size_t c = 0; c < kOutboxColumnCount; ++c) {
-            sql += (c > 0 ? ",$" : "$") + std::to_string(++parameter);
-            const std::optional<std::string>& value = rows[r].at(c);
-            values.push_back(value ? value->c_str() : nullptr);
+            data += c > 0 ? "\t" : "";
+            const std::optional<std::string>& value = row.at(c);
+            if (value) {
+                appendCopyText(data, *value);
+            } else {
+                data += "\\N";
+            }
         }
-        sql += ")";
+        data += '\n';
     }
-    sql += " ON CONFLICT (id) DO NOTHING";
     return inTransaction(conn_, [&] {
-        Result result(PQexecParams(conn_, sql.c_str(), parameter, nullptr, values.data(), nullptr,
-                                   nullptr, 0),
-                      PQclear);
-        if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-            failOn(conn_, result.get(), "Cannot insert into the ledger");
+        run(conn_,
+            "CREATE TEMP TABLE IF NOT EXISTS incoming (LIKE attempts INCLUDING DEFAULTS)"
+            " ON COMMIT DELETE ROWS",
+            "Cannot prepare the batch on the ledger");
+        run(conn_, "COPY incoming (" + columns + ") FROM STDIN", "Cannot send the batch",
+            PGRES_COPY_IN);
+        if (PQputCopyData(conn_, data.data(), static_cast<int>(data.size())) != 1 ||
+            PQputCopyEnd(conn_, nullptr) != 1) {
+            failOn(conn_, nullptr, "Cannot send the batch");
         }
-        return std::stoll(PQcmdTuples(result.get()));
+        bool copied = true;
+        while (PGresult* raw = PQgetResult(conn_)) {
+            Result result(raw, PQclear);
+            if (PQresultStatus(raw) != PGRES_COMMAND_OK && copied) {
+                copied = false;
+                try {
+                    failOn(conn_, raw, "Cannot send the batch");
+                } catch (...) {
+                    while (PGresult* rest = PQgetResult(conn_)) {
+                        PQclear(rest);
+                    }
+                    throw;
+                }
+            }
+        }
+        Result inserted = run(conn_,
+                              "INSERT INTO attempts (" + columns + ") SELECT " + columns +
+                                  " FROM incoming ON CONFLICT (id) DO NOTHING",
+                              "Cannot insert into the ledger");
+        return std::stoll(PQcmdTuples(inserted.get()));
     });
 }
 

@@ -17,7 +17,7 @@
 constexpr int kLedgerSchemaVersion = 1;
 
 // Rows per transaction when forwarding.
-constexpr std::size_t kLedgerBatchRows = 500;
+constexpr std::size_t kLedgerBatchRows = 1000;
 
 // What went wrong with the ledger; the reasons never hold a password.
 enum class LedgerFailure {

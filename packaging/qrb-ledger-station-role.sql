@@ -13,7 +13,8 @@ BEGIN
     IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'qrb_station') THEN
         CREATE ROLE qrb_station LOGIN;
     END IF;
-    EXECUTE format('GRANT CONNECT ON DATABASE %I TO qrb_station', current_database());
+    -- TEMPORARY: each batch is copied into a table of the session's own first.
+    EXECUTE format('GRANT CONNECT, TEMPORARY ON DATABASE %I TO qrb_station', current_database());
 END
 $$;
 

@@ -253,7 +253,7 @@ TEST(LedgerPush, ForwardsEveryRowOnceWithItsIdStationAndOperator) {
     AttemptRecord record;
     record.time = std::chrono::system_clock::now();
     record.serial = "QRB00042";
-    record.reason = "Quote \"and\" comma, here";
+    record.reason = "Quote \"and\" comma,\ttab\nline \\ and a board's \xff byte";
     ASSERT_TRUE(recordAttempt(record, history)); // a desktop row: the default station
 
     std::string out;
@@ -266,6 +266,9 @@ TEST(LedgerPush, ForwardsEveryRowOnceWithItsIdStationAndOperator) {
               1201);
     EXPECT_EQ(serverCount(url, "front = 'desktop' AND station = '" + defaultStationName() + "'"),
               1);
+    EXPECT_EQ(
+        server().query("SELECT reason FROM attempts WHERE front = 'desktop'", databaseOf(url)),
+        "Quote \"and\" comma,\ttab\nline \\ and a board's \uFFFD byte");
     const std::set<std::string> onServer = serverIds(url);
     EXPECT_TRUE(std::all_of(ids.begin(), ids.end(),
                             [&](const std::string& id) { return onServer.count(id) == 1; }));
