@@ -24,8 +24,9 @@ constexpr const char* kUsage =
     "Usage: qrb-flash [OPTION]...          update every QRB Box attached now, then exit\n"
     "       qrb-flash --watch [OPTION]...  update each board as it is plugged in, until stopped\n"
     "       qrb-flash list [--json]        list the attached boards, touching none\n"
-    "       qrb-flash history [--json] [--serial SERIAL] [--since YYYY-MM-DD] [--limit N]\n"
-    "                                      the update history, newest last\n"
+    "       qrb-flash history [--json | --csv] [--serial SERIAL] [--station NAME]\n"
+    "                         [--since YYYY-MM-DD] [--limit N] [--ledger URL]\n"
+    "                                      the update history (or the ledger's), newest last\n"
     "       qrb-flash trace show FILE      print a serial trace as a readable exchange\n"
     "       qrb-flash ledger init|push|status [--history PATH] [--ledger URL]\n"
     "                                      the shared ledger: its schema, forwarding, backlog\n"
@@ -271,8 +272,9 @@ int runStationCommand(const std::vector<std::string>& args, const std::string& d
             }
             std::vector<std::string> rest(args.begin() + static_cast<long>(first) + 1, args.end());
             if (!historyOption.empty()) {
-                if (args[first] != "history") {
-                    throw UsageError{"--history goes with updates and the history command"};
+                if (args[first] != "history" && args[first] != "ledger") {
+                    throw UsageError{
+                        "--history goes with updates and the history and ledger commands"};
                 }
                 rest.insert(rest.end(), historyOption.begin(), historyOption.end());
             }

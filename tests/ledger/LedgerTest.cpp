@@ -252,7 +252,7 @@ TEST(LedgerPush, ForwardsEveryRowOnceWithItsIdStationAndOperator) {
     const std::vector<std::string> ids = writeScratchHistory(history, 1201, "line-2");
     AttemptRecord record;
     record.time = std::chrono::system_clock::now();
-    record.serial = "QRB00042";
+    record.serial = "QRB99999";
     record.reason = "Quote \"and\" comma,\ttab\nline \\ and a board's \xff byte";
     ASSERT_TRUE(recordAttempt(record, history)); // a desktop row: the default station
 
@@ -272,6 +272,29 @@ TEST(LedgerPush, ForwardsEveryRowOnceWithItsIdStationAndOperator) {
     const std::set<std::string> onServer = serverIds(url);
     EXPECT_TRUE(std::all_of(ids.begin(), ids.end(),
                             [&](const std::string& id) { return onServer.count(id) == 1; }));
+
+    // Read back from the ledger, filtered, as JSON and as CSV.
+    ASSERT_EQ(
+        flashStatus({"history", "--ledger", url, "--station", "line-2", "--limit", "3", "--json"},
+                    &out),
+        0);
+    std::istringstream lines(out);
+    int read = 0;
+    for (std::string line; std::getline(lines, line); ++read) {
+        const json row = json::parse(line);
+        EXPECT_EQ(row["station"], "line-2");
+        EXPECT_EQ(row["seconds"], 17.25);
+        EXPECT_TRUE(row.contains("received"));
+        EXPECT_EQ(onServer.count(row["id"].get<std::string>()), 1u);
+    }
+    EXPECT_EQ(read, 3);
+    ASSERT_EQ(flashStatus({"history", "--ledger", url, "--serial", "QRB99999", "--csv"}, &out), 0);
+    EXPECT_EQ(out.substr(0, out.find("\r\n")),
+              "time,front,tty,port,serial,from,case,to,image_sha256,result,error,reason,step,"
+              "seconds,trace,id,station,operator,received");
+    EXPECT_NE(out.find(",\"Quote \"\"and\"\" comma,\ttab\nline \\ and a board's \uFFFD byte\","),
+              std::string::npos)
+        << out;
 
     // Nothing twice; the status says so.
     ASSERT_EQ(flashStatus({"ledger", "push", "--history", history, "--ledger", url}, &out), 0);
