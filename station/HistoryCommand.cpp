@@ -168,19 +168,24 @@ std::string cell(const nlohmann::ordered_json& object, const char* key) {
     return value.get<std::string>();
 }
 
-void printTable(const std::vector<nlohmann::ordered_json>& rows, std::ostream& out) {
-    static constexpr const char* kShown[] = {"time", "front", "serial", "tty",    "port",
-                                             "from", "case",  "to",     "result", "seconds"};
+// The ledger's table names each row's station too.
+void printTable(const std::vector<nlohmann::ordered_json>& rows, bool withStation,
+                std::ostream& out) {
+    std::vector<const char*> shown = {"time", "front", "serial", "tty",    "port",
+                                      "from", "case",  "to",     "result", "seconds"};
+    if (withStation) {
+        shown.insert(shown.begin() + 1, "station");
+    }
     std::vector<std::vector<std::string>> cells;
-    cells.emplace_back(std::begin(kShown), std::end(kShown));
+    cells.emplace_back(std::begin(shown), std::end(shown));
     for (const nlohmann::ordered_json& row : rows) {
         std::vector<std::string> line;
-        for (const char* key : kShown) {
+        for (const char* key : shown) {
             line.push_back(cell(row, key));
         }
         cells.push_back(std::move(line));
     }
-    std::vector<std::size_t> widths(std::size(kShown), 0);
+    std::vector<std::size_t> widths(shown.size(), 0);
     for (const auto& line : cells) {
         for (std::size_t i = 0; i < line.size(); ++i) {
             widths[i] = std::max(widths[i], terminalWidth(line[i]));
@@ -189,7 +194,7 @@ void printTable(const std::vector<nlohmann::ordered_json>& rows, std::ostream& o
     for (std::size_t r = 0; r < cells.size(); ++r) {
         std::string text;
         for (std::size_t i = 0; i < cells[r].size(); ++i) {
-            const bool rightAligned = std::string(kShown[i]) == "seconds";
+            const bool rightAligned = std::string(shown[i]) == "seconds";
             const std::string padding(widths[i] - terminalWidth(cells[r][i]), ' ');
             text += rightAligned ? padding + cells[r][i] : cells[r][i] + padding;
             text += "  ";
@@ -384,7 +389,7 @@ int runHistoryCommand(const std::vector<std::string>& args, std::ostream& out, s
             << (options.station ? " at " + *options.station : "")
             << (options.since ? " since " + *options.since : "") << " (" << source << ").\n";
     } else {
-        printTable(rows, out);
+        printTable(rows, !options.ledger.empty(), out);
     }
     return 0;
 }

@@ -52,7 +52,9 @@ std::string readFile(const std::string& path) {
 
 ScratchServer::ScratchServer(Settings settings)
     : settings_(settings), bin_(findBinaries()), asNobody_(::geteuid() == 0) {
-    std::string pattern = (fs::temp_directory_path() / "qrb-ledger-XXXXXX").string();
+    // In /tmp whatever TMPDIR says: the user nobody must reach it, and the
+    // socket's path must stay short (a Unix socket's name has 107 bytes).
+    std::string pattern = "/tmp/qrb-ledger-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("cannot make a temporary directory for the server");
     }

@@ -296,6 +296,10 @@ TEST(LedgerPush, ForwardsEveryRowOnceWithItsIdStationAndOperator) {
               std::string::npos)
         << out;
 
+    ASSERT_EQ(flashStatus({"history", "--ledger", url, "--serial", "QRB99999"}, &out), 0);
+    EXPECT_EQ(out.rfind("time                  station", 0), 0u) << out;
+    EXPECT_THAT(out, HasSubstr(defaultStationName()));
+
     // Nothing twice; the status says so.
     ASSERT_EQ(flashStatus({"ledger", "push", "--history", history, "--ledger", url}, &out), 0);
     EXPECT_THAT(out, HasSubstr("Forwarded 0 rows"));
