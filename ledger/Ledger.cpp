@@ -60,13 +60,17 @@ std::string messageOf(PGconn* conn) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
         text.pop_back();
     }
-    // Several lines (one per address tried): one line.
-    for (char& c : text) {
-        if (c == '\n') {
-            c = ' ';
+    // Several lines (one per address tried, a hint indented): one line.
+    std::string line;
+    for (const char c : text) {
+        const bool space = c == '\n' || c == '\t' || c == ' ';
+        if (!space) {
+            line += c;
+        } else if (!line.empty() && line.back() != ' ') {
+            line += ' ';
         }
     }
-    return redactLedgerText(text);
+    return redactLedgerText(line);
 }
 
 // A statement that failed: the server refused it, or the connection is gone
