@@ -6,6 +6,7 @@
 #include "BenchImage.h"
 #include "FileDigest.h"
 #include "History.h"
+#include "LedgerRun.h"
 #include "Measurement.h"
 #include "RecordWalk.h"
 #include "Runs.h"
@@ -81,7 +82,10 @@ void printHelp() {
                 "  - the serial trace of each update (the updater records every exchange):\n"
                 "    its size, and the paced update's efficiency with and without recording;\n"
                 "  - what recording an update in the update history costs: the SHA-256 of\n"
-                "    the 1 MiB image and the row's write, in ms per row written.\n"
+                "    the 1 MiB image and the row's write, in ms per row written;\n"
+                "  - the ledger: 10,000 rows forwarded to a PostgreSQL server of the bench's\n"
+                "    own over a Unix socket, \"ledger: N rows/s\", and the time to drain a\n"
+                "    10,000-row backlog after an outage (alone: qrb-bench --ledger).\n"
                 "The paced update and the two through the converter run three times each:\n"
                 "their efficiencies are the median, with the minimum and maximum beside it.\n"
                 "The last line reads \"line-rate efficiency: X.XXX\": the wire-time bound of\n"
@@ -785,6 +789,7 @@ int runDriver(bool pacedOnly, const std::string& against) {
     ok = printStationRuns(station, stationBoardAlone) && ok;
     ok = printRecording(pacedMedian, unrecorded, unpaced) && ok;
     ok = printHistoryCost(dir, imagePath(kPacedSize)) && ok;
+    ok = printLedgerRun(dir) && ok;
     std::printf("line-rate efficiency: %.3f\n", efficiency);
     return ok ? 0 : 1;
 }
@@ -877,6 +882,9 @@ int main(int argc, char** argv) {
                 throw std::invalid_argument("--paced-only takes only --against QRB-BENCH");
             }
             return runDriver(true, {});
+        }
+        if (argc == 2 && std::strcmp(argv[1], "--ledger") == 0) {
+            return printLedgerRun(std::filesystem::temp_directory_path()) ? 0 : 1;
         }
         if (argc > 1) {
             return runOneMeasurement(argc, argv);

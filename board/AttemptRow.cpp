@@ -26,11 +26,22 @@ AttemptCase attemptCaseOf(VersionCase versionCase) {
 
 AttemptRow::AttemptRow(AttemptFront front, std::string tty, std::string port, std::string serial,
                        std::chrono::system_clock::time_point began) {
+    record_.id = newAttemptId();
     record_.time = began;
+    record_.station = defaultStationName();
+    record_.operatorName = currentOperatorName();
     record_.front = front;
     record_.tty = std::move(tty);
     record_.port = std::move(port);
     record_.serial = std::move(serial);
+}
+
+void AttemptRow::identify(std::string id) {
+    record_.id = std::move(id);
+}
+
+void AttemptRow::stationName(std::string station) {
+    record_.station = std::move(station);
 }
 
 void AttemptRow::versionRead(const std::optional<std::string>& version, VersionCase versionCase) {

@@ -20,6 +20,9 @@ AttemptCase attemptCaseOf(VersionCase versionCase);
 // attempt waited for a person; the desktop leaves out the time its decision
 // alert was open, the station never waits for one.
 //
+// The row carries the attempt's id, made when the attempt began, the
+// station's name and the operator (the process's user).
+//
 // A front fills the row as the attempt goes on and takes it once, when the
 // attempt ends. The desktop writes no row for an attempt that never reached
 // the board's bootloader (a failed synchronisation), since it is retried.
@@ -30,6 +33,12 @@ class AttemptRow {
     // serial number) that began at began.
     AttemptRow(AttemptFront front, std::string tty, std::string port, std::string serial,
                std::chrono::system_clock::time_point began);
+
+    // The attempt's id (by default a new one, made with the row, when the
+    // attempt began) and the station's name (by default defaultStationName()).
+    void identify(std::string id);
+    void stationName(std::string station);
+    const std::string& id() const { return record_.id; }
 
     // The board's version was read: its case, and its version ("1.2.2"),
     // none when the board reports corrupt or missing firmware.

@@ -14,6 +14,7 @@
 #   <prefix>/share/man/man1/{qrb-updater,qrb-flash}.1.gz
 #   <prefix>/share/doc/{qrb-updater,qrb-flash,qrb-updater-common}/{copyright,changelog.gz}
 #   <prefix>/share/metainfo/invalid.qrb_updater.updater.metainfo.xml
+#   <prefix>/share/qrb-flash/qrb-ledger-station-role.sql
 #
 # udev reads rules from /usr/lib/udev/rules.d and /etc/udev/rules.d, not from
 # /usr/local: the default suits the package (prefix /usr); a local install
@@ -91,6 +92,10 @@ foreach(package IN ITEMS qrb-updater qrb-flash qrb-updater-common)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
             COMPONENT ${package})
 endforeach()
+# The ledger's station role (README, "Many stations, one ledger").
+install(FILES ${QRB_PACKAGING_DIR}/qrb-ledger-station-role.sql
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/qrb-flash
+        COMPONENT qrb-flash)
 # For software centres: the component, its desktop entry, screenshot and release.
 install(FILES ${QRB_PACKAGING_DIR}/invalid.qrb_updater.updater.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
@@ -131,7 +136,9 @@ set(CPACK_DEBIAN_QRB-FLASH_DESCRIPTION [=[station that updates many QRB Boxes at
 Command-line program for production lines, repair benches and test rigs:
 it updates the firmware of every QRB Box attached, all at once, or of each
 board as it is plugged in, with one process per board, a line per board
-(JSON lines with --json) and exit codes for scripts. No display needed.]=])
+(JSON lines with --json) and exit codes for scripts. No display needed.
+Each station's update history can be forwarded to a shared PostgreSQL
+ledger.]=])
 
 set(CPACK_DEBIAN_QRB-UPDATER-COMMON_PACKAGE_NAME qrb-updater-common)
 set(CPACK_DEBIAN_QRB-UPDATER-COMMON_PACKAGE_ARCHITECTURE all)

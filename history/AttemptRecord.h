@@ -23,8 +23,15 @@ const char* attemptResultName(AttemptResult result);
 // One attempt at one board: a row of the update history. Empty strings and
 // absent values are stored as unknown (NULL).
 struct AttemptRecord {
+    // The attempt's own id, a random UUID ("0f6c2a9e-…") made when it began;
+    // the ledger knows the row by it. Empty: one is made when it is recorded.
+    std::string id;
     // When the updater began with the board.
     std::chrono::system_clock::time_point time;
+    // Where and by whom: the station's name (empty: defaultStationName()) and
+    // the Unix user name of the process (empty: currentOperatorName()).
+    std::string station;
+    std::string operatorName;
     AttemptFront front = AttemptFront::Desktop;
     std::string tty;    // e.g. /dev/ttyUSB0
     std::string port;   // the physical port: udev's ID_PATH, else the sysfs path
@@ -44,3 +51,13 @@ struct AttemptRecord {
 // The record's time as stored: ISO 8601 in UTC to the second,
 // "2026-12-08T12:41:35Z".
 std::string formatHistoryTime(std::chrono::system_clock::time_point time);
+
+// A new random attempt id: a version 4 UUID in lower case.
+std::string newAttemptId();
+
+// The name of this machine in the records: $QRB_STATION when set and not
+// empty, else the host name.
+std::string defaultStationName();
+
+// The user name of the process (its uid in digits when it has no name).
+std::string currentOperatorName();

@@ -116,6 +116,9 @@ Failure appendOn(sqlite3* db, const AttemptRecord* record) {
         sqlite3_bind_null(raw, index);
     }
     bindOptional(record->trace);
+    bindText(record->id.empty() ? newAttemptId() : record->id);
+    bindText(record->station.empty() ? defaultStationName() : record->station);
+    bindText(record->operatorName.empty() ? currentOperatorName() : record->operatorName);
     code = sqlite3_step(raw);
     if (code != SQLITE_DONE) {
         return fail(code);

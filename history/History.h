@@ -20,9 +20,10 @@
 // write-ahead log) and a new history is started, with a warning.
 
 // The schema version this build writes (PRAGMA user_version). Version 1 had
-// no trace column; a database of an earlier version is brought up to date
-// when a row is appended.
-constexpr int kHistorySchemaVersion = 2;
+// no trace column, version 2 no attempt id, station, operator and no record
+// of what was forwarded to the ledger; a database of an earlier version is
+// brought up to date when a row is appended.
+constexpr int kHistorySchemaVersion = 3;
 
 // How long an append waits for other writers before it gives up.
 constexpr int kHistoryBusyTimeoutMs = 5000;

@@ -22,10 +22,12 @@ std::vector<StoredRow> readHistoryRows(const std::string& path, const HistoryQue
     sqlite3_stmt* statement = nullptr;
     if (code == SQLITE_OK) {
         sqlite3_busy_timeout(raw, kHistoryBusyTimeoutMs);
-        code = sqlite3_prepare_v2(raw,
-                                  "SELECT * FROM attempts WHERE (?1 IS NULL OR serial = ?1)"
-                                  " AND (?2 IS NULL OR time >= ?2) ORDER BY id DESC LIMIT ?3",
-                                  -1, &statement, nullptr);
+        // A file older than the station column is read without asking for it.
+        const std::string sql =
+            std::string("SELECT * FROM attempts WHERE (?1 IS NULL OR serial = ?1)"
+                        " AND (?2 IS NULL OR time >= ?2)") +
+            (query.station ? " AND station = ?4" : "") + " ORDER BY id DESC LIMIT ?3";
+        code = sqlite3_prepare_v2(raw, sql.c_str(), -1, &statement, nullptr);
     }
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(statement, sqlite3_finalize);
     const auto failed = [&](int failure) {
@@ -41,6 +43,9 @@ std::vector<StoredRow> readHistoryRows(const std::string& path, const HistoryQue
         sqlite3_bind_text(statement, 2, query.since->c_str(), -1, SQLITE_TRANSIENT);
     }
     sqlite3_bind_int64(statement, 3, query.limit);
+    if (query.station) {
+        sqlite3_bind_text(statement, 4, query.station->c_str(), -1, SQLITE_TRANSIENT);
+    }
 
     std::vector<StoredRow> rows;
     while ((code = sqlite3_step(statement)) == SQLITE_ROW) {

@@ -21,9 +21,10 @@ struct StoredRow {
 
 // Which rows to read.
 struct HistoryQuery {
-    std::optional<std::string> serial; // only the rows of this adapter
-    std::optional<std::string> since;  // only rows from this day or moment on, as stored
-    long long limit = -1;              // only the newest N of them (-1: all)
+    std::optional<std::string> serial;  // only the rows of this adapter
+    std::optional<std::string> station; // only the rows of this station
+    std::optional<std::string> since;   // only rows from this day or moment on, as stored
+    long long limit = -1;               // only the newest N of them (-1: all)
 };
 
 // The history could not be read; what() is SQLite's message.

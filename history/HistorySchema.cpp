@@ -33,14 +33,32 @@ const char* const kMigrationSteps[] = {
     " BEGIN SELECT RAISE(ABORT, 'update history rows are never deleted'); END;",
     // 1 -> 2: the path of the attempt's serial trace.
     "ALTER TABLE attempts ADD COLUMN trace TEXT;",
+    // 2 -> 3: who and where, and the attempt's own id, which the ledger knows
+    // it by: earlier rows get a random one now (the one change ever made to a
+    // row, with the guard lifted for it). What has been forwarded to the
+    // ledger is kept beside the rows, never in them.
+    "ALTER TABLE attempts ADD COLUMN attempt_id TEXT;"
+    "ALTER TABLE attempts ADD COLUMN station TEXT;"
+    "ALTER TABLE attempts ADD COLUMN operator TEXT;"
+    "DROP TRIGGER IF EXISTS attempts_never_changed;"
+    "UPDATE attempts SET attempt_id = lower(hex(randomblob(4))) || '-' ||"
+    " lower(hex(randomblob(2))) || '-4' || substr(lower(hex(randomblob(2))), 2) || '-' ||"
+    " substr('89ab', 1 + abs(random() % 4), 1) || substr(lower(hex(randomblob(2))), 2) || '-' ||"
+    " lower(hex(randomblob(6)));"
+    "CREATE TRIGGER attempts_never_changed BEFORE UPDATE ON attempts"
+    " BEGIN SELECT RAISE(ABORT, 'update history rows are never changed'); END;"
+    "CREATE UNIQUE INDEX attempts_by_attempt_id ON attempts(attempt_id);"
+    "CREATE TABLE forwarded ("
+    " attempt INTEGER PRIMARY KEY REFERENCES attempts(id),"
+    " time TEXT NOT NULL);",
 };
 const int kMigrationStepCount = sizeof kMigrationSteps / sizeof kMigrationSteps[0];
 static_assert(sizeof kMigrationSteps / sizeof kMigrationSteps[0] == kHistorySchemaVersion);
 
 const char* const kInsertRow =
     "INSERT INTO attempts (time, front, tty, port, serial, version_read, version_case,"
-    " image_version, image_sha256, result, error, reason, step, seconds, trace)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    " image_version, image_sha256, result, error, reason, step, seconds, trace, attempt_id,"
+    " station, operator) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
 namespace {
 

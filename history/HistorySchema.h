@@ -15,7 +15,7 @@ extern const int kMigrationStepCount;
 
 // The insertion of one row: time, front, tty, port, serial, version_read,
 // version_case, image_version, image_sha256, result, error, reason, step,
-// seconds, trace.
+// seconds, trace, attempt_id, station, operator.
 extern const char* const kInsertRow;
 
 // Puts the database into write-ahead logging with full syncs and brings its

@@ -16,6 +16,8 @@ libplist-dev
 nlohmann-json3-dev
 libudev-dev
 libsqlite3-dev
+libpq-dev
+postgresql
 sqlite3
 libssl-dev
 umockdev

@@ -27,6 +27,9 @@ const char* boardResultName(BoardResult result);
 // makes it up from what it saw).
 struct BoardOutcome {
     BoardIdentity identity;
+    // The attempt's id in the update history, made when the board's process
+    // started.
+    std::string attemptId;
     // The firmware version read from the board ("1.2.2"); none when it could
     // not be read, or the board reported corrupt or missing firmware.
     std::optional<std::string> from;

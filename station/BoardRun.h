@@ -21,6 +21,8 @@ struct StationPlan {
     std::string historyPath;
     // The SHA-256 of the firmware image file, taken once before any board.
     std::optional<std::string> imageSha256;
+    // The station's name in the rows (--station; empty: defaultStationName()).
+    std::string station;
 };
 
 // Runs one board through the shared per-board sequence, in the calling

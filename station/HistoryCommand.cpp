@@ -2,6 +2,9 @@
 
 #include "History.h"
 #include "HistoryReader.h"
+#include "Ledger.h"
+#include "LedgerCommand.h"
+#include "LedgerUrl.h"
 #include "TerminalText.h"
 
 #include <nlohmann/json.hpp>
@@ -18,12 +21,15 @@ namespace {
 constexpr int kUsageError = 64;
 
 constexpr const char* kUsage =
-    "usage: qrb-flash history [--json] [--serial SERIAL] [--since YYYY-MM-DD] [--limit N]\n"
-    "                         [--history PATH]\n";
+    "usage: qrb-flash history [--json | --csv] [--serial SERIAL] [--station NAME]\n"
+    "                         [--since YYYY-MM-DD] [--limit N] [--history PATH | --ledger URL]\n";
 
 struct Options {
     bool json = false;
+    bool csv = false;
+    std::string ledger; // read the ledger at this address, not the local history
     std::optional<std::string> serial;
+    std::optional<std::string> station;
     std::optional<std::string> since;
     long long limit = -1; // all
     std::string path;
@@ -40,6 +46,8 @@ constexpr Column kColumns[] = {
     {"version_case", "case"}, {"image_version", "to"}, {"image_sha256", "image_sha256"},
     {"result", "result"},     {"error", "error"},      {"reason", "reason"},
     {"step", "step"},         {"seconds", "seconds"},  {"trace", "trace"},
+    {"attempt_id", "id"},     {"station", "station"},  {"operator", "operator"},
+    {"received", "received"},
 };
 
 bool digits(const std::string& text, std::size_t from, std::size_t count) {
@@ -88,6 +96,19 @@ bool parse(const std::vector<std::string>& args, Options& options, std::ostream&
         };
         if (word == "--json") {
             options.json = true;
+        } else if (word == "--csv") {
+            options.csv = true;
+        } else if (word == "--station") {
+            options.station = value("--station");
+            if (!options.station) {
+                return false;
+            }
+        } else if (word == "--ledger") {
+            std::optional<std::string> url = value("--ledger");
+            if (!url) {
+                return false;
+            }
+            options.ledger = *url;
         } else if (word == "--help" || word == "-h") {
             help = true;
         } else if (word == "--serial") {
@@ -126,7 +147,8 @@ bool parse(const std::vector<std::string>& args, Options& options, std::ostream&
             }
             options.path = *path;
         } else {
-            err << "qrb-flash history: unknown argument \"" << word << "\"\n" << kUsage;
+            err << "qrb-flash history: unknown argument \"" << redactLedgerText(word) << "\"\n"
+                << kUsage;
             return false;
         }
     }
@@ -146,19 +168,24 @@ std::string cell(const nlohmann::ordered_json& object, const char* key) {
     return value.get<std::string>();
 }
 
-void printTable(const std::vector<nlohmann::ordered_json>& rows, std::ostream& out) {
-    static constexpr const char* kShown[] = {"time", "front", "serial", "tty",    "port",
-                                             "from", "case",  "to",     "result", "seconds"};
+// The ledger's table names each row's station too.
+void printTable(const std::vector<nlohmann::ordered_json>& rows, bool withStation,
+                std::ostream& out) {
+    std::vector<const char*> shown = {"time", "front", "serial", "tty",    "port",
+                                      "from", "case",  "to",     "result", "seconds"};
+    if (withStation) {
+        shown.insert(shown.begin() + 1, "station");
+    }
     std::vector<std::vector<std::string>> cells;
-    cells.emplace_back(std::begin(kShown), std::end(kShown));
+    cells.emplace_back(std::begin(shown), std::end(shown));
     for (const nlohmann::ordered_json& row : rows) {
         std::vector<std::string> line;
-        for (const char* key : kShown) {
+        for (const char* key : shown) {
             line.push_back(cell(row, key));
         }
         cells.push_back(std::move(line));
     }
-    std::vector<std::size_t> widths(std::size(kShown), 0);
+    std::vector<std::size_t> widths(shown.size(), 0);
     for (const auto& line : cells) {
         for (std::size_t i = 0; i < line.size(); ++i) {
             widths[i] = std::max(widths[i], terminalWidth(line[i]));
@@ -167,7 +194,7 @@ void printTable(const std::vector<nlohmann::ordered_json>& rows, std::ostream& o
     for (std::size_t r = 0; r < cells.size(); ++r) {
         std::string text;
         for (std::size_t i = 0; i < cells[r].size(); ++i) {
-            const bool rightAligned = std::string(kShown[i]) == "seconds";
+            const bool rightAligned = std::string(shown[i]) == "seconds";
             const std::string padding(widths[i] - terminalWidth(cells[r][i]), ' ');
             text += rightAligned ? padding + cells[r][i] : cells[r][i] + padding;
             text += "  ";
@@ -196,6 +223,79 @@ void printTable(const std::vector<nlohmann::ordered_json>& rows, std::ostream& o
 
 } // namespace
 
+namespace {
+
+// A field of RFC 4180: quoted when it holds a comma, a quote or a line break.
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return quoted + "\"";
+}
+
+// RFC 4180: a header line of the JSON keys, then a line per row; an
+// unknown value is an empty field.
+void printCsv(const std::vector<nlohmann::ordered_json>& rows, bool withReceived,
+              std::ostream& out) {
+    std::vector<const char*> keys;
+    for (const Column& column : kColumns) {
+        if (withReceived || std::string(column.key) != "received") {
+            keys.push_back(column.key);
+        }
+    }
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        out << (i > 0 ? "," : "") << keys[i];
+    }
+    out << "\r\n";
+    for (const nlohmann::ordered_json& row : rows) {
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            std::string text;
+            if (row.contains(keys[i])) {
+                const nlohmann::ordered_json& value = row.at(keys[i]);
+                text = value.is_string() ? value.get<std::string>() : value.dump();
+            }
+            out << (i > 0 ? "," : "") << csvField(text);
+        }
+        out << "\r\n";
+    }
+}
+
+// The rows of the ledger at url; the ledger's column "id" is the local
+// attempt_id.
+std::vector<nlohmann::ordered_json> ledgerRows(const Options& options) {
+    LedgerConnection ledger(options.ledger);
+    LedgerQuery query;
+    query.station = options.station;
+    query.serial = options.serial;
+    query.since = options.since;
+    query.limit = options.limit;
+    std::vector<nlohmann::ordered_json> rows;
+    for (const auto& values : readLedger(ledger, query)) {
+        nlohmann::ordered_json row = nlohmann::ordered_json::object();
+        for (const Column& column : kColumns) {
+            const std::string name =
+                std::string(column.name) == "attempt_id" ? "id" : std::string(column.name);
+            for (std::size_t c = 0; c < kLedgerReadColumnCount; ++c) {
+                if (name == kLedgerReadColumns[c] && values[c]) {
+                    if (name == "seconds") {
+                        row[column.key] = std::stod(*values[c]);
+                    } else {
+                        row[column.key] = *values[c];
+                    }
+                }
+            }
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+} // namespace
+
 int runHistoryCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     Options options;
     bool help = false;
@@ -206,47 +306,73 @@ int runHistoryCommand(const std::vector<std::string>& args, std::ostream& out, s
         out << kUsage;
         return 0;
     }
-    if (options.path.empty()) {
-        options.path = defaultHistoryPath();
+    if (options.json && options.csv) {
+        err << "qrb-flash history: --json and --csv go one at a time\n" << kUsage;
+        return kUsageError;
     }
-    struct stat status {};
-    if (options.path.empty() || ::stat(options.path.c_str(), &status) != 0) {
-        if (!options.json) {
-            out << "No update recorded yet"
-                << (options.path.empty() ? std::string() : " (" + options.path + ")") << ".\n";
-        }
-        return 0;
+    if (!options.ledger.empty() && !options.path.empty()) {
+        err << "qrb-flash history: --history and --ledger go one at a time\n" << kUsage;
+        return kUsageError;
     }
-
-    HistoryQuery query;
-    query.serial = options.serial;
-    query.since = options.since;
-    query.limit = options.limit;
-    std::vector<StoredRow> stored;
-    try {
-        stored = readHistoryRows(options.path, query);
-    } catch (const HistoryReadError& error) {
-        err << "qrb-flash history: cannot read " << options.path << ": " << error.what() << "\n";
-        return 1;
-    }
-
     std::vector<nlohmann::ordered_json> rows;
-    for (const StoredRow& storedRow : stored) {
-        nlohmann::ordered_json row = nlohmann::ordered_json::object();
-        for (const Column& column : kColumns) {
-            const auto found =
-                std::find_if(storedRow.columns.begin(), storedRow.columns.end(),
-                             [&](const auto& named) { return named.first == column.name; });
-            if (found == storedRow.columns.end()) {
-                continue;
-            }
-            if (const double* number = std::get_if<double>(&found->second)) {
-                row[column.key] = *number;
-            } else if (const std::string* text = std::get_if<std::string>(&found->second)) {
-                row[column.key] = *text;
-            }
+    std::string source;
+    if (!options.ledger.empty()) {
+        source = redactLedgerText(options.ledger);
+        try {
+            rows = ledgerRows(options);
+        } catch (const LedgerException& failure) {
+            err << "qrb-flash history: " << failure.reason() << "\n";
+            return failure.kind() == LedgerFailure::Unreachable     ? kLedgerExitUnreachable
+                   : failure.kind() == LedgerFailure::UnknownSchema ? kLedgerExitSchema
+                                                                    : 1;
         }
-        rows.push_back(std::move(row));
+    } else {
+        if (options.path.empty()) {
+            options.path = defaultHistoryPath();
+        }
+        source = options.path;
+        struct stat status {};
+        if (options.path.empty() || ::stat(options.path.c_str(), &status) != 0) {
+            if (options.csv) {
+                printCsv(rows, false, out);
+            } else if (!options.json) {
+                out << "No update recorded yet"
+                    << (options.path.empty() ? std::string() : " (" + options.path + ")") << ".\n";
+            }
+            return 0;
+        }
+
+        HistoryQuery query;
+        query.serial = options.serial;
+        query.station = options.station;
+        query.since = options.since;
+        query.limit = options.limit;
+        std::vector<StoredRow> stored;
+        try {
+            stored = readHistoryRows(options.path, query);
+        } catch (const HistoryReadError& error) {
+            err << "qrb-flash history: cannot read " << options.path << ": " << error.what()
+                << "\n";
+            return 1;
+        }
+
+        for (const StoredRow& storedRow : stored) {
+            nlohmann::ordered_json row = nlohmann::ordered_json::object();
+            for (const Column& column : kColumns) {
+                const auto found =
+                    std::find_if(storedRow.columns.begin(), storedRow.columns.end(),
+                                 [&](const auto& named) { return named.first == column.name; });
+                if (found == storedRow.columns.end()) {
+                    continue;
+                }
+                if (const double* number = std::get_if<double>(&found->second)) {
+                    row[column.key] = *number;
+                } else if (const std::string* text = std::get_if<std::string>(&found->second)) {
+                    row[column.key] = *text;
+                }
+            }
+            rows.push_back(std::move(row));
+        }
     }
 
     if (options.json) {
@@ -256,11 +382,14 @@ int runHistoryCommand(const std::vector<std::string>& args, std::ostream& out, s
             out << row.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                 << '\n';
         }
+    } else if (options.csv) {
+        printCsv(rows, !options.ledger.empty(), out);
     } else if (rows.empty()) {
         out << "No update recorded" << (options.serial ? " for " + *options.serial : "")
-            << (options.since ? " since " + *options.since : "") << " (" << options.path << ").\n";
+            << (options.station ? " at " + *options.station : "")
+            << (options.since ? " since " + *options.since : "") << " (" << source << ").\n";
     } else {
-        printTable(rows, out);
+        printTable(rows, !options.ledger.empty(), out);
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "BoardRecognition.h"
 #include "BoardSequence.h"
 #include "DeviceSource.h"
+#include "History.h"
 #include "Log.h"
 #include "StringFormat.h"
 #include "TerminalText.h"
@@ -278,10 +279,11 @@ void Station::startChild(const BoardIdentity& board) {
     }
     out_.flush();
     std::fflush(nullptr);
+    const std::string attemptId = newAttemptId();
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        runChild(board, fds[1]);
+        runChild(board, fds[1], attemptId);
     }
     ::close(fds[1]);
     if (pid < 0) {
@@ -300,11 +302,12 @@ void Station::startChild(const BoardIdentity& board) {
     child.fd = fds[0];
     child.board = board;
     child.started = Clock::now();
+    child.attemptId = attemptId;
     running_.emplace(fds[0], std::move(child));
     redrawLive();
 }
 
-void Station::runChild(const BoardIdentity& board, int fd) {
+void Station::runChild(const BoardIdentity& board, int fd, const std::string& attemptId) {
     // Updates already running finish when the station is stopped: the
     // parent decides, and kills a child when it must.
     setHandler(SIGINT, SIG_IGN);
@@ -338,6 +341,7 @@ void Station::runChild(const BoardIdentity& board, int fd) {
         }
     };
     BoardOutcome outcome = runBoard(board, plan_, send);
+    outcome.attemptId = attemptId;
     boardEnded(outcome, plan_);
     send(resultEvent(outcome));
     ::_exit(0);
@@ -395,6 +399,7 @@ void Station::endChild(int fd) {
         outcome = *child.outcome;
     } else {
         outcome.identity = child.board;
+        outcome.attemptId = child.attemptId;
         outcome.step = child.step;
         outcome.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
         if (child.interrupted) {
@@ -424,6 +429,9 @@ void Station::endChild(int fd) {
     if (options_.watch) {
         ended_.insert(child.board.tty);
     }
+    if (forwarder_) {
+        forwarder_->rowCommitted();
+    }
 }
 
 void Station::stop(int /*signal*/) {
@@ -451,6 +459,7 @@ int Station::run() {
     setHandler(SIGINT, onSignal);
     setHandler(SIGTERM, onSignal);
 
+    forwarder_ = LedgerForwarder::forStation(options_.ledger, plan_.historyPath, options_.watch);
     // The boards attached now, or the ttys named.
     for (const BoardIdentity& board : attachedBoards(options_.ports)) {
         offer(board);
@@ -517,6 +526,11 @@ int Station::run() {
 
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     emit(options_.json ? summaryEvent(tally_, seconds) : summaryText(tally_, seconds));
+    if (forwarder_) {
+        out_.flush();
+        forwarder_->finish(); // at most 5 s; the exit code stays the boards'
+        forwarder_.reset();
+    }
     setHandler(SIGINT, SIG_DFL);
     setHandler(SIGTERM, SIG_DFL);
     ::close(signalPipe[0]);

@@ -3,6 +3,7 @@
 #include "BoardOutcome.h"
 #include "BoardRun.h"
 #include "IORegistryDeviceNotifier.h"
+#include "LedgerForwarder.h"
 #include "RunLoop.h"
 #include "StationEvents.h"
 
@@ -27,6 +28,9 @@ struct StationOptions {
     // Below the lines of the boards that have ended, a line per running
     // board, redrawn in place as it goes on (for a terminal; not with json).
     bool live = false;
+    // The ledger the rows are forwarded to (a libpq connection string or
+    // URI); empty: none.
+    std::string ledger;
 };
 
 // The station's parent process: finds the boards (udev, the desktop's
@@ -73,13 +77,14 @@ class Station : public DeviceNotificationTarget,
         std::optional<std::uint64_t> total;
         Clock::time_point started;
         bool interrupted = false;
+        std::string attemptId;
     };
 
     bool wanted(const std::string& tty) const;
     void offer(const BoardIdentity& board);
     void startPending();
     void startChild(const BoardIdentity& board);
-    [[noreturn]] void runChild(const BoardIdentity& board, int fd);
+    [[noreturn]] void runChild(const BoardIdentity& board, int fd, const std::string& attemptId);
     void readChild(Child& child);
     void childLine(Child& child, const std::string& line);
     void endChild(int fd);
@@ -107,5 +112,6 @@ class Station : public DeviceNotificationTarget,
     StationTally tally_;
     bool stopping_ = false;
     int signalsSeen_ = 0;
-    std::size_t liveShown_ = 0; // live lines on the terminal now
+    std::size_t liveShown_ = 0;                  // live lines on the terminal now
+    std::unique_ptr<LedgerForwarder> forwarder_; // with --ledger
 };

@@ -6,6 +6,8 @@
 #include "History.h"
 #include "HistoryCommand.h"
 #include "ImageProof.h"
+#include "LedgerCommand.h"
+#include "LedgerUrl.h"
 #include "Station.h"
 #include "StationEvents.h"
 #include "TraceShow.h"
@@ -23,11 +25,14 @@ constexpr const char* kUsage =
     "Usage: qrb-flash [OPTION]...          update every QRB Box attached now, then exit\n"
     "       qrb-flash --watch [OPTION]...  update each board as it is plugged in, until stopped\n"
     "       qrb-flash list [--json]        list the attached boards, touching none\n"
-    "       qrb-flash history [--json] [--serial SERIAL] [--since YYYY-MM-DD] [--limit N]\n"
-    "                                      the update history, newest last\n"
+    "       qrb-flash history [--json | --csv] [--serial SERIAL] [--station NAME]\n"
+    "                         [--since YYYY-MM-DD] [--limit N] [--ledger URL]\n"
+    "                                      the update history (or the ledger's), newest last\n"
     "       qrb-flash trace show FILE      print a serial trace as a readable exchange\n"
     "       qrb-flash doctor [--json] [--port TTY]...\n"
     "                                      what a station needs to know of each adapter\n"
+    "       qrb-flash ledger init|push|status [--history PATH] [--ledger URL]\n"
+    "                                      the shared ledger: its schema, forwarding, backlog\n"
     "\n"
     "Options:\n"
     "  --json              one JSON object per line on standard output\n"
@@ -39,6 +44,10 @@ constexpr const char* kUsage =
     "  --history PATH      record each board in this update history (default:\n"
     "                      $QRB_HISTORY, else $XDG_STATE_HOME/qrb-updater/history.db,\n"
     "                      else ~/.local/state/qrb-updater/history.db)\n"
+    "  --station NAME      the station's name in the history (default: $QRB_STATION, else\n"
+    "                      the host name)\n"
+    "  --ledger URL        forward each board's row to this PostgreSQL ledger (a libpq\n"
+    "                      connection string or URI; default: $QRB_LEDGER)\n"
     "  --trace             keep the serial trace of every attempt (failed ones are always\n"
     "                      kept, in $XDG_STATE_HOME/qrb-updater/traces)\n"
     "  --watch             station mode: SIGINT or SIGTERM stops taking boards, a second\n"
@@ -57,6 +66,7 @@ struct ParsedOptions {
     StationOptions station;
     std::string configuration;
     std::string history;
+    std::string stationName;
     bool allowReinstall = false;
     bool allowOlder = false;
     bool keepTraces = false;
@@ -126,6 +136,16 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::size_t fir
             if (parsed.history.empty()) {
                 throw UsageError{"--history needs a file"};
             }
+        } else if (option == "--station") {
+            parsed.stationName = value();
+            if (parsed.stationName.empty()) {
+                throw UsageError{"--station needs a name"};
+            }
+        } else if (option == "--ledger") {
+            parsed.station.ledger = value();
+            if (parsed.station.ledger.empty()) {
+                throw UsageError{"--ledger needs a connection string or URI"};
+            }
         } else if (option == "--port") {
             const std::string port = value();
             if (port.empty()) {
@@ -141,8 +161,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::size_t fir
             }
             parsed.station.jobs = jobs;
         } else {
-            throw UsageError{option.starts_with("-") ? "unknown option " + args[i]
-                                                     : "unexpected argument " + args[i]};
+            throw UsageError{option.starts_with("-")
+                                 ? "unknown option " + redactLedgerText(args[i])
+                                 : "unexpected argument " + redactLedgerText(args[i])};
         }
     }
     return parsed;
@@ -183,6 +204,7 @@ std::optional<StationPlan> loadPlan(const ParsedOptions& options, const std::str
         plan.imageSha256 = sha256OfFile(configuration->imagePath);
     }
     plan.keepTraces = options.keepTraces;
+    plan.station = options.stationName;
     return plan;
 }
 
@@ -224,6 +246,7 @@ std::map<std::string, Subcommand> subcommands() {
          }}},
         {"history", {runHistoryCommand}},
         {"doctor", {runDoctorCommand}},
+        {"ledger", {runLedgerCommand}},
         {"trace", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
              if (args.empty() || args[0] != "show") {
                  throw UsageError{"trace needs a command: trace show FILE"};
@@ -253,14 +276,16 @@ int runStationCommand(const std::vector<std::string>& args, const std::string& d
             }
             std::vector<std::string> rest(args.begin() + static_cast<long>(first) + 1, args.end());
             if (!historyOption.empty()) {
-                if (args[first] != "history") {
-                    throw UsageError{"--history goes with updates and the history command"};
+                if (args[first] != "history" && args[first] != "ledger") {
+                    throw UsageError{
+                        "--history goes with updates and the history and ledger commands"};
                 }
                 rest.insert(rest.end(), historyOption.begin(), historyOption.end());
             }
             return command->second.run(rest, out, err);
         }
         ParsedOptions options = parseOptions(args, 0, {});
+        options.station.ledger = ledgerUrlOrDefault(options.station.ledger);
         options.station.live = outIsTerminal && !options.station.json;
         if (options.help) {
             out << kUsage;

@@ -11,6 +11,12 @@ AttemptRecord attemptRecordOf(const BoardOutcome& outcome, const StationPlan& pl
                            std::chrono::duration<double>(outcome.seconds));
     AttemptRow row(AttemptFront::Station, outcome.identity.tty, outcome.identity.port,
                    outcome.identity.serial, began);
+    if (!outcome.attemptId.empty()) {
+        row.identify(outcome.attemptId);
+    }
+    if (!plan.station.empty()) {
+        row.stationName(plan.station);
+    }
     if (outcome.versionCase) {
         row.versionRead(outcome.from, *outcome.versionCase);
     }

@@ -87,7 +87,12 @@ TEST_F(HistoryCommand, JsonHasTheKeysOfEachRowNewestLast) {
     for (const auto& item : rows[2].items()) {
         keys.push_back(item.key());
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{"time", "front", "serial", "to", "result"}));
+    // Every row names its attempt, station and operator.
+    EXPECT_EQ(keys, (std::vector<std::string>{"time", "front", "serial", "to", "result", "id",
+                                              "station", "operator"}));
+    EXPECT_EQ(rows[2]["station"], defaultStationName());
+    EXPECT_EQ(rows[2]["operator"], currentOperatorName());
+    EXPECT_NE(rows[0]["id"], rows[1]["id"]);
     EXPECT_EQ(rows[2]["result"], "declined");
 }
 
@@ -113,6 +118,34 @@ TEST_F(HistoryCommand, FiltersBySerialDayAndCount) {
     EXPECT_EQ(serials(historyJson(path_, {"--serial", "QRB00042", "--limit", "1"})),
               (Rows{"QRB00042@2026-12-02"}));
     EXPECT_TRUE(historyJson(path_, {"--serial", "QRB99999"}).empty());
+}
+
+TEST_F(HistoryCommand, CsvIsRfc4180WithTheJsonKeysAndFiltersByStation) {
+    AttemptRecord tricky = sampleRecord("QRB00044");
+    tricky.time = utc(2026, 12, 3);
+    tricky.station = "bench \"B\", east";
+    tricky.reason = "line one\nline \"two\", end";
+    ASSERT_TRUE(recordAttempt(tricky, path_));
+
+    const CommandRun run = history({"--history", path_, "--csv", "--station", "bench \"B\", east"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string header = "time,front,tty,port,serial,from,case,to,image_sha256,result,"
+                               "error,reason,step,seconds,trace,id,station,operator\r\n";
+    ASSERT_EQ(run.out.substr(0, header.size()), header);
+    const std::string row = run.out.substr(header.size());
+    EXPECT_EQ(row.rfind("2026-12-03T12:00:00Z,station,/dev/ttyUSB0,", 0), 0u) << row;
+    EXPECT_NE(row.find(",failed,SealingError,\"line one\nline \"\"two\"\", end\",Sealing the "
+                       "flash\u2026,11.9,,"),
+              std::string::npos)
+        << row;
+    EXPECT_NE(row.find(",\"bench \"\"B\"\", east\"," + currentOperatorName() + "\r\n"),
+              std::string::npos)
+        << row;
+    EXPECT_EQ(row.find("\r\n"), row.size() - 2); // one row: the other stations' are left out
+
+    // The local history has no --ledger at the same time, and one format.
+    EXPECT_EQ(history({"--history", path_, "--csv", "--json"}).status, 64);
+    EXPECT_EQ(history({"--history", path_, "--ledger", "host=/nowhere"}).status, 64);
 }
 
 TEST_F(HistoryCommand, TableIsReadable) {
