@@ -18,6 +18,11 @@ libudev-dev
 libsqlite3-dev
 sqlite3
 libssl-dev
+libsystemd-dev
+libmicrohttpd-dev
+systemd
+prometheus
+python3-jsonschema
 umockdev
 libumockdev-dev
 qt6-base-dev

@@ -5,6 +5,7 @@
 #include "IORegistryDeviceNotifier.h"
 #include "RunLoop.h"
 #include "StationEvents.h"
+#include "StationService.h"
 
 #include <sys/types.h>
 
@@ -27,6 +28,13 @@ struct StationOptions {
     // Below the lines of the boards that have ended, a line per running
     // board, redrawn in place as it goes on (for a terminal; not with json).
     bool live = false;
+    // The metrics page's server (--metrics, with --watch), already
+    // listening; none without.
+    std::shared_ptr<MetricsServer> metrics;
+    // The ledger's backlog, for the status line and the metrics; unset
+    // without a ledger. Asked at every turn of the parent's loop: it must
+    // answer at once.
+    LedgerBacklog ledgerBacklog;
 };
 
 // The station's parent process: finds the boards (udev, the desktop's
@@ -108,4 +116,5 @@ class Station : public DeviceNotificationTarget,
     bool stopping_ = false;
     int signalsSeen_ = 0;
     std::size_t liveShown_ = 0; // live lines on the terminal now
+    StationService service_;    // the service manager and the metrics page
 };

@@ -5,6 +5,7 @@
 #include "History.h"
 #include "HistoryCommand.h"
 #include "ImageProof.h"
+#include "MetricsServer.h"
 #include "Station.h"
 #include "StationEvents.h"
 #include "TraceShow.h"
@@ -40,6 +41,8 @@ constexpr const char* kUsage =
     "                      kept, in $XDG_STATE_HOME/qrb-updater/traces)\n"
     "  --watch             station mode: SIGINT or SIGTERM stops taking boards, a second\n"
     "                      SIGINT ends at once\n"
+    "  --metrics ADDR:PORT with --watch: serve /metrics (Prometheus text) on this address,\n"
+    "                      e.g. 127.0.0.1:9464 or [::1]:9464\n"
     "  --help              this text\n"
     "  --version           the version\n"
     "\n"
@@ -54,6 +57,7 @@ struct ParsedOptions {
     StationOptions station;
     std::string configuration;
     std::string history;
+    std::string metrics; // ADDR:PORT
     bool allowReinstall = false;
     bool allowOlder = false;
     bool keepTraces = false;
@@ -122,6 +126,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::size_t fir
             parsed.history = value();
             if (parsed.history.empty()) {
                 throw UsageError{"--history needs a file"};
+            }
+        } else if (option == "--metrics") {
+            parsed.metrics = value();
+            if (parsed.metrics.empty()) {
+                throw UsageError{"--metrics needs ADDR:PORT"};
             }
         } else if (option == "--port") {
             const std::string port = value();
@@ -265,6 +274,16 @@ int runStationCommand(const std::vector<std::string>& args, const std::string& d
         if (options.version) {
             out << "qrb-flash " << QRB_VERSION << '\n';
             return kExitOk;
+        }
+        if (!options.metrics.empty()) {
+            if (!options.station.watch) {
+                throw UsageError{"--metrics goes with --watch"};
+            }
+            try {
+                options.station.metrics = std::make_shared<MetricsServer>(options.metrics);
+            } catch (const MetricsServer::ListenError& error) {
+                throw UsageError{std::string("cannot serve the metrics on ") + error.what()};
+            }
         }
         return runUpdate(options, defaultConfiguration, out, err);
     } catch (const UsageError& usage) {
