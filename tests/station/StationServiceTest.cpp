@@ -7,8 +7,10 @@
 #include "MetricsServer.h"
 #include "StationCommand.h"
 #include "StationMetrics.h"
+#include "StationEvents.h"
 #include "StationService.h"
 
+#include "JsonSchemaCheck.h"
 #include "PollRunLoop.h"
 #include "ServiceTestSupport.h"
 #include "TempDir.h"
@@ -153,6 +155,38 @@ TEST(MetricsServer, AnAddressThatCannotBeListenedOnIsRefusedAtOnceAndIsAUsageErr
               kExitUsage);
     EXPECT_NE(err.str().find("--metrics goes with --watch"), std::string::npos) << err.str();
     ::close(taken);
+}
+
+TEST(EventSchema, TakesTheStationsLinesAndRefusesOnesThatBreakItsPromise) {
+    using testing_support::JsonSchema;
+    using testing_support::schemaViolations;
+    BoardOutcome updated = refusedSeal();
+    updated.result = BoardResult::Updated;
+    StationTally tally;
+    tally.count(BoardResult::Failed);
+    EXPECT_EQ(schemaViolations(
+                  {foundEvent(refusedSeal().identity),
+                   versionEvent("/dev/ttyUSB2", std::nullopt, VersionCase::Corrupt),
+                   progressEvent("/dev/ttyUSB2", "Programming the flash…", 10, std::nullopt),
+                   resultEvent(refusedSeal()), resultEvent(updated), summaryEvent(tally, 3.25)},
+                  JsonSchema::Events),
+              "");
+    for (
+        const char* broken : {
+            R"({"event":"found","tty":"/dev/ttyUSB0","port":"1-1","serial":"Q","extra":1})",
+            R"({"event":"result","tty":"t","port":"p","serial":"","result":"failed","seconds":1})",
+            R"({"event":"result","tty":"t","port":"p","serial":"","result":"updated","seconds":1})",
+            R"({"event":"result","tty":"t","port":"p","serial":"","result":"current","from":"1.2.3","to":"1.2.3","seconds":1})",
+            R"({"event":"version","tty":"t","version":"1.2","case":"older"})",
+            R"({"event":"summary","updated":1,"current":0,"skipped":0,"failed":-1,"seconds":1})",
+            R"({"event":"finished"})",
+        }) {
+        EXPECT_NE(schemaViolations({broken}, JsonSchema::Events), "") << broken;
+    }
+    EXPECT_NE(schemaViolations({R"({"time":"2026-12-08T13:47:12Z","front":"station",)"
+                                R"("result":"declined","error":"SealingError"})"},
+                               JsonSchema::History),
+              "");
 }
 
 // The service manager's environment for this process, while it lives.
