@@ -52,9 +52,11 @@ expect "$work/a.plist $work/sub" --config "$work/"
 expect "$work/a.plist $work/b.txt $work/c.qrbtrace $work/sub" --history "$work/"
 expect "127.0.0.1:9464 [::1]:9464" --watch --metrics ""
 expect "" --jobs ""
-expect "--json --port" --jobs 2 list --
+expect "--json --port" list --
 expect "/dev/ttyUSB3" list --port /dev/ttyUSB3
 expect "--serial --since" history --s
+expect "--serial --since" --history "$work/h.db" history --s
+expect "--json" --history = "$work/h.db" history --j
 expect "show" trace ""
 expect "$work/c.qrbtrace $work/sub" trace show "$work/"
 
