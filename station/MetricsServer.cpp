@@ -17,7 +17,7 @@ constexpr const char* kPageType = "text/plain; version=0.0.4; charset=utf-8";
 std::pair<std::string, std::string> splitAddress(const std::string& address) {
     const std::size_t colon = address.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == address.size()) {
-        throw MetricsServer::ListenError("\"" + address + "\" is not ADDRESS:PORT");
+        throw MetricsServer::ListenError("not ADDRESS:PORT");
     }
     std::string host = address.substr(0, colon);
     const std::string port = address.substr(colon + 1);
@@ -27,7 +27,7 @@ std::pair<std::string, std::string> splitAddress(const std::string& address) {
     if (host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
     } else if (host.find(':') != std::string::npos) {
-        throw MetricsServer::ListenError("an IPv6 address goes in brackets: [" + host +
+        throw MetricsServer::ListenError("an IPv6 address goes in brackets, as [" + host +
                                          "]:" + port);
     }
     return {host, port};
@@ -41,20 +41,20 @@ int listenOn(const std::string& address) {
     hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
     addrinfo* found = nullptr;
     if (const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); error != 0) {
-        throw MetricsServer::ListenError(address + ": " + ::gai_strerror(error));
+        throw MetricsServer::ListenError(::gai_strerror(error));
     }
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(found, ::freeaddrinfo);
     const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                             found->ai_protocol);
     if (fd < 0) {
-        throw MetricsServer::ListenError(address + ": " + std::strerror(errno));
+        throw MetricsServer::ListenError(std::strerror(errno));
     }
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, 16) != 0) {
         const int error = errno;
         ::close(fd);
-        throw MetricsServer::ListenError(address + ": " + std::strerror(error));
+        throw MetricsServer::ListenError(std::strerror(error));
     }
     return fd;
 }
@@ -97,14 +97,14 @@ struct MetricsServer::Daemon {
 };
 
 MetricsServer::MetricsServer(const std::string& address)
-    : address_(address), listenFd_(listenOn(address)) {
+    : listenFd_(listenOn(address)) {
     // Without a thread of its own: MHD_run from the station's loop.
     daemon_ = MHD_start_daemon(MHD_USE_EPOLL, 0, nullptr, nullptr, &Daemon::request, this,
                                MHD_OPTION_LISTEN_SOCKET, listenFd_, MHD_OPTION_CONNECTION_LIMIT,
                                16u, MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         ::close(listenFd_);
-        throw ListenError(address + ": the HTTP server did not start");
+        throw ListenError("the HTTP server did not start");
     }
 }
 

@@ -15,7 +15,8 @@ struct MHD_Daemon;
 // readable and when untilServe() has run out.
 class MetricsServer {
   public:
-    // Why the address cannot be listened on.
+    // Why the address cannot be listened on (the reason alone, without the
+    // address).
     struct ListenError : std::runtime_error {
         using std::runtime_error::runtime_error;
     };
@@ -40,11 +41,8 @@ class MetricsServer {
     // poll descriptor, without stopping the parent's server.
     void closeInChild();
 
-    const std::string& address() const { return address_; }
-
   private:
     struct Daemon;
-    std::string address_;
     std::function<std::string()> page_;
     int listenFd_ = -1;
     MHD_Daemon* daemon_ = nullptr;

@@ -282,7 +282,8 @@ int runStationCommand(const std::vector<std::string>& args, const std::string& d
             try {
                 options.station.metrics = std::make_shared<MetricsServer>(options.metrics);
             } catch (const MetricsServer::ListenError& error) {
-                throw UsageError{std::string("cannot serve the metrics on ") + error.what()};
+                throw UsageError{"cannot serve the metrics on " + options.metrics + ": " +
+                                 error.what()};
             }
         }
         return runUpdate(options, defaultConfiguration, out, err);
