@@ -96,8 +96,7 @@ struct MetricsServer::Daemon {
     }
 };
 
-MetricsServer::MetricsServer(const std::string& address)
-    : listenFd_(listenOn(address)) {
+MetricsServer::MetricsServer(const std::string& address) : listenFd_(listenOn(address)) {
     // Without a thread of its own: MHD_run from the station's loop.
     daemon_ = MHD_start_daemon(MHD_USE_EPOLL, 0, nullptr, nullptr, &Daemon::request, this,
                                MHD_OPTION_LISTEN_SOCKET, listenFd_, MHD_OPTION_CONNECTION_LIMIT,
