@@ -15,6 +15,11 @@
 #   <prefix>/share/doc/{qrb-updater,qrb-flash,qrb-updater-common}/{copyright,changelog.gz}
 #   <prefix>/share/metainfo/invalid.qrb_updater.updater.metainfo.xml
 #   <prefix>/share/qrb-flash/qrb-ledger-station-role.sql
+#   <prefix>/lib/systemd/system/qrb-flash.service   the station as a service
+#   <prefix>/lib/systemd/catalog/qrb-flash.catalog   its journal entries explained
+#   /etc/default/qrb-flash                           the service's options (a conffile)
+#   <prefix>/share/bash-completion/completions/qrb-flash
+#   <prefix>/share/qrb-flash/{events,history}.schema.json   the JSON lines' schemas
 #
 # udev reads rules from /usr/lib/udev/rules.d and /etc/udev/rules.d, not from
 # /usr/local: the default suits the package (prefix /usr); a local install
@@ -101,6 +106,32 @@ install(FILES ${QRB_PACKAGING_DIR}/invalid.qrb_updater.updater.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo
         COMPONENT qrb-updater)
 
+# The station as a service. The unit's ExecStart names the installed program,
+# under the prefix the installation is made for (the package's /usr, or that
+# of `cmake --install --prefix`), so the unit is written as it is installed.
+set(QRB_SYSTEMD_UNIT_DIR "lib/systemd/system"
+    CACHE STRING "Where the systemd unit is installed (relative: under the prefix)")
+install(CODE "
+    set(QRB_FLASH_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/qrb-flash\")
+    configure_file(\"${QRB_PACKAGING_DIR}/qrb-flash.service.in\"
+                   \"${QRB_PACKAGING_BINARY_DIR}/unit/qrb-flash.service\" @ONLY)
+    file(INSTALL \"${QRB_PACKAGING_BINARY_DIR}/unit/qrb-flash.service\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${QRB_SYSTEMD_UNIT_DIR}\"
+         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    " COMPONENT qrb-flash)
+install(FILES ${QRB_PACKAGING_DIR}/qrb-flash.catalog
+        DESTINATION lib/systemd/catalog
+        COMPONENT qrb-flash)
+install(FILES ${QRB_PACKAGING_DIR}/qrb-flash.default
+        DESTINATION /etc/default RENAME qrb-flash
+        COMPONENT qrb-flash)
+install(FILES ${QRB_PACKAGING_DIR}/qrb-flash.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME qrb-flash
+        COMPONENT qrb-flash)
+install(FILES ${QRB_PACKAGING_DIR}/events.schema.json ${QRB_PACKAGING_DIR}/history.schema.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/qrb-flash
+        COMPONENT qrb-flash)
+
 # The Debian packages: `cmake --build BUILD --target package`, or cpack -G DEB.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qrb-updater)
@@ -108,6 +139,10 @@ set(CPACK_PACKAGE_VENDOR "QRB Box project")
 set(CPACK_PACKAGE_CONTACT "QRB Box updater maintainers <maintainers@qrb-updater.invalid>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Installed into a staging DESTDIR under the real prefix: the unit names
+# /usr/bin/qrb-flash, and /etc/default/qrb-flash lands in /etc.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -132,13 +167,15 @@ and programs, verifies and seals the board's flash.]=])
 
 set(CPACK_DEBIAN_QRB-FLASH_PACKAGE_NAME qrb-flash)
 set(CPACK_DEBIAN_QRB-FLASH_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_QRB-FLASH_PACKAGE_CONTROL_EXTRA ${QRB_PACKAGING_DIR}/debian/qrb-flash/conffiles)
 set(CPACK_DEBIAN_QRB-FLASH_DESCRIPTION [=[station that updates many QRB Boxes at once
 Command-line program for production lines, repair benches and test rigs:
 it updates the firmware of every QRB Box attached, all at once, or of each
 board as it is plugged in, with one process per board, a line per board
 (JSON lines with --json) and exit codes for scripts. No display needed.
 Each station's update history can be forwarded to a shared PostgreSQL
-ledger.]=])
+ledger. It comes with a hardened systemd service (not enabled on install),
+journal entries with fields per board, a metrics page and bash completion.]=])
 
 set(CPACK_DEBIAN_QRB-UPDATER-COMMON_PACKAGE_NAME qrb-updater-common)
 set(CPACK_DEBIAN_QRB-UPDATER-COMMON_PACKAGE_ARCHITECTURE all)

@@ -20,6 +20,11 @@ libpq-dev
 postgresql
 sqlite3
 libssl-dev
+libsystemd-dev
+libmicrohttpd-dev
+systemd
+prometheus
+python3-jsonschema
 umockdev
 libumockdev-dev
 qt6-base-dev

@@ -2,6 +2,7 @@
 
 #include "AttemptTrace.h"
 #include "BoardSequence.h"
+#include "JournalEntry.h"
 #include "Serial.h"
 #include "StationHistory.h"
 #include "StationEvents.h"
@@ -219,4 +220,5 @@ void boardEnded(BoardOutcome& outcome, const StationPlan& plan) {
         writeTrace(outcome, plan);
     }
     recordBoardOutcome(outcome, plan);
+    sendJournalEntry(journalFieldsOf(outcome, plan.imageSha256));
 }

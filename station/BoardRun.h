@@ -36,6 +36,6 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
 // The child's end of a board: everything that must happen once a board's
 // outcome is known, in the process that ran it, before its result line goes
 // to the parent. Writes the attempt's serial trace when it failed (always
-// with plan.keepTraces) and names it in outcome.trace, then appends the
-// board's row of the update history.
+// with plan.keepTraces) and names it in outcome.trace, appends the board's row
+// to the update history and sends its journal entry.
 void boardEnded(BoardOutcome& outcome, const StationPlan& plan);

@@ -1,5 +1,6 @@
 #include "Station.h"
 
+#include "JournalEntry.h"
 #include "StationHistory.h"
 
 #include "BoardRecognition.h"
@@ -137,7 +138,8 @@ std::vector<BoardIdentity> Station::attachedBoards(const std::vector<std::string
 }
 
 Station::Station(StationOptions options, StationPlan plan, std::ostream& out)
-    : options_(std::move(options)), plan_(std::move(plan)), out_(out) {}
+    : options_(std::move(options)), plan_(std::move(plan)), out_(out),
+      service_(options_.metrics, options_.ledgerBacklog) {}
 
 Station::~Station() {
     if (notifier_) {
@@ -318,6 +320,7 @@ void Station::runChild(const BoardIdentity& board, int fd, const std::string& at
     }
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
+    service_.closeInChild();
     // The result line carries each failure: the log goes to the journal only.
     setLogSink([](const std::string& line) {
         static std::once_flag opened;
@@ -423,8 +426,10 @@ void Station::endChild(int fd) {
     if (!child.outcome) {
         // The child ended before its row: the attempt is recorded all the same.
         recordBoardOutcome(outcome, plan_);
+        sendJournalEntry(journalFieldsOf(outcome, plan_.imageSha256));
     }
     tally_.count(outcome.result);
+    service_.boardEnded(outcome);
     emit(options_.json ? resultEvent(outcome) : resultText(outcome));
     if (options_.watch) {
         ended_.insert(child.board.tty);
@@ -435,7 +440,9 @@ void Station::endChild(int fd) {
 }
 
 void Station::stop(int /*signal*/) {
-    ++signalsSeen_;
+    if (++signalsSeen_ == 1) {
+        service_.stopping();
+    }
     stopping_ = true;
     pending_.clear();
     if (notifier_) {
@@ -475,6 +482,7 @@ int Station::run() {
             std::fprintf(stderr, "qrb-flash: cannot watch the serial devices\n");
         }
     }
+    service_.started(*this, running_.size(), tally_);
 
     for (;;) {
         startPending();
@@ -492,7 +500,8 @@ int Station::run() {
             fds.push_back({source.first, POLLIN, 0});
             sourceIds.push_back(id);
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        const int wait = service_.turned(running_.size(), tally_);
+        if (::poll(fds.data(), fds.size(), wait) < 0) {
             if (errno == EINTR) {
                 continue;
             }

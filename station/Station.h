@@ -6,6 +6,7 @@
 #include "LedgerForwarder.h"
 #include "RunLoop.h"
 #include "StationEvents.h"
+#include "StationService.h"
 
 #include <sys/types.h>
 
@@ -31,6 +32,13 @@ struct StationOptions {
     // The ledger the rows are forwarded to (a libpq connection string or
     // URI); empty: none.
     std::string ledger;
+    // The metrics page's server (--metrics, with --watch), already
+    // listening; none without.
+    std::shared_ptr<MetricsServer> metrics;
+    // The ledger's backlog, for the status line and the metrics; unset
+    // without a ledger. Asked at every turn of the parent's loop: it must
+    // answer at once.
+    LedgerBacklog ledgerBacklog;
 };
 
 // The station's parent process: finds the boards (udev, the desktop's
@@ -114,4 +122,5 @@ class Station : public DeviceNotificationTarget,
     int signalsSeen_ = 0;
     std::size_t liveShown_ = 0;                  // live lines on the terminal now
     std::unique_ptr<LedgerForwarder> forwarder_; // with --ledger
+    StationService service_;                     // the service manager and the metrics page
 };

@@ -3,20 +3,27 @@
 #include "BoardSequence.h"
 #include "Doctor.h"
 #include "FileDigest.h"
+#include "FirmwareUpdaterException.h"
 #include "History.h"
 #include "HistoryCommand.h"
+#include "HistoryOutbox.h"
 #include "ImageProof.h"
 #include "LedgerCommand.h"
 #include "LedgerUrl.h"
+#include "MetricsServer.h"
 #include "Station.h"
 #include "StationEvents.h"
 #include "TraceShow.h"
 #include "UpdateConfiguration.h"
 
 #include <charconv>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <ostream>
 
 namespace {
@@ -52,6 +59,8 @@ constexpr const char* kUsage =
     "                      kept, in $XDG_STATE_HOME/qrb-updater/traces)\n"
     "  --watch             station mode: SIGINT or SIGTERM stops taking boards, a second\n"
     "                      SIGINT ends at once\n"
+    "  --metrics ADDR:PORT with --watch: serve /metrics (Prometheus text) on this address,\n"
+    "                      e.g. 127.0.0.1:9464 or [::1]:9464\n"
     "  --help              this text\n"
     "  --version           the version\n"
     "\n"
@@ -67,6 +76,7 @@ struct ParsedOptions {
     std::string configuration;
     std::string history;
     std::string stationName;
+    std::string metrics; // ADDR:PORT
     bool allowReinstall = false;
     bool allowOlder = false;
     bool keepTraces = false;
@@ -146,6 +156,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, std::size_t fir
             if (parsed.station.ledger.empty()) {
                 throw UsageError{"--ledger needs a connection string or URI"};
             }
+        } else if (option == "--metrics") {
+            parsed.metrics = value();
+            if (parsed.metrics.empty()) {
+                throw UsageError{"--metrics needs ADDR:PORT"};
+            }
         } else if (option == "--port") {
             const std::string port = value();
             if (port.empty()) {
@@ -216,6 +231,33 @@ int runList(const ParsedOptions& options, std::ostream& out) {
     return boards.empty() ? kExitNoBoard : kExitOk;
 }
 
+// The rows of the history at path that wait for the ledger, as the status
+// line and the metrics page show it: counted at most once a second, since
+// both may ask at every turn of the parent's loop; none when the history
+// cannot be read.
+LedgerBacklog ledgerBacklogOf(const std::string& path) {
+    struct Cache {
+        std::optional<std::uint64_t> backlog;
+        std::chrono::steady_clock::time_point counted{};
+        bool fresh = false;
+    };
+    auto cache = std::make_shared<Cache>();
+    return [cache, path]() -> std::optional<std::uint64_t> {
+        const auto now = std::chrono::steady_clock::now();
+        if (!cache->fresh || now - cache->counted >= std::chrono::seconds(1)) {
+            try {
+                HistoryOutbox outbox(path);
+                cache->backlog = static_cast<std::uint64_t>(outbox.status().backlog);
+            } catch (const FirmwareUpdaterException&) {
+                cache->backlog.reset();
+            }
+            cache->counted = now;
+            cache->fresh = true;
+        }
+        return cache->backlog;
+    };
+}
+
 int runUpdate(const ParsedOptions& options, const std::string& defaultConfiguration,
               std::ostream& out, std::ostream& err) {
     const std::string path =
@@ -224,7 +266,11 @@ int runUpdate(const ParsedOptions& options, const std::string& defaultConfigurat
     if (!plan) {
         return kExitConfiguration;
     }
-    auto station = std::make_shared<Station>(options.station, *plan, out);
+    StationOptions stationOptions = options.station;
+    if (!stationOptions.ledger.empty() && !plan->historyPath.empty()) {
+        stationOptions.ledgerBacklog = ledgerBacklogOf(plan->historyPath);
+    }
+    auto station = std::make_shared<Station>(stationOptions, *plan, out);
     const int code = station->run();
     if (code == kExitNoBoard && !options.station.json) {
         err << "qrb-flash: no QRB Box found\n";
@@ -294,6 +340,17 @@ int runStationCommand(const std::vector<std::string>& args, const std::string& d
         if (options.version) {
             out << "qrb-flash " << QRB_VERSION << '\n';
             return kExitOk;
+        }
+        if (!options.metrics.empty()) {
+            if (!options.station.watch) {
+                throw UsageError{"--metrics goes with --watch"};
+            }
+            try {
+                options.station.metrics = std::make_shared<MetricsServer>(options.metrics);
+            } catch (const MetricsServer::ListenError& error) {
+                throw UsageError{"cannot serve the metrics on " + options.metrics + ": " +
+                                 error.what()};
+            }
         }
         return runUpdate(options, defaultConfiguration, out, err);
     } catch (const UsageError& usage) {

@@ -3,6 +3,7 @@
 #include "FileDigest.h"
 #include "History.h"
 #include "HistoryCommand.h"
+#include "JsonSchemaCheck.h"
 
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
@@ -53,9 +54,13 @@ class DesktopHistoryTest : public AppTest {
             << err.str();
         std::vector<nlohmann::json> parsed;
         std::istringstream lines(out.str());
+        std::vector<std::string> read;
         for (std::string line; std::getline(lines, line);) {
             parsed.push_back(nlohmann::json::parse(line));
+            read.push_back(line);
         }
+        EXPECT_EQ(testing_support::schemaViolations(read, testing_support::JsonSchema::History),
+                  "");
         return parsed;
     }
 

@@ -1,6 +1,7 @@
 #include "HistoryTestSupport.h"
 
 #include "HistoryCommand.h"
+#include "JsonSchemaCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +18,13 @@ std::vector<nlohmann::ordered_json> historyJson(const std::string& path,
     std::ostringstream err;
     EXPECT_EQ(runHistoryCommand(args, out, err), 0) << err.str();
     std::vector<nlohmann::ordered_json> rows;
+    std::vector<std::string> read;
     std::istringstream lines(out.str());
     for (std::string line; std::getline(lines, line);) {
         rows.push_back(nlohmann::ordered_json::parse(line));
+        read.push_back(line);
     }
+    EXPECT_EQ(schemaViolations(read, JsonSchema::History), "");
     return rows;
 }
 

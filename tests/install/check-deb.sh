@@ -127,6 +127,11 @@ else
     fail "qrb-updater-common has no postinst"
 fi
 
+# The service's defaults file is the administrator's: a conffile.
+dpkg-deb -e "$(deb_of qrb-flash)" "$work/flash-control"
+grep -qx /etc/default/qrb-flash "$work/flash-control/conffiles" 2>/dev/null ||
+    fail "qrb-flash does not mark /etc/default/qrb-flash as a conffile"
+
 # The data files travel unchanged; the programs are executables for this machine.
 for f in QRB_Image.plist QRB_Firmware.sc QRB_RAM_Bootloader.sc; do
     cmp -s "$source/resources/$f" "$work/root/usr/share/qrb-updater/$f" || fail "usr/share/qrb-updater/$f differs from resources/$f"

@@ -3,7 +3,10 @@
 # tree: exactly the expected files with their modes, the data files unchanged,
 # a relocatable binary, a valid desktop entry whose command and icon are
 # installed, valid AppStream metadata that names that desktop entry, and an
-# update configuration whose images lie beside it.
+# update configuration whose images lie beside it. The station's service:
+# a unit that runs the installed program, that `systemd-analyze verify`
+# passes and `systemd-analyze security` rates at most 2.0, and a message
+# catalog that explains every journal entry the program sends.
 #
 # With PROBE_PLUGINS (the demo probe's plugin directory) it also starts the
 # installed program, with an empty emulated device tree and Qt's offscreen
@@ -152,6 +155,44 @@ if [ -x "$flash" ]; then
 else
     fail "bin/qrb-flash is not installed"
 fi
+
+# The service, as systemd reads it. verify runs the unit's program and its
+# manual page: here the installed ones, in a copy of the unit.
+unit="$root/usr/lib/systemd/system/qrb-flash.service"
+if [ -f "$unit" ]; then
+    grep -qx 'ExecStart=/usr/bin/qrb-flash --watch $QRB_FLASH_ARGS' "$unit" ||
+        fail "the unit does not start the installed program: $(grep ExecStart "$unit")"
+    mkdir "$work/unit"
+    sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$work/unit/qrb-flash.service"
+    MANPATH="$root/usr/share/man" systemd-analyze verify "$work/unit/qrb-flash.service" >"$work/verify" 2>&1 ||
+        fail "systemd-analyze verify failed"
+    if [ -s "$work/verify" ]; then
+        fail "systemd-analyze verify:"
+        cat "$work/verify"
+    fi
+    systemd-analyze security --offline=true "$unit" >"$work/security" 2>&1
+    exposure=$(sed -n 's/.*Overall exposure level for qrb-flash.service: \([0-9.]*\).*/\1/p' "$work/security")
+    if [ -z "$exposure" ] || awk -v e="$exposure" 'BEGIN { exit !(e > 2.0) }'; then
+        cat "$work/security"
+        fail "systemd-analyze security rates the unit ${exposure:-unknown}, above 2.0"
+    fi
+else
+    fail "the service unit is not installed"
+fi
+# Every message id the station sends is in the installed catalog, which the
+# journal reads.
+journalctl --root="$root" --update-catalog >"$work/catalog.log" 2>&1 || {
+    cat "$work/catalog.log"
+    fail "journalctl --update-catalog refused the installed catalog"
+}
+journalctl --root="$root" --list-catalog >"$work/catalog" 2>&1
+for id in $(sed -n 's/^ *return "\([0-9a-f]\{32\}\)";$/\1/p' "$source/station/JournalEntry.cpp"); do
+    grep -q "^$id qrb-flash: " "$work/catalog" || fail "the catalog does not explain message id $id"
+done
+[ "$(grep -c ' qrb-flash: ' "$work/catalog")" -eq 4 ] || fail "the catalog has not the four results: $(cat "$work/catalog")"
+# The completion loads into bash and completes qrb-flash.
+bash -c ". '$root/usr/share/bash-completion/completions/qrb-flash' && complete -p qrb-flash" >/dev/null 2>&1 ||
+    fail "the installed bash completion does not load"
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed"

@@ -6,6 +6,7 @@
 #include "BoardSimulator.h"
 #include "EmulatedAdapter.h"
 #include "ImageWriter.h"
+#include "JsonSchemaCheck.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -108,6 +109,8 @@ class StationProcess {
             wait();
         }
         ::close(fd_);
+        // Every JSON line read keeps the installed schema's promise.
+        EXPECT_EQ(testing_support::schemaViolations(jsonLines, schema), "");
     }
 
     // The next line, or none at the end or after limit.
@@ -146,6 +149,7 @@ class StationProcess {
         }
         json event = json::parse(*line, nullptr, false);
         EXPECT_TRUE(!event.is_discarded() && event.is_object()) << "not a JSON object: " << *line;
+        jsonLines.push_back(*line);
         return event;
     }
     // Every remaining event, up to the end of the output.
@@ -171,6 +175,9 @@ class StationProcess {
     pid_t pid() const { return pid_; }
 
     std::vector<std::string> lines;
+    // The lines read as JSON objects, and the schema they are checked against.
+    std::vector<std::string> jsonLines;
+    testing_support::JsonSchema schema = testing_support::JsonSchema::Events;
 
   private:
     pid_t pid_ = -1;
@@ -276,6 +283,7 @@ class StationEndToEnd : public ::testing::Test {
     // prints them.
     static std::vector<json> historyRows(const std::string& path) {
         StationProcess reader({"--history", path, "history", "--json"});
+        reader.schema = testing_support::JsonSchema::History;
         std::vector<json> rows = reader.remainingEvents(30s);
         EXPECT_EQ(reader.wait(), 0);
         return rows;

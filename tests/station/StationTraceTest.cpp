@@ -6,6 +6,7 @@
 
 #include "BoardSimulator.h"
 #include "ImageWriter.h"
+#include "JsonSchemaCheck.h"
 #include "TempDir.h"
 #include "TraceFormat.h"
 
@@ -218,12 +219,15 @@ class StationTrace : public ::testing::Test {
         EXPECT_TRUE(station.finish(60s)) << "qrb-flash did not end";
         json result;
         std::istringstream lines(station.output());
+        std::vector<std::string> read;
         for (std::string line; std::getline(lines, line);) {
+            read.push_back(line);
             json event = json::parse(line, nullptr, false);
             if (event.is_object() && event.value("event", "") == "result") {
                 result = event;
             }
         }
+        EXPECT_EQ(testing_support::schemaViolations(read, testing_support::JsonSchema::Events), "");
         return result;
     }
 

@@ -10,6 +10,7 @@
 #include "HistoryCommand.h"
 #include "ImageFile.h"
 #include "ImageWriter.h"
+#include "JsonSchemaCheck.h"
 #include "LogCapture.h"
 #include "QtApplicationFramework.h"
 #include "QtTestSupport.h"
@@ -151,9 +152,13 @@ class QtApplicationEndToEnd : public ::testing::Test {
             << err.str();
         std::vector<nlohmann::json> rows;
         std::istringstream lines(out.str());
+        std::vector<std::string> read;
         for (std::string line; std::getline(lines, line);) {
             rows.push_back(nlohmann::json::parse(line));
+            read.push_back(line);
         }
+        EXPECT_EQ(testing_support::schemaViolations(read, testing_support::JsonSchema::History),
+                  "");
         return rows;
     }
 

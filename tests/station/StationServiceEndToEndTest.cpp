@@ -1,0 +1,340 @@
+// The station as a service, as systemd and an administrator see it: the
+// qrb-flash program with --watch on emulated adapters in a umockdev testbed,
+// a board that is updated and one that refuses the seal; the service
+// manager's notification socket and the journal's socket bound by the test;
+// the metrics page read over HTTP and checked by promtool. Runs under
+// umockdev-wrapper.
+
+#include "BoardSimulator.h"
+#include "EmulatedAdapter.h"
+#include "FileDigest.h"
+#include "ImageWriter.h"
+#include "JsonSchemaCheck.h"
+#include "ServiceTestSupport.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using service_testing::DatagramSocket;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr uint32_t kOlder = 0x00020201; // 1.2.2
+
+std::vector<uint8_t> pattern(std::size_t n, uint8_t seed) {
+    std::vector<uint8_t> bytes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 5));
+    }
+    return bytes;
+}
+
+// qrb-flash started as the service manager starts it: NOTIFY_SOCKET, and
+// WATCHDOG_USEC with WATCHDOG_PID naming the station itself.
+class ServiceProcess {
+  public:
+    struct Setting {
+        std::string notifySocket;
+        std::chrono::microseconds watchdog{0};
+        std::string journalSocket;       // QRB_JOURNAL_SOCKET; empty: unset
+        std::string systemJournalSocket; // bound over /run/systemd/journal/socket
+    };
+
+    ServiceProcess(const std::vector<std::string>& args, const Setting& setting) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        std::vector<std::string> argv{QRB_FLASH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            ::setenv("NOTIFY_SOCKET", setting.notifySocket.c_str(), 1);
+            if (setting.watchdog.count() > 0) {
+                ::setenv("WATCHDOG_USEC", std::to_string(setting.watchdog.count()).c_str(), 1);
+                ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
+            }
+            if (!setting.journalSocket.empty()) {
+                ::setenv("QRB_JOURNAL_SOCKET", setting.journalSocket.c_str(), 1);
+            }
+            if (!setting.systemJournalSocket.empty() && !inPlaceOfTheJournal(setting)) {
+                ::_exit(126);
+            }
+            std::vector<char*> pointers;
+            for (std::string& arg : argv) {
+                pointers.push_back(arg.data());
+            }
+            pointers.push_back(nullptr);
+            ::execv(pointers[0], pointers.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        fd_ = out[0];
+    }
+    ~ServiceProcess() {
+        if (!status_) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+        ::close(fd_);
+        EXPECT_EQ(testing_support::schemaViolations(lines_, testing_support::JsonSchema::Events),
+                  "");
+    }
+
+    // The next JSON line, or none at the end or after limit.
+    std::optional<json> nextEvent(std::chrono::milliseconds limit = 60s) {
+        const auto end = Clock::now() + limit;
+        for (;;) {
+            const auto newline = buffer_.find('\n');
+            if (newline != std::string::npos) {
+                const std::string line = buffer_.substr(0, newline);
+                buffer_.erase(0, newline + 1);
+                lines_.push_back(line);
+                return json::parse(line, nullptr, false);
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            pollfd ready{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+                return std::nullopt;
+            }
+            char chunk[4096];
+            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+            if (n <= 0) {
+                return std::nullopt;
+            }
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    int wait() {
+        if (!status_) {
+            int status = 0;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+            status_ = status;
+        }
+        return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
+    }
+    void signal(int number) const { ::kill(pid_, number); }
+
+  private:
+    // In the forked child: a mount namespace of its own in which the test's
+    // directory (holding journal/socket) lies over /run/systemd.
+    static bool inPlaceOfTheJournal(const Setting& setting) {
+        const fs::path dir = fs::path(setting.systemJournalSocket).parent_path().parent_path();
+        return ::unshare(CLONE_NEWNS) == 0 &&
+               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               (fs::is_directory("/run/systemd") || ::mkdir("/run/systemd", 0755) == 0) &&
+               ::mount(dir.c_str(), "/run/systemd", nullptr, MS_BIND, nullptr) == 0;
+    }
+
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    std::string buffer_;
+    std::vector<std::string> lines_;
+    std::optional<int> status_;
+};
+
+class StationService : public ::testing::Test {
+  protected:
+    StationService() {
+        fs::copy_file(std::string(QRB_SOURCE_RESOURCE_DIR) + "/QRB_Image.plist",
+                      resources.path() / "QRB_Image.plist");
+        resources.writeFile("QRB_RAM_Bootloader.sc",
+                            SimpleCodeImageBuilder()
+                                .addDataRecord(qrbsim::kRamBase, pattern(301, 1))
+                                .addEndRecord()
+                                .bytes());
+        firmware =
+            resources.writeFile("QRB_Firmware.sc", SimpleCodeImageBuilder()
+                                                       .addDataRecord(0x0000, pattern(6000, 2))
+                                                       .addEndRecord()
+                                                       .bytes());
+    }
+    ~StationService() override {
+        for (auto& board : boards) {
+            board->stop();
+        }
+    }
+
+    std::string configuration() const { return (resources.path() / "QRB_Image.plist").string(); }
+
+    // A board with older firmware on a plugged-in emulated adapter (ttyUSB<n>,
+    // serial QRB0010<n>).
+    void board(std::vector<std::string> faults = {}) {
+        const std::size_t n = boards.size();
+        qrbsim::SimulatorConfig config;
+        config.versionWord = kOlder;
+        for (const std::string& fault : faults) {
+            config.faults.push_back(qrbsim::parseFault(fault));
+        }
+        boards.push_back(std::make_unique<qrbsim::BoardSimulator>(config));
+        boards.back()->start();
+        adapters.push_back(std::make_unique<qrbsim::EmulatedAdapter>(
+            testbed, qrbsim::qrbAdapter("QRB0010" + std::to_string(n), "ttyUSB" + std::to_string(n),
+                                        "1-" + std::to_string(n + 1))));
+        adapters.back()->allowExclusiveOpen();
+        adapters.back()->plugIn();
+        const fs::path node = testbed.rootDir() + adapters.back()->deviceNode();
+        fs::remove(node);
+        fs::create_symlink(boards.back()->slavePath(), node);
+    }
+
+    // The result events of a --watch station, until count of them came.
+    static std::map<std::string, json> results(ServiceProcess& station, std::size_t count) {
+        std::map<std::string, json> byTty;
+        while (byTty.size() < count) {
+            const std::optional<json> event = station.nextEvent(90s);
+            if (!event) {
+                break;
+            }
+            if (event->value("event", "") == "result") {
+                byTty[event->value("tty", "")] = *event;
+            }
+        }
+        return byTty;
+    }
+
+    testing_support::TempDir resources;
+    testing_support::TempDir sockets;
+    std::string firmware;
+    qrbsim::UmockdevTestbed testbed;
+    std::vector<std::unique_ptr<qrbsim::BoardSimulator>> boards;
+    std::vector<std::unique_ptr<qrbsim::EmulatedAdapter>> adapters;
+};
+
+TEST_F(StationService, TellsTheManagerTheJournalAndTheMetricsPageAboutAGoodAndAFailedBoard) {
+    board();
+    board({"answer:0x04=0x15"});
+    service_testing::DatagramCollector manager((sockets.path() / "notify").string());
+    service_testing::DatagramCollector journal((sockets.path() / "journal").string());
+    const std::uint16_t port = service_testing::freePort();
+    const auto started = Clock::now();
+    ServiceProcess station({"--watch", "--json", "--config", configuration(), "--metrics",
+                            "127.0.0.1:" + std::to_string(port)},
+                           {manager.path(), 500ms, journal.path(), ""});
+
+    auto byTty = results(station, 2);
+    ASSERT_EQ(byTty.size(), 2u);
+    EXPECT_EQ(byTty["/dev/ttyUSB0"]["result"], "updated");
+    EXPECT_EQ(byTty["/dev/ttyUSB1"]["result"], "failed");
+
+    // The page, once both have ended: read over HTTP, clean for promtool.
+    service_testing::HttpAnswer page;
+    const auto pageBy = Clock::now() + 10s;
+    do {
+        page = service_testing::httpGet(port, "/metrics");
+    } while (page.body.find("qrb_flash_boards_running 0\n") == std::string::npos &&
+             Clock::now() < pageBy);
+    EXPECT_EQ(page.status, 200) << page.head;
+    for (const char* line :
+         {"qrb_flash_attempts_total{result=\"updated\"} 1\n",
+          "qrb_flash_attempts_total{result=\"failed\"} 1\n",
+          "qrb_flash_attempts_total{result=\"skipped\"} 0\n",
+          "qrb_flash_attempt_duration_seconds_count 2\n",
+          "qrb_flash_attempt_duration_seconds_bucket{le=\"300\"} 2\n",
+          "qrb_flash_boards_running 0\n", "qrb_flash_build_info{version=\"1.0.0\"} 1\n"}) {
+        EXPECT_NE(page.body.find(line), std::string::npos) << line << page.body;
+    }
+    EXPECT_EQ(page.body.find("qrb_flash_ledger_backlog_rows"), std::string::npos);
+    EXPECT_EQ(service_testing::promtoolComplaints(page.body), "");
+    EXPECT_EQ(service_testing::httpGet(port, "/").status, 404);
+    EXPECT_EQ(service_testing::httpGet(port, "/metrics.txt").status, 404);
+
+    // One journal entry per board, from the board's own process.
+    std::map<std::string, std::map<std::string, std::string>> entries;
+    std::this_thread::sleep_for(1s); // for the last board process's entry
+    for (const std::string& datagram : journal.received()) {
+        const auto fields = service_testing::journalFields(datagram);
+        entries[fields.at("QRB_SERIAL")] = fields;
+    }
+    ASSERT_EQ(entries.size(), 2u);
+    const auto& updated = entries["QRB00100"];
+    EXPECT_EQ(updated.at("MESSAGE_ID"), "1585e8f55dba4371a6927dc5bf44d89c");
+    EXPECT_EQ(updated.at("SYSLOG_IDENTIFIER"), "qrb-flash");
+    EXPECT_EQ(updated.at("PRIORITY"), "5");
+    EXPECT_EQ(updated.at("QRB_TTY"), "/dev/ttyUSB0");
+    EXPECT_EQ(updated.at("QRB_PORT"), "pci-0000:00:14.0-usb-0:1:1.0");
+    EXPECT_EQ(updated.at("QRB_RESULT"), "updated");
+    EXPECT_EQ(updated.at("QRB_FROM"), "1.2.2");
+    EXPECT_EQ(updated.at("QRB_TO"), "1.2.3");
+    EXPECT_EQ(updated.at("QRB_IMAGE_SHA256"), sha256OfFile(firmware).value_or("?"));
+    EXPECT_FALSE(updated.contains("QRB_ERROR"));
+    const auto& failed = entries["QRB00101"];
+    EXPECT_EQ(failed.at("MESSAGE_ID"), "9f5cb7e086fc4233a20dca9e4938208d");
+    EXPECT_EQ(failed.at("PRIORITY"), "3");
+    EXPECT_EQ(failed.at("QRB_ERROR"), "SealingError");
+    EXPECT_EQ(failed.at("QRB_STEP"), "Sealing the flash\u2026");
+    EXPECT_TRUE(fs::is_regular_file(failed.at("QRB_TRACE"))) << failed.at("QRB_TRACE");
+
+    // Stopped as systemd stops it.
+    station.signal(SIGTERM);
+    while (station.nextEvent(30s)) {
+    }
+    EXPECT_EQ(station.wait(), 1);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+
+    std::this_thread::sleep_for(500ms);
+    const std::vector<std::string> messages = manager.received();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front().rfind("READY=1\nSTATUS=", 0), 0u) << messages.front();
+    std::vector<std::string> statuses;
+    std::size_t keepAlives = 0;
+    for (const std::string& message : messages) {
+        if (message.starts_with("STATUS=")) {
+            statuses.push_back(message.substr(7));
+        }
+        keepAlives += message == "WATCHDOG=1" ? 1u : 0u;
+    }
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "2 running, 0 updated, 0 failed"),
+              statuses.end());
+    EXPECT_EQ(statuses.back(), "0 running, 1 updated, 1 failed");
+    EXPECT_EQ(messages.back(), "STOPPING=1");
+    // Every 0.25 s while the loop turns; generous for a loaded machine.
+    EXPECT_GE(static_cast<double>(keepAlives), seconds / 0.25 * 0.5) << seconds << " s";
+}
+
+TEST_F(StationService, WritesToTheSystemJournalsSocketWhenThereIsOne) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a mount namespace in place of the journal needs root";
+    }
+    board();
+    fs::create_directories(sockets.path() / "journal");
+    DatagramSocket journal((sockets.path() / "journal" / "socket").string());
+    ServiceProcess station({"--watch", "--json", "--config", configuration()},
+                           {"", 0us, "", journal.path()});
+    auto byTty = results(station, 1);
+    ASSERT_EQ(byTty["/dev/ttyUSB0"]["result"], "updated");
+    station.signal(SIGTERM);
+    while (station.nextEvent(30s)) {
+    }
+    EXPECT_EQ(station.wait(), 0);
+    const std::optional<std::string> datagram = journal.receive(5s);
+    ASSERT_TRUE(datagram) << "nothing came through sd_journal_sendv";
+    const auto fields = service_testing::journalFields(*datagram);
+    EXPECT_EQ(fields.at("QRB_SERIAL"), "QRB00100");
+    EXPECT_EQ(fields.at("QRB_RESULT"), "updated");
+    EXPECT_EQ(fields.at("SYSLOG_IDENTIFIER"), "qrb-flash");
+}
+
+} // namespace
