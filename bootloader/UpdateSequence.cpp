@@ -20,7 +20,8 @@ void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
     };
 
     start(UpdateStep::OpeningBootloader);
-    openImageFile(plan.ramBootloaderPath.c_str());
+    openImageBytes(plan.ramBootloader ? plan.ramBootloader
+                                      : readImageBytes(plan.ramBootloaderPath.c_str()));
     // Proved before anything goes to the board.
     total = proveOpenImageFile();
     observer.stepFinished(UpdateStep::OpeningBootloader);
@@ -41,7 +42,7 @@ void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
     observer.stepFinished(UpdateStep::VerifyingBootloader);
 
     start(UpdateStep::OpeningFirmware);
-    openImageFile(plan.firmwarePath.c_str());
+    openImageBytes(plan.firmware ? plan.firmware : readImageBytes(plan.firmwarePath.c_str()));
     // Proved before the flash is unsealed: a file that the transfer would
     // refuse fails here, and the board keeps its sealed firmware.
     total = proveOpenImageFile();
