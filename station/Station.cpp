@@ -278,6 +278,11 @@ void Station::offer(const BoardIdentity& board) {
 }
 
 void Station::devicesAdded(const DeviceList& devices) {
+    // Without --watch the boards are those attached at the start; the
+    // notifier is there for their removals.
+    if (!options_.watch) {
+        return;
+    }
     for (const DeviceProperties& device : devices) {
         if (device) {
             if (std::optional<BoardIdentity> board = boardOf(*device)) {
@@ -292,11 +297,10 @@ void Station::devicesRemoved(const DeviceList& devices) {
         if (device) {
             if (std::optional<BoardIdentity> board = boardOf(*device)) {
                 ended_.erase(board->tty);
-                const auto same = [&](const BoardIdentity& queued) {
+                std::erase_if(pending_, [&](const BoardIdentity& queued) {
                     return queued.tty == board->tty;
-                };
-                std::erase_if(pending_, same);
-                std::erase_if(held_, same);
+                });
+                std::erase_if(held_, [&](const BoardIdentity& queued) { return queued == *board; });
                 // The process of a board that went away is told at once,
                 // and stopped unless it ends by itself shortly.
                 for (auto& [fd, child] : running_) {
@@ -624,12 +628,10 @@ void Station::stop(int signal) {
     if (signal == SIGINT) {
         ++interrupts_;
     }
+    // No board is taken from now on (offer); the notifier stays, for the
+    // removals of the boards that are still running.
     stopping_ = true;
     interruptWaiting();
-    if (notifier_) {
-        notifier_->invalidate();
-        notifier_.reset();
-    }
     if (interrupts_ >= 2) {
         for (auto& [fd, child] : running_) {
             // A board whose process has its outcome, or is writing its row,
@@ -667,13 +669,14 @@ int Station::run() {
     for (const BoardIdentity& board : attachedBoards(options_.ports)) {
         offer(board);
     }
+    // Removals are followed in either mode; arrivals with --watch.
+    previousLoop_ = RunLoop::current();
+    RunLoop::setCurrent(this);
+    notifier_ = IORegistryDeviceNotifier::notifierForDevicesNamed(
+        std::nullopt, std::string(kSerialDeviceClass), shared_from_this(),
+        multipleDevicesSelector(&Station::devicesAdded),
+        multipleDevicesSelector(&Station::devicesRemoved));
     if (options_.watch) {
-        previousLoop_ = RunLoop::current();
-        RunLoop::setCurrent(this);
-        notifier_ = IORegistryDeviceNotifier::notifierForDevicesNamed(
-            std::nullopt, std::string(kSerialDeviceClass), shared_from_this(),
-            multipleDevicesSelector(&Station::devicesAdded),
-            multipleDevicesSelector(&Station::devicesRemoved));
         if (!notifier_) {
             std::fprintf(stderr, "qrb-flash: cannot watch the serial devices\n");
         }

@@ -614,16 +614,19 @@ TEST_F(StationEndToEnd, AnUnpluggedBoardEndsAtOnceAndAnotherAdapterOnItsTtyIsANe
 // finishes and has its row.
 TEST_F(StationEndToEnd, HangupAndInterruptToTheProcessGroupCostNoBoard) {
     pace = true;
-    for (int i = 0; i < 3; ++i) {
-        board(kOlder);
-    }
     for (const int signal : {SIGHUP, SIGINT}) {
         SCOPED_TRACE(signal);
+        // Three new boards each time round.
+        for (auto& adapter : adapters) {
+            adapter->unplug();
+        }
+        std::vector<BoardSimulator*> round;
+        for (int i = 0; i < 3; ++i) {
+            round.push_back(&board(kOlder));
+        }
         const std::string history =
             (resources.path() / ("history-" + std::to_string(signal) + ".db")).string();
-        // The second time round the boards have the image's version already.
-        StationProcess station(
-            {"--json", "--allow-reinstall", "--history", history, "--config", configuration()});
+        StationProcess station({"--json", "--history", history, "--config", configuration()});
         std::optional<json> event;
         while ((event = station.nextEvent()) &&
                !((*event)["event"] == "progress" &&
@@ -638,7 +641,7 @@ TEST_F(StationEndToEnd, HangupAndInterruptToTheProcessGroupCostNoBoard) {
         for (const auto& [tty, result] : byTty) {
             EXPECT_EQ(result["result"], "updated") << tty;
         }
-        for (auto& simulated : boards) {
+        for (const BoardSimulator* simulated : round) {
             EXPECT_TRUE(holdsFirmware(*simulated));
         }
         const std::vector<json> rows = historyRows(history);
@@ -747,6 +750,53 @@ TEST_F(StationEndToEnd, AnImageRewrittenDuringWatchChangesNothingFlashedOrRecord
                              "start. Restart qrb-flash to take the new one.";
     EXPECT_NE(text.find(line), std::string::npos) << text;
     EXPECT_EQ(text.find(line), text.rfind(line)) << "once";
+}
+
+// A failed board's result names its trace. A warning of the boards'
+// processes (here: no trace can be written) reaches the station's standard
+// error once, however many boards meet it.
+TEST_F(StationEndToEnd, AResultNamesItsTraceAndAWarningOfTheBoardsIsShownOnce) {
+    board(kOlder, {"answer:0x04=0x15"});
+    board(kOlder, {"answer:0x04=0x15"});
+    const char* saved = std::getenv("XDG_STATE_HOME");
+    const std::string savedState = saved != nullptr ? saved : "";
+    const auto stateHome = [&](const std::string& path) {
+        ::setenv("XDG_STATE_HOME", path.c_str(), 1);
+    };
+    const std::string errors = (resources.path() / "stderr.txt").string();
+    stateHome((resources.path() / "state").string());
+    {
+        StationProcess station({"--json", "--config", configuration()}, false, {}, errors);
+        auto byTty = results(station.remainingEvents());
+        EXPECT_EQ(station.wait(), 1);
+        for (const auto& [tty, result] : byTty) {
+            ASSERT_TRUE(result.contains("trace")) << result;
+            EXPECT_TRUE(std::filesystem::exists(result["trace"].get<std::string>()));
+        }
+    }
+    resources.writeFile("not-a-directory", std::vector<uint8_t>{1});
+    stateHome((resources.path() / "not-a-directory").string());
+    StationProcess station({"--json", "--config", configuration()}, false, {}, errors);
+    auto byTty = results(station.remainingEvents());
+    EXPECT_EQ(station.wait(), 1);
+    if (saved != nullptr) {
+        stateHome(savedState);
+    } else {
+        ::unsetenv("XDG_STATE_HOME");
+    }
+    ASSERT_EQ(byTty.size(), 2u);
+    for (const auto& [tty, result] : byTty) {
+        EXPECT_EQ(result["error"], "SealingError");
+        EXPECT_FALSE(result.contains("trace"));
+    }
+    std::ifstream file(errors);
+    std::vector<std::string> warnings;
+    for (std::string line; std::getline(file, line);) {
+        if (line.starts_with("qrb-flash: Serial trace not written")) {
+            warnings.push_back(line);
+        }
+    }
+    EXPECT_EQ(warnings.size(), 1u);
 }
 
 TEST_F(StationEndToEnd, OnATerminalEachRunningBoardHasALineThatGoesWhenItEnds) {
