@@ -65,6 +65,9 @@ class UpdateObserver {
     // the RAM bootloader, and before the synchronisation at its speed.
     virtual void jumpStarted() {}
     virtual void ramBootloaderSynchronisationStarted() {}
+    // In an opening step, the image's bytes as read (or as the plan carries
+    // them), before they are proved: what will be sent.
+    virtual void imageRead(UpdateStep /*step*/, const ImageBytes& /*bytes*/) {}
 };
 
 // Runs the eight steps with the board's resident bootloader in step on the
