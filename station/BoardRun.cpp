@@ -263,9 +263,10 @@ void writeTrace(BoardOutcome& outcome, const StationPlan& plan) {
     if (outcome.result == BoardResult::Failed) {
         failure = BoardFailure{outcome.error, outcome.reason};
     }
-    outcome.trace = writeBoardAttemptTrace(
-        "qrb-flash", outcome.identity.serial, outcome.identity.tty, outcome.to,
-        plan.update.firmwarePath, failure, outcome.step.value_or(lastAttemptStep()));
+    outcome.trace =
+        writeBoardAttemptTrace("qrb-flash", outcome.identity.serial, outcome.identity.tty,
+                               outcome.to, plan.update.firmwarePath, failure,
+                               outcome.step.value_or(lastAttemptStep()), plan.imageSha256);
 }
 
 } // namespace
