@@ -774,6 +774,12 @@ TEST_F(StationEndToEnd, AResultNamesItsTraceAndAWarningOfTheBoardsIsShownOnce) {
             EXPECT_TRUE(std::filesystem::exists(result["trace"].get<std::string>()));
         }
     }
+    // Two new boards, as the first two are left in their RAM bootloader.
+    for (auto& adapter : adapters) {
+        adapter->unplug();
+    }
+    board(kOlder, {"answer:0x04=0x15"});
+    board(kOlder, {"answer:0x04=0x15"});
     resources.writeFile("not-a-directory", std::vector<uint8_t>{1});
     stateHome((resources.path() / "not-a-directory").string());
     StationProcess station({"--json", "--config", configuration()}, false, {}, errors);
