@@ -31,8 +31,8 @@ extern std::shared_ptr<const ImageBytes> image_bytes; // behind image_file
 extern SimpleCodeHeader hdr;                          // header of the open file, as last read
 extern uint32_t checksum;                             // byte sum since the header was last read
 
-// Reads the whole file at path into memory. "FileNotFoundError" (also for a
-// file that cannot be read to its end, such as a directory).
+// Reads the whole file at path into memory: "FileNotFoundError" when it
+// cannot be opened; a read that fails ends the bytes there.
 std::shared_ptr<const ImageBytes> readImageBytes(const char* path);
 // Opens bytes as the image file and reads its header; a file still open is
 // closed first. After a bad header the file stays open. "FileFormatError",
