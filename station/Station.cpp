@@ -550,33 +550,34 @@ void Station::interruptWaiting() {
 }
 
 void Station::recordOffLoop(const std::vector<BoardOutcome>& outcomes) {
-    if (outcomes.empty() || plan_.historyPath.empty()) {
+    if (plan_.historyPath.empty()) {
         return;
     }
     out_.flush();
     std::fflush(nullptr);
-    const sigset_t blocked = forkSignals();
-    sigset_t mask;
-    ::sigprocmask(SIG_BLOCK, &blocked, &mask);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ignoreStopSignals();
-        setHandler(SIGCHLD, SIG_DFL);
+    // A process per row: the rows wait for the database side by side, so
+    // that no row waits for another's busy time-out.
+    for (const BoardOutcome& outcome : outcomes) {
+        const sigset_t blocked = forkSignals();
+        sigset_t mask;
+        ::sigprocmask(SIG_BLOCK, &blocked, &mask);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ignoreStopSignals();
+            setHandler(SIGCHLD, SIG_DFL);
+            ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+            recordBoardOutcome(outcome, plan_);
+            ::_exit(0);
+        }
         ::sigprocmask(SIG_SETMASK, &mask, nullptr);
-        for (const BoardOutcome& outcome : outcomes) {
+        if (pid < 0) {
+            // No process to spare: the row is written here, late rather
+            // than lost.
             recordBoardOutcome(outcome, plan_);
+            continue;
         }
-        ::_exit(0);
+        writers_.push_back(pid);
     }
-    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
-    if (pid < 0) {
-        // No process to spare: the rows are written here, late rather than lost.
-        for (const BoardOutcome& outcome : outcomes) {
-            recordBoardOutcome(outcome, plan_);
-        }
-        return;
-    }
-    writers_.push_back(pid);
 }
 
 void Station::reapWriters(bool wait) {

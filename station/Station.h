@@ -90,8 +90,8 @@ class Station : public DeviceNotificationTarget,
     [[noreturn]] void runChild(const BoardIdentity& board, int fd, const sigset_t& mask);
     // The boards that were waiting end as failed, untouched (a stop).
     void interruptWaiting();
-    // Appends rows to the history in a process of its own, so that the loop
-    // never waits for the database.
+    // Appends each row to the history in a process of its own, so that the
+    // loop never waits for the database.
     void recordOffLoop(const std::vector<BoardOutcome>& outcomes);
     void reapWriters(bool wait);
     // Stops the processes of removed boards that have not ended in time;
