@@ -57,7 +57,8 @@ std::optional<std::string> writeAttemptTrace(const AttemptTraceHeader& header,
         trace.board = header.board;
         trace.tty = header.tty;
         trace.imageVersion = header.imageVersion;
-        trace.imageSha256 = sha256OfFile(header.imagePath).value_or("-");
+        trace.imageSha256 =
+            header.imageSha256 ? *header.imageSha256 : sha256OfFile(header.imagePath).value_or("-");
         if (failure) {
             trace.failure = qrbtrace::TraceFailure{failure->name, failure->step, failure->reason};
         }
@@ -77,8 +78,9 @@ std::optional<std::string> writeAttemptTrace(const AttemptTraceHeader& header,
 std::optional<std::string>
 writeBoardAttemptTrace(const std::string& program, const std::string& board, const std::string& tty,
                        const std::string& imageVersion, const std::string& imagePath,
-                       const std::optional<BoardFailure>& failure, const std::string& failedStep) {
-    const AttemptTraceHeader header{program, board, tty, imageVersion, imagePath};
+                       const std::optional<BoardFailure>& failure, const std::string& failedStep,
+                       const std::optional<std::string>& imageSha256) {
+    const AttemptTraceHeader header{program, board, tty, imageVersion, imagePath, imageSha256};
     std::optional<AttemptTraceFailure> traced;
     if (failure) {
         traced = AttemptTraceFailure{failure->error, failedStep, failure->reason};

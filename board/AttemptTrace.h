@@ -17,6 +17,9 @@ struct AttemptTraceHeader {
     std::string tty;     // the board's device path
     std::string imageVersion;
     std::string imagePath; // the firmware image file, for its SHA-256
+    // The SHA-256 of the image's bytes that were offered to the board, when
+    // known; otherwise the file at imagePath is hashed.
+    std::optional<std::string> imageSha256;
 };
 
 struct AttemptTraceFailure {
@@ -27,12 +30,14 @@ struct AttemptTraceFailure {
 
 // Writes the trace of an attempt by program at the board with the adapter
 // serial number board on tty, offering the image of imageVersion from
-// imagePath; failure and its step when the attempt failed. The one place
-// where a front's attempt becomes a trace's header.
+// imagePath (whose bytes as read have imageSha256, when given); failure and
+// its step when the attempt failed. The one place where a front's attempt
+// becomes a trace's header.
 std::optional<std::string>
 writeBoardAttemptTrace(const std::string& program, const std::string& board, const std::string& tty,
                        const std::string& imageVersion, const std::string& imagePath,
-                       const std::optional<BoardFailure>& failure, const std::string& failedStep);
+                       const std::optional<BoardFailure>& failure, const std::string& failedStep,
+                       const std::optional<std::string>& imageSha256 = std::nullopt);
 
 // Discards what was recorded before and records the exchange from now on.
 void beginAttemptTrace();

@@ -3,11 +3,12 @@
 #include "FirmwareUpdaterException.h"
 #include "RecordWalk.h"
 
-std::optional<BoardFailure> proveStationImage(const std::string& path) {
+ImageProof pinStationImage(const std::string& path) {
     try {
-        proveImageFile(path.c_str());
+        std::shared_ptr<const ImageBytes> bytes = readImageBytes(path.c_str());
+        proveImageBytes(bytes);
+        return {PinnedImage{path, std::move(bytes)}, std::nullopt};
     } catch (const FirmwareUpdaterException& exception) {
-        return BoardFailure{exception.name(), exception.reason()};
+        return {std::nullopt, BoardFailure{exception.name(), exception.reason()}};
     }
-    return std::nullopt;
 }

@@ -57,14 +57,21 @@ std::optional<uint8_t> syncAnswerByte(const std::atomic<bool>* stopRequested) {
 // With a deadline, no wait of the attempt goes past it.
 bool attemptSynchronisation(const std::atomic<bool>* stopRequested,
                             const SerialDeadline* deadline) {
-    const auto flush = [deadline] {
+    // A line that keeps talking is flushed by the deadline, or until the
+    // stop flag is set: never for ever.
+    const auto flush = [deadline, stopRequested] {
         if (deadline != nullptr) {
             rxBufFlushBy(*deadline);
+        } else if (stopRequested != nullptr) {
+            return rxBufFlushUnless(*stopRequested);
         } else {
             rxBufFlush();
         }
+        return true;
     };
-    flush();
+    if (!flush()) {
+        return false;
+    }
     serQueueTxBytes(sync_sequence, sync_sequence_length);
     std::this_thread::sleep_for(kSyncPause);
 
@@ -94,8 +101,7 @@ bool attemptSynchronisation(const std::atomic<bool>* stopRequested,
         matched = *byte == sync_sequence[matched] ? matched + 1 : 0;
         if (matched == sync_sequence_length) {
             std::this_thread::sleep_for(kSyncPause);
-            flush();
-            return true;
+            return flush();
         }
     }
     return false;

@@ -79,10 +79,14 @@ uint64_t walkDataRecords(bool testChecksum) {
 // The image reader's process-wide state, put back as it was on leaving.
 class SavedImageState {
   public:
-    SavedImageState() : file_(image_file), header_(hdr), sum_(checksum) { image_file = nullptr; }
+    SavedImageState() : file_(image_file), bytes_(image_bytes), header_(hdr), sum_(checksum) {
+        image_file = nullptr;
+        image_bytes.reset();
+    }
     ~SavedImageState() {
         closeImageFile();
         image_file = file_;
+        image_bytes = bytes_;
         hdr = header_;
         checksum = sum_;
     }
@@ -91,6 +95,7 @@ class SavedImageState {
 
   private:
     std::FILE* file_;
+    std::shared_ptr<const ImageBytes> bytes_;
     SimpleCodeHeader header_;
     uint32_t sum_;
 };
@@ -112,6 +117,12 @@ void proveImageFile(const char* path) {
         throw;
     }
     closeImageFile();
+}
+
+uint64_t proveImageBytes(std::shared_ptr<const ImageBytes> bytes) {
+    const SavedImageState saved;
+    openImageBytes(std::move(bytes));
+    return proveOpenImageFile();
 }
 
 std::optional<uint64_t> imageDataBytes(const char* path) {

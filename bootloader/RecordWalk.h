@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ImageFile.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -31,6 +33,9 @@ uint64_t proveOpenImageFile();
 // update does with the file before it changes a board. Raises what
 // openImageFile and proveOpenImageFile raise; the file is closed either way.
 void proveImageFile(const char* path);
+// Proves the image in bytes the same way, on a handle of its own (the open
+// image file stays as it is); returns the sum of its data records' lengths.
+uint64_t proveImageBytes(std::shared_ptr<const ImageBytes> bytes);
 
 // The sum of the lengths of the data records of the image file at path, read
 // with the record walk on a handle of its own: the open image file, its

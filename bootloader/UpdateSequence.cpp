@@ -20,7 +20,10 @@ void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
     };
 
     start(UpdateStep::OpeningBootloader);
-    openImageFile(plan.ramBootloaderPath.c_str());
+    const std::shared_ptr<const ImageBytes> ramBootloader =
+        plan.ramBootloader ? plan.ramBootloader : readImageBytes(plan.ramBootloaderPath.c_str());
+    observer.imageRead(UpdateStep::OpeningBootloader, *ramBootloader);
+    openImageBytes(ramBootloader);
     // Proved before anything goes to the board.
     total = proveOpenImageFile();
     observer.stepFinished(UpdateStep::OpeningBootloader);
@@ -41,7 +44,10 @@ void runUpdateSequence(const UpdatePlan& plan, UpdateObserver& observer,
     observer.stepFinished(UpdateStep::VerifyingBootloader);
 
     start(UpdateStep::OpeningFirmware);
-    openImageFile(plan.firmwarePath.c_str());
+    const std::shared_ptr<const ImageBytes> firmware =
+        plan.firmware ? plan.firmware : readImageBytes(plan.firmwarePath.c_str());
+    observer.imageRead(UpdateStep::OpeningFirmware, *firmware);
+    openImageBytes(firmware);
     // Proved before the flash is unsealed: a file that the transfer would
     // refuse fails here, and the board keeps its sealed firmware.
     total = proveOpenImageFile();

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "ImageFile.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -33,6 +36,11 @@ struct UpdatePlan {
     std::string ramBootloaderPath;
     std::string firmwarePath;
     uint32_t version = 0; // the seal word: major, minor, revision from bit 0
+    // The images' bytes, when read already (readImageBytes): then these are
+    // proved and sent, and the files are not read again. Otherwise each
+    // file is read once, in its opening step.
+    std::shared_ptr<const ImageBytes> ramBootloader = nullptr;
+    std::shared_ptr<const ImageBytes> firmware = nullptr;
 };
 
 struct UpdateStepStart {
@@ -57,6 +65,9 @@ class UpdateObserver {
     // the RAM bootloader, and before the synchronisation at its speed.
     virtual void jumpStarted() {}
     virtual void ramBootloaderSynchronisationStarted() {}
+    // In an opening step, the image's bytes as read (or as the plan carries
+    // them), before they are proved: what will be sent.
+    virtual void imageRead(UpdateStep /*step*/, const ImageBytes& /*bytes*/) {}
 };
 
 // Runs the eight steps with the board's resident bootloader in step on the

@@ -189,6 +189,9 @@ class AppController : public DeviceNotificationTarget,
     // worker starts, read by the workers that follow it.
     std::string _attemptSerialNumber;
     std::string _attemptDevicePath;
+    // The SHA-256 of the firmware image's bytes as the update worker read
+    // them, once it has: the bytes it proves and sends (update worker only).
+    std::optional<std::string> _attemptImageSha256;
     // Writes the attempt's serial trace after a failure (see AttemptTrace.h).
     void writeFailedAttemptTrace(const std::string& step, const BoardFailure& failure);
 

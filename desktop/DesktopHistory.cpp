@@ -80,7 +80,8 @@ void DesktopHistory::versionQueryFailed(const BoardFailure& failure, ImageVersio
 }
 
 void DesktopHistory::updateEnded(bool success, const std::optional<BoardFailure>& failure,
-                                 ImageVersion image, const std::string& imagePath) {
+                                 ImageVersion image, const std::string& imagePath,
+                                 const std::optional<std::string>& imageSha256) {
     AttemptRecord record;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -91,6 +92,7 @@ void DesktopHistory::updateEnded(bool success, const std::optional<BoardFailure>
                             versionText(image), secondsSoFar());
         begun_ = false;
     }
+    record.imageSha256 = imageSha256;
     commit(std::move(record), imagePath);
 }
 
@@ -105,7 +107,9 @@ void DesktopHistory::commit(AttemptRecord record, std::string imagePath) {
     // nothing of the application and ends by itself.
     std::thread([writes = writes_, record = std::move(record), imagePath = std::move(imagePath),
                  path = std::move(path)]() mutable {
-        record.imageSha256 = sha256OfFile(imagePath);
+        if (!record.imageSha256) {
+            record.imageSha256 = sha256OfFile(imagePath);
+        }
         recordAttempt(record, path);
         {
             std::lock_guard<std::mutex> lock(writes->mutex);

@@ -49,8 +49,11 @@ class DesktopHistory {
     void versionQueryFailed(const BoardFailure& failure, ImageVersion image,
                             const std::string& imagePath);
     // After the update worker's steps: success, or the failure it caught.
+    // imageSha256: of the firmware image's bytes as the update read them,
+    // when it got so far (then imagePath is not hashed again).
     void updateEnded(bool success, const std::optional<BoardFailure>& failure, ImageVersion image,
-                     const std::string& imagePath);
+                     const std::string& imagePath,
+                     const std::optional<std::string>& imageSha256 = std::nullopt);
 
     // Waits until no write runs, at most limit.
     void awaitWrites(std::chrono::milliseconds limit);

@@ -3,6 +3,7 @@
 #include "AppControllerInternal.h"
 #include "AttemptTrace.h"
 #include "BoardSequence.h"
+#include "FileDigest.h"
 #include "FirmwareUpdaterException.h"
 #include "ImageFile.h"
 #include "Log.h"
@@ -21,15 +22,23 @@ namespace {
 // How often the busy panel samples the update's progress.
 constexpr double kProgressInterval = 0.1;
 
-// Hands each step of the update sequence to a function.
+// Hands each step of the update sequence to a function, and keeps the
+// digest of the firmware image's bytes as the sequence read them.
 class StepReporter : public UpdateObserver {
   public:
-    explicit StepReporter(std::function<void(const UpdateStepStart&)> onStep)
-        : onStep_(std::move(onStep)) {}
+    StepReporter(std::function<void(const UpdateStepStart&)> onStep,
+                 std::optional<std::string>& firmwareSha256)
+        : onStep_(std::move(onStep)), firmwareSha256_(firmwareSha256) {}
     void stepStarted(const UpdateStepStart& start) override { onStep_(start); }
+    void imageRead(UpdateStep step, const ImageBytes& bytes) override {
+        if (step == UpdateStep::OpeningFirmware) {
+            firmwareSha256_ = sha256OfBytes(bytes.data(), bytes.size());
+        }
+    }
 
   private:
     std::function<void(const UpdateStepStart&)> onStep_;
+    std::optional<std::string>& firmwareSha256_;
 };
 
 } // namespace
@@ -112,10 +121,13 @@ void AppController::endProgress() {
 }
 
 void AppController::handleUpdateFirmwareCommand() {
-    StepReporter steps([this](const UpdateStepStart& start) {
-        markAttemptStep(updateStepCaption(start.step));
-        showUpdateStep(start);
-    });
+    _attemptImageSha256.reset();
+    StepReporter steps(
+        [this](const UpdateStepStart& start) {
+            markAttemptStep(updateStepCaption(start.step));
+            showUpdateStep(start);
+        },
+        _attemptImageSha256);
     const BoardUpdateResult result =
         runBoardUpdate({RAMBootloaderPath, imagePath, imageVer.data}, steps, _dataBytesSent);
     const bool successCode = result.success;
@@ -126,7 +138,7 @@ void AppController::handleUpdateFirmwareCommand() {
                                 result.failure.value_or(BoardFailure{"UnexpectedError", ""}));
     }
     // Written beside the final alert; the process ends once it is in.
-    _history.updateEnded(successCode, result.failure, imageVer, imagePath);
+    _history.updateEnded(successCode, result.failure, imageVer, imagePath, _attemptImageSha256);
     framework_.performOnMainThread(
         [self = shared_from_this(), successCode] {
             self->runFirmwareUpdateCompleteAlertWithSuccessCode(successCode);
@@ -135,9 +147,9 @@ void AppController::handleUpdateFirmwareCommand() {
 }
 
 void AppController::writeFailedAttemptTrace(const std::string& step, const BoardFailure& failure) {
-    if (const std::optional<std::string> path =
-            writeBoardAttemptTrace("qrb-updater", _attemptSerialNumber, _attemptDevicePath,
-                                   versionText(imageVer), imagePath, failure, step)) {
+    if (const std::optional<std::string> path = writeBoardAttemptTrace(
+            "qrb-updater", _attemptSerialNumber, _attemptDevicePath, versionText(imageVer),
+            imagePath, failure, step, _attemptImageSha256)) {
         _history.traceAt(*path);
     }
 }

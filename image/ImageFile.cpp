@@ -2,23 +2,62 @@
 
 #include "FirmwareUpdaterException.h"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 FILE* image_file = nullptr;
+std::shared_ptr<const ImageBytes> image_bytes;
 SimpleCodeHeader hdr{};
 uint32_t checksum = 0;
 
-void openImageFile(const char* path) {
-    // Only one image is ever open: a handle left open by a caller is closed
-    // here rather than leaked.
-    closeImageFile();
+std::shared_ptr<const ImageBytes> readImageBytes(const char* path) {
     if (path == nullptr) {
         BootloaderException::raise("FileNotFoundError", "Cannot open %s.", "(null)");
     }
-    image_file = std::fopen(path, "r");
-    if (image_file == nullptr) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         BootloaderException::raise("FileNotFoundError", "Cannot open %s.", path);
     }
+    auto bytes = std::make_shared<ImageBytes>();
+    unsigned char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            bytes->insert(bytes->end(), buffer, buffer + got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        // A read that fails ends the bytes, as stdio's end of file would: the
+        // image is then short, and its header or records say so (a
+        // directory, say, is "UnexpectedEOFError").
+        ::close(fd);
+        return bytes;
+    }
+}
+
+void openImageBytes(std::shared_ptr<const ImageBytes> bytes) {
+    // Only one image is ever open: a handle left open by a caller is closed
+    // here rather than leaked.
+    closeImageFile();
+    if (!bytes) {
+        BootloaderException::raise("FileNotFoundError", "Cannot open %s.", "(null)");
+    }
+    // fmemopen only reads in "r" mode; the buffer is never written.
+    image_file = ::fmemopen(const_cast<unsigned char*>(bytes->data()), bytes->size(), "r");
+    if (image_file == nullptr) {
+        BootloaderException::raise("FileNotFoundError", "Cannot open %s.", "the image in memory");
+    }
+    image_bytes = std::move(bytes);
     // A bad header leaves the file open; closeImageFile closes it.
     PreprocessFile();
+}
+
+void openImageFile(const char* path) {
+    closeImageFile();
+    openImageBytes(readImageBytes(path));
 }
 
 void PreprocessFile() {
@@ -69,4 +108,5 @@ void closeImageFile() {
     }
     std::fclose(image_file);
     image_file = nullptr;
+    image_bytes.reset();
 }

@@ -2,11 +2,17 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 // Reader of image files in the simple-code format: a 14-byte header, then
 // records, all fields big-endian, every byte read added to a running 32-bit
 // checksum. One file open at a time, in process-wide variables. Failures
 // raise BootloaderException.
+//
+// An open image is always bytes in memory, read from its file in one go:
+// what is proved, hashed and sent is the same bytes, whatever happens to
+// the file on disk meanwhile. image_file reads them through stdio.
 
 struct SimpleCodeHeader {
     uint32_t magic;
@@ -17,12 +23,22 @@ struct SimpleCodeHeader {
 
 constexpr uint32_t kSimpleCodeMagic = 0x7F494152;
 
-extern FILE* image_file;     // the open image file, or nullptr
-extern SimpleCodeHeader hdr; // header of the open file, as last read
-extern uint32_t checksum;    // byte sum since the header was last read
+// The bytes of an image file, as read once from it.
+using ImageBytes = std::vector<unsigned char>;
 
-// Opens path for reading and reads its header; a file still open is closed
-// first. After a bad header the file stays open. "FileNotFoundError",
+extern FILE* image_file;                              // the open image file, or nullptr
+extern std::shared_ptr<const ImageBytes> image_bytes; // behind image_file
+extern SimpleCodeHeader hdr;                          // header of the open file, as last read
+extern uint32_t checksum;                             // byte sum since the header was last read
+
+// Reads the whole file at path into memory: "FileNotFoundError" when it
+// cannot be opened; a read that fails ends the bytes there.
+std::shared_ptr<const ImageBytes> readImageBytes(const char* path);
+// Opens bytes as the image file and reads its header; a file still open is
+// closed first. After a bad header the file stays open. "FileFormatError",
+// "UnexpectedEOFError".
+void openImageBytes(std::shared_ptr<const ImageBytes> bytes);
+// readImageBytes, then openImageBytes. "FileNotFoundError",
 // "FileFormatError", "UnexpectedEOFError".
 void openImageFile(const char* path);
 // Reads and checks the header at the current position; restarts checksum.

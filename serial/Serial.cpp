@@ -126,7 +126,22 @@ std::string displayPath(const char* path) {
                            std::strerror(error));
 }
 
+// Waits without limit until fd is readable or has hung up.
+void waitReadableForever(int fd) {
+    for (;;) {
+        pollfd entry{fd, POLLIN, 0};
+        const int result = ::poll(&entry, 1, -1);
+        if (result > 0) {
+            return;
+        }
+        if (result < 0 && errno != EINTR) {
+            raiseSelectError(errno);
+        }
+    }
+}
+
 // One read of one byte; a signal that interrupts the wait is not a failure.
+// The descriptor does not block: a read with nothing to read waits here.
 uint8_t readOneByte(int fd) {
     for (;;) {
         uint8_t byte = 0;
@@ -136,6 +151,10 @@ uint8_t readOneByte(int fd) {
             return byte;
         }
         if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            waitReadableForever(fd);
             continue;
         }
         raiseReceiveError(got < 0 ? errno : 0);
@@ -299,21 +318,94 @@ void serSetBaudRate(BaudRate baudRate) {
     ser_recording.speedChanged(baudRate);
 }
 
+std::chrono::microseconds serWriteBound(size_t n) {
+    const BaudRate rate = ser_baud_rate > 0 ? ser_baud_rate : kBootloaderBaudRate;
+    return std::chrono::microseconds(static_cast<int64_t>(n) * 10 * 1'000'000 / rate) +
+           kWriteMargin;
+}
+
 void serQueueTxBytes(const void* buffer, size_t n) {
-    ssize_t written = 0;
-    do {
-        // A signal before any byte went out leaves nothing written: try again.
-        written = ::write(ser_fd, buffer, n);
-    } while (written < 0 && errno == EINTR);
-    if (written > 0) {
-        ser_recording.sent(buffer, static_cast<size_t>(written));
+    serQueueTxBytesBy(buffer, n, serDeadlineIn(serWriteBound(n)));
+}
+
+namespace {
+
+// The descriptor does not block while a write is under way, so that a write
+// has an end: it waits for room by its deadline, never in write(2).
+class NonBlockingWhile {
+  public:
+    explicit NonBlockingWhile(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) {
+            (void)::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+        }
     }
-    if (written < 0 || static_cast<size_t>(written) != n) {
-        ser_recording.sendFailed(written < 0 ? errno : -1,
-                                 written < 0 ? 0 : static_cast<size_t>(written));
+    ~NonBlockingWhile() {
+        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) {
+            (void)::fcntl(fd_, F_SETFL, flags_);
+        }
+    }
+    NonBlockingWhile(const NonBlockingWhile&) = delete;
+    NonBlockingWhile& operator=(const NonBlockingWhile&) = delete;
+
+  private:
+    int fd_;
+    int flags_;
+};
+
+} // namespace
+
+void serQueueTxBytesBy(const void* buffer, size_t n, const SerialDeadline& deadline) {
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    size_t sent = 0;
+    const auto fail = [&](int error) {
+        ser_recording.sendFailed(error, sent);
         SerialException::raise(
             SerialFailure::Send, 0,
-            "Serial Communication Error: transmitting serial data failed (%zd:%zu).", written, n);
+            "Serial Communication Error: transmitting serial data failed (%zd:%zu).",
+            sent > 0 ? static_cast<ssize_t>(sent) : ssize_t{-1}, n);
+    };
+    const NonBlockingWhile nonBlocking(ser_fd);
+    while (sent < n) {
+        const ssize_t written = ::write(ser_fd, bytes + sent, n - sent);
+        if (written > 0) {
+            ser_recording.sent(bytes + sent, static_cast<size_t>(written));
+            sent += static_cast<size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR && sent == 0) {
+            continue;
+        }
+        if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            fail(written < 0 ? errno : -1);
+        }
+        // The adapter takes nothing more for now: wait for room, by the
+        // deadline at most. A signal before any byte went out starts the
+        // wait again; one after some bytes ends the write short, as an
+        // interrupted write(2) does.
+        for (;;) {
+            const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                                       deadline.at - std::chrono::steady_clock::now());
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+            const timespec wait{
+                static_cast<time_t>(seconds.count()),
+                static_cast<long>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count())};
+            pollfd entry{ser_fd, POLLOUT, 0};
+            const int result = ::ppoll(&entry, 1, &wait, nullptr);
+            if (result > 0) {
+                break;
+            }
+            if (result == 0) {
+                ser_recording.timedOut(static_cast<uint64_t>(deadline.bound.count()));
+                SerialException::raise(
+                    SerialFailure::Timeout, 0,
+                    "Serial Communication Error: the adapter took no data within %g s.",
+                    static_cast<double>(deadline.bound.count()) / 1e6);
+            }
+            if (errno != EINTR || sent > 0) {
+                fail(errno);
+            }
+        }
     }
 }
 
@@ -398,6 +490,19 @@ void rxBufFlushBy(const SerialDeadline& deadline) {
                 raiseTimeout(deadline.bound);
             }
             return;
+        }
+        (void)readOneByte(ser_fd);
+    }
+}
+
+bool rxBufFlushUnless(const std::atomic<bool>& stop) {
+    constexpr auto kQuiet = std::chrono::milliseconds(10);
+    for (;;) {
+        if (stop.load()) {
+            return false;
+        }
+        if (!waitReadable(ser_fd, kQuiet)) {
+            return !stop.load();
         }
         (void)readOneByte(ser_fd);
     }

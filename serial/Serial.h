@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <mutex>
@@ -37,8 +38,18 @@ void serOpenAndConfig(const char* path, BaudRate baudRate);
 void serClose();
 // Changes the speed of the open port both ways and discards unread input.
 void serSetBaudRate(BaudRate baudRate);
-// One write of all n bytes, or "SerialCommSendError".
+// Writes all n bytes, waiting for room in the adapter as long as the bound
+// of a write (serWriteBound) allows: an adapter that takes nothing more
+// fails with "SerialCommTimeoutError"; a failed write is
+// "SerialCommSendError".
 void serQueueTxBytes(const void* buffer, size_t n);
+// The same by the given deadline.
+struct SerialDeadline;
+void serQueueTxBytesBy(const void* buffer, size_t n, const SerialDeadline& deadline);
+// The bound of a write of n bytes: their wire time at the port's speed (10
+// bits a byte) + kWriteMargin, for an adapter that holds bytes for a while.
+inline constexpr std::chrono::milliseconds kWriteMargin{2000};
+std::chrono::microseconds serWriteBound(size_t n);
 // Waits without limit for one byte; "SerialCommReceiveError".
 uint8_t rxByte();
 // Reads exactly count bytes with rxByte.
@@ -67,6 +78,9 @@ void RxBytesBy(uint8_t* buffer, uint32_t count, const SerialDeadline& deadline);
 void rxBufFlushBy(const SerialDeadline& deadline);
 // Reads and discards input until the line has been quiet for 10 ms.
 void rxBufFlush();
+// The same, unless stop is set first (then false): a line that keeps talking
+// holds the caller only until somebody says stop.
+bool rxBufFlushUnless(const std::atomic<bool>& stop);
 
 // Low latency on USB serial adapters. A USB serial converter holds the bytes
 // it receives until its buffer fills or its latency timer runs out (16 ms by

@@ -3,6 +3,7 @@
 #include "AttemptTrace.h"
 #include "BoardSequence.h"
 #include "JournalEntry.h"
+#include "DeviceCheck.h"
 #include "Serial.h"
 #include "StationHistory.h"
 #include "StationEvents.h"
@@ -14,11 +15,24 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <signal.h>
 #include <thread>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Set by the parent's kBoardRemovedSignal: the board was unplugged. Its
+// connection stops at once (the parent stops the process if it goes on).
+std::atomic<bool> boardRemoved{false};
+std::atomic<std::atomic<bool>*> stopOnRemoval{nullptr};
+
+void onBoardRemoved(int /*signal*/) {
+    boardRemoved.store(true);
+    if (std::atomic<bool>* stop = stopOnRemoval.load()) {
+        stop->store(true);
+    }
+}
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(500);
 
@@ -40,6 +54,7 @@ class BoardWatch {
     }
 
     const std::atomic<bool>& connectionStop() const { return connectionStop_; }
+    std::atomic<bool>& connectionStop() { return connectionStop_; }
     bool connectionTimedOut() const { return connectionTimedOut_; }
     void connected() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -100,16 +115,39 @@ class BoardWatch {
     std::thread thread_;
 };
 
+// The connection's hooks: the watch's stop flag, and after every open of the
+// tty a look at the device behind it. A device that is not the board given
+// (another adapter that the kernel gave the departed board's tty) stops the
+// connection before anything is sent to it.
 class StationConnection : public ConnectionHooks {
   public:
-    explicit StationConnection(const BoardWatch& watch) : watch_(watch) {}
+    StationConnection(BoardWatch& watch, const BoardIdentity& board)
+        : watch_(watch), board_(board) {}
     const std::atomic<bool>& stopFlag() const override { return watch_.connectionStop(); }
     void pause(double seconds) override {
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(seconds));
+        // In slices, so that a removal ends the pause.
+        while (!watch_.connectionStop().load() && Clock::now() < end) {
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(end - Clock::now(), std::chrono::milliseconds(20)));
+        }
     }
+    void openAttempted(const std::string& /*devicePath*/,
+                       const FirmwareUpdaterException* failure) override {
+        if (failure == nullptr && !changed_) {
+            changed_ = deviceChange(board_);
+            if (changed_) {
+                watch_.connectionStop().store(true);
+            }
+        }
+    }
+    const std::optional<std::string>& changed() const { return changed_; }
 
   private:
-    const BoardWatch& watch_;
+    BoardWatch& watch_;
+    const BoardIdentity& board_;
+    std::optional<std::string> changed_;
 };
 
 class StationSteps : public UpdateObserver {
@@ -125,6 +163,14 @@ class StationSteps : public UpdateObserver {
 };
 
 } // namespace
+
+void watchForBoardRemoval() {
+    struct sigaction action {};
+    action.sa_handler = onBoardRemoved;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(kBoardRemovedSignal, &action, nullptr);
+}
 
 BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
                       const std::function<void(const std::string&)>& emit) {
@@ -145,13 +191,21 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
     BoardWatch watch(board.tty, emit,
                      started + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(plan.connectLimit)));
-    StationConnection hooks(watch);
+    StationConnection hooks(watch, board);
+    stopOnRemoval.store(&watch.connectionStop());
+    if (boardRemoved.load()) {
+        watch.connectionStop().store(true);
+    }
     BoardFailure failure;
     const ConnectionOutcome connection = connectBoard(board.tty, hooks, &failure);
     watch.connected();
     if (connection != ConnectionOutcome::InStep) {
         serClose();
-        if (watch.connectionTimedOut() && failure.error.empty()) {
+        if (hooks.changed()) {
+            failure = {kDeviceChangedError, *hooks.changed()};
+        } else if (boardRemoved.load()) {
+            failure = {kBoardRemovedError, kBoardRemovedReason};
+        } else if (watch.connectionTimedOut() && failure.error.empty()) {
             failure = {
                 "SerialCommTimeoutError",
                 formatString("The board did not answer within %.0f seconds.", plan.connectLimit)};
@@ -161,8 +215,10 @@ BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,
         }
         outcome.error = failure.error;
         outcome.reason = failure.reason;
+        stopOnRemoval.store(nullptr);
         return finish(BoardResult::Failed);
     }
+    stopOnRemoval.store(nullptr);
 
     markAttemptStep(kVersionStep);
     const std::optional<std::uint32_t> word = readBoardVersion(&failure);
@@ -208,9 +264,10 @@ void writeTrace(BoardOutcome& outcome, const StationPlan& plan) {
     if (outcome.result == BoardResult::Failed) {
         failure = BoardFailure{outcome.error, outcome.reason};
     }
-    outcome.trace = writeBoardAttemptTrace(
-        "qrb-flash", outcome.identity.serial, outcome.identity.tty, outcome.to,
-        plan.update.firmwarePath, failure, outcome.step.value_or(lastAttemptStep()));
+    outcome.trace =
+        writeBoardAttemptTrace("qrb-flash", outcome.identity.serial, outcome.identity.tty,
+                               outcome.to, plan.update.firmwarePath, failure,
+                               outcome.step.value_or(lastAttemptStep()), plan.imageSha256);
 }
 
 } // namespace

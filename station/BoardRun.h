@@ -3,6 +3,7 @@
 #include "BoardOutcome.h"
 #include "UpdateSequence.h"
 
+#include <csignal>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +25,17 @@ struct StationPlan {
     // The station's name in the rows (--station; empty: defaultStationName()).
     std::string station;
 };
+
+// The signal by which the parent tells a board's process that its board was
+// unplugged: the connection stops at once (a transfer fails by itself on the
+// tty's hang-up). watchForBoardRemoval installs its handler.
+inline constexpr int kBoardRemovedSignal = SIGUSR1;
+void watchForBoardRemoval();
+// A board unplugged during its attempt, and a tty that leads to another
+// device than the board's after an open.
+inline constexpr const char* kBoardRemovedError = "BoardRemovedError";
+inline constexpr const char* kBoardRemovedReason = "The board was unplugged during its attempt.";
+inline constexpr const char* kDeviceChangedError = "DeviceChangedError";
 
 // Runs one board through the shared per-board sequence, in the calling
 // process (a station child: the serial port and the image file are the

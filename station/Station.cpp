@@ -29,7 +29,7 @@
 
 namespace {
 
-// SIGINT and SIGTERM reach the parent's poll through this pipe.
+// SIGINT, SIGTERM and SIGHUP reach the parent's poll through this pipe.
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int signal) {
@@ -44,6 +44,43 @@ void setHandler(int signal, void (*handler)(int)) {
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     ::sigaction(signal, &action, nullptr);
+}
+
+// The signals that are blocked across fork: a signal in that window is
+// taken once, by the parent, never by a process that has not yet set its
+// own handlers.
+sigset_t forkSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD, kBoardRemovedSignal}) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
+// A process of the station's that is not the parent: the parent alone
+// decides when the station ends, so the signals of a terminal or a service
+// manager are not for it.
+void ignoreStopSignals() {
+    for (int signal : {SIGHUP, SIGINT, SIGTERM, SIGPIPE}) {
+        setHandler(signal, SIG_IGN);
+    }
+}
+
+// How long a removed board's process may go on before it is stopped: the
+// board ends as failed within 2 s of its removal.
+constexpr auto kRemovalGrace = std::chrono::milliseconds(1500);
+
+// The warnings of a board's process that the station shows as well, by the
+// start of their log line.
+std::optional<std::string> warningKind(const std::string& line) {
+    if (line.starts_with("Update history ")) {
+        return "history";
+    }
+    if (line.starts_with("Serial trace not written")) {
+        return "trace";
+    }
+    return std::nullopt;
 }
 
 // path with its symbolic links followed (a /dev/serial/by-id/ name leads to
@@ -165,6 +202,10 @@ void Station::emit(const std::string& line) {
     out_ << line << '\n';
     drawLive();
     out_.flush();
+    // A closed or broken output loses this line, and the next is tried.
+    if (!out_) {
+        out_.clear();
+    }
 }
 
 void Station::redrawLive() {
@@ -219,23 +260,32 @@ void Station::offer(const BoardIdentity& board) {
     if (stopping_ || !wanted(board.tty) || ended_.contains(board.tty)) {
         return;
     }
-    for (const auto& [fd, child] : running_) {
-        if (child.board.tty == board.tty) {
-            return;
-        }
-    }
     for (const BoardIdentity& queued : pending_) {
         if (queued.tty == board.tty) {
             return;
         }
     }
+    bool ttyHeld = false;
+    for (const auto& [fd, child] : running_) {
+        ttyHeld = ttyHeld || child.board.tty == board.tty;
+    }
+    if (ttyHeld && std::find(held_.begin(), held_.end(), board) != held_.end()) {
+        return;
+    }
     if (options_.json) {
         emit(foundEvent(board));
     }
-    pending_.push_back(board);
+    // A board that arrives on a tty that the process of the board before it
+    // still holds waits for that process to end.
+    (ttyHeld ? held_ : pending_).push_back(board);
 }
 
 void Station::devicesAdded(const DeviceList& devices) {
+    // Without --watch the boards are those attached at the start; the
+    // notifier is there for their removals.
+    if (!options_.watch) {
+        return;
+    }
     for (const DeviceProperties& device : devices) {
         if (device) {
             if (std::optional<BoardIdentity> board = boardOf(*device)) {
@@ -253,6 +303,18 @@ void Station::devicesRemoved(const DeviceList& devices) {
                 std::erase_if(pending_, [&](const BoardIdentity& queued) {
                     return queued.tty == board->tty;
                 });
+                std::erase_if(held_, [&](const BoardIdentity& queued) { return queued == *board; });
+                // The process of a board that went away is told at once,
+                // and stopped unless it ends by itself shortly.
+                for (auto& [fd, child] : running_) {
+                    if (child.board.tty == board->tty && child.board.serial == board->serial &&
+                        !child.removed) {
+                        child.removed = Clock::now();
+                        if (!child.ending) {
+                            ::kill(child.pid, kBoardRemovedSignal);
+                        }
+                    }
+                }
             }
         }
     }
@@ -280,13 +342,20 @@ void Station::startChild(const BoardIdentity& board) {
         return;
     }
     out_.flush();
+    if (!out_) {
+        out_.clear();
+    }
     std::fflush(nullptr);
     const std::string attemptId = newAttemptId();
+    const sigset_t blocked = forkSignals();
+    sigset_t mask;
+    ::sigprocmask(SIG_BLOCK, &blocked, &mask);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        runChild(board, fds[1], attemptId);
+        runChild(board, fds[1], attemptId, mask);
     }
+    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
     ::close(fds[1]);
     if (pid < 0) {
         ::close(fds[0]);
@@ -309,24 +378,21 @@ void Station::startChild(const BoardIdentity& board) {
     redrawLive();
 }
 
-void Station::runChild(const BoardIdentity& board, int fd, const std::string& attemptId) {
+void Station::runChild(const BoardIdentity& board, int fd, const std::string& attemptId,
+                       const sigset_t& mask) {
     // Updates already running finish when the station is stopped: the
-    // parent decides, and kills a child when it must.
-    setHandler(SIGINT, SIG_IGN);
-    setHandler(SIGTERM, SIG_IGN);
-    setHandler(SIGPIPE, SIG_IGN);
+    // parent decides, and stops a child when it must. The handlers are set
+    // before the signals blocked across fork are let in.
+    ignoreStopSignals();
+    setHandler(SIGCHLD, SIG_DFL);
+    watchForBoardRemoval();
+    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
     for (const auto& [other, child] : running_) {
         ::close(other);
     }
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
     service_.closeInChild();
-    // The result line carries each failure: the log goes to the journal only.
-    setLogSink([](const std::string& line) {
-        static std::once_flag opened;
-        std::call_once(opened, [] { openlog("qrb-flash", LOG_PID, LOG_USER); });
-        syslog(LOG_NOTICE, "%s", line.c_str());
-    });
     std::mutex writing;
     const auto send = [&](const std::string& line) {
         const std::string text = line + "\n";
@@ -343,8 +409,20 @@ void Station::runChild(const BoardIdentity& board, int fd, const std::string& at
             sent += static_cast<std::size_t>(n);
         }
     };
+    // The result line carries each failure: the log goes to the journal
+    // only. A warning beside the update reaches the station's standard error
+    // as well, through the parent.
+    setLogSink([&send](const std::string& line) {
+        static std::once_flag opened;
+        std::call_once(opened, [] { openlog("qrb-flash", LOG_PID, LOG_USER); });
+        syslog(LOG_NOTICE, "%s", line.c_str());
+        if (const std::optional<std::string> kind = warningKind(line)) {
+            send(warningEvent(*kind, line));
+        }
+    });
     BoardOutcome outcome = runBoard(board, plan_, send);
     outcome.attemptId = attemptId;
+    send(endingEvent());
     boardEnded(outcome, plan_);
     send(resultEvent(outcome));
     ::_exit(0);
@@ -374,6 +452,14 @@ void Station::childLine(Child& child, const std::string& line) {
         child.outcome = std::move(outcome);
         return;
     }
+    if (isEndingEvent(line)) {
+        child.ending = true;
+        return;
+    }
+    if (std::optional<WarningLine> warning = parseWarningEvent(line)) {
+        showWarning(*warning);
+        return;
+    }
     if (std::optional<ProgressLine> progress = parseProgressEvent(line)) {
         child.step = std::move(progress->step);
         child.done = progress->done;
@@ -397,15 +483,20 @@ void Station::endChild(int fd) {
     while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
     }
 
+    // A board whose result line came has its row: that line stands, even
+    // when the station was stopped since.
     BoardOutcome outcome;
-    if (child.outcome && !child.interrupted) {
+    if (child.outcome) {
         outcome = *child.outcome;
     } else {
         outcome.identity = child.board;
         outcome.attemptId = child.attemptId;
         outcome.step = child.step;
         outcome.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
-        if (child.interrupted) {
+        if (child.removed) {
+            outcome.error = kBoardRemovedError;
+            outcome.reason = kBoardRemovedReason;
+        } else if (child.interrupted) {
             outcome.error = "InterruptedError";
             outcome.reason = "The station was stopped while the board was being updated.";
         } else if (WIFSIGNALED(status)) {
@@ -424,63 +515,204 @@ void Station::endChild(int fd) {
     image.data = plan_.update.version;
     outcome.to = versionText(image);
     if (!child.outcome) {
-        // The child ended before its row: the attempt is recorded all the same.
-        recordBoardOutcome(outcome, plan_);
+        // The child ended before its row: the attempt is recorded all the
+        // same, off the loop.
+        recordOffLoop({outcome});
         sendJournalEntry(journalFieldsOf(outcome, plan_.imageSha256));
     }
     tally_.count(outcome.result);
     service_.boardEnded(outcome);
     emit(options_.json ? resultEvent(outcome) : resultText(outcome));
-    if (options_.watch) {
+    // A board that was unplugged is not waited for to go.
+    if (options_.watch && !child.removed) {
         ended_.insert(child.board.tty);
     }
-    if (forwarder_) {
+    // A row the board's process committed goes to the ledger now; one
+    // written off the loop, once its writer has ended (reapWriters).
+    if (forwarder_ && child.outcome) {
+        forwarder_->rowCommitted();
+    }
+    // A board that arrived on this tty meanwhile is a new board.
+    for (auto held = held_.begin(); held != held_.end();) {
+        if (held->tty == child.board.tty) {
+            ended_.erase(held->tty);
+            pending_.push_back(*held);
+            held = held_.erase(held);
+        } else {
+            ++held;
+        }
+    }
+}
+
+void Station::interruptWaiting() {
+    std::vector<BoardOutcome> outcomes;
+    ImageVersion image;
+    image.data = plan_.update.version;
+    for (std::deque<BoardIdentity>* waiting : {&pending_, &held_}) {
+        for (const BoardIdentity& board : *waiting) {
+            BoardOutcome outcome;
+            outcome.identity = board;
+            outcome.result = BoardResult::Failed;
+            outcome.error = "InterruptedError";
+            outcome.reason = "Stopped before its update began; the board was not touched.";
+            outcome.to = versionText(image);
+            outcome.attemptId = newAttemptId();
+            tally_.count(outcome.result);
+            service_.boardEnded(outcome);
+            sendJournalEntry(journalFieldsOf(outcome, plan_.imageSha256));
+            emit(options_.json ? resultEvent(outcome) : resultText(outcome));
+            outcomes.push_back(std::move(outcome));
+        }
+        waiting->clear();
+    }
+    recordOffLoop(outcomes);
+}
+
+void Station::recordOffLoop(const std::vector<BoardOutcome>& outcomes) {
+    if (plan_.historyPath.empty()) {
+        return;
+    }
+    out_.flush();
+    std::fflush(nullptr);
+    // A process per row: the rows wait for the database side by side, so
+    // that no row waits for another's busy time-out.
+    for (const BoardOutcome& outcome : outcomes) {
+        const sigset_t blocked = forkSignals();
+        sigset_t mask;
+        ::sigprocmask(SIG_BLOCK, &blocked, &mask);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ignoreStopSignals();
+            setHandler(SIGCHLD, SIG_DFL);
+            ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+            recordBoardOutcome(outcome, plan_);
+            ::_exit(0);
+        }
+        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+        if (pid < 0) {
+            // No process to spare: the row is written here, late rather
+            // than lost.
+            recordBoardOutcome(outcome, plan_);
+            continue;
+        }
+        writers_.push_back(pid);
+    }
+}
+
+void Station::reapWriters(bool wait) {
+    const std::size_t before = writers_.size();
+    std::erase_if(writers_, [wait](pid_t pid) {
+        int status = 0;
+        pid_t reaped = 0;
+        while ((reaped = ::waitpid(pid, &status, wait ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+        }
+        return reaped != 0;
+    });
+    if (forwarder_ && writers_.size() < before) {
         forwarder_->rowCommitted();
     }
 }
 
-void Station::stop(int /*signal*/) {
-    if (++signalsSeen_ == 1) {
+int Station::stopRemovedChildren() {
+    const auto now = Clock::now();
+    std::optional<Clock::duration> next;
+    for (auto& [fd, child] : running_) {
+        if (!child.removed || child.killedAfterRemoval || child.outcome || child.ending) {
+            continue;
+        }
+        const Clock::time_point due = *child.removed + kRemovalGrace;
+        if (now >= due) {
+            ::kill(child.pid, SIGKILL);
+            child.killedAfterRemoval = true;
+        } else if (!next || due - now < *next) {
+            next = due - now;
+        }
+    }
+    if (!next) {
+        return -1;
+    }
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(*next).count() +
+                            1);
+}
+
+void Station::showWarning(const WarningLine& warning) {
+    if (warned_.insert(warning.kind).second) {
+        eraseLive();
+        std::fprintf(stderr, "qrb-flash: %s\n", warning.text.c_str());
+        std::fflush(stderr);
+        drawLive();
+        out_.flush();
+    }
+}
+
+void Station::stop(int signal) {
+    // SIGTERM and SIGHUP (a closed terminal or session) stop as the first
+    // SIGINT does: no new boards, the running ones finish. Only a second
+    // SIGINT ends the running updates.
+    if (!stopping_) {
         service_.stopping();
     }
-    stopping_ = true;
-    pending_.clear();
-    if (notifier_) {
-        notifier_->invalidate();
-        notifier_.reset();
+    if (signal == SIGINT) {
+        ++interrupts_;
     }
-    if (signalsSeen_ >= 2) {
+    // No board is taken from now on (offer); the notifier stays, for the
+    // removals of the boards that are still running.
+    stopping_ = true;
+    interruptWaiting();
+    if (interrupts_ >= 2) {
         for (auto& [fd, child] : running_) {
-            child.interrupted = true;
-            ::kill(child.pid, SIGKILL);
+            // A board whose process has its outcome, or is writing its row,
+            // keeps what it has.
+            if (!child.outcome && !child.ending && !child.interrupted) {
+                child.interrupted = true;
+                ::kill(child.pid, SIGKILL);
+            }
         }
     }
 }
 
 int Station::run() {
     const auto started = Clock::now();
+    // Standard input, output and error stay taken, if only by /dev/null, so
+    // that no pipe of a board gets their numbers.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0) {
+            (void)::open("/dev/null", O_RDWR);
+        }
+    }
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("qrb-flash: pipe");
         return 1;
     }
+    // The children are reaped here, whatever the station was started with;
+    // an output that is closed or broken costs the lines, not the boards.
+    setHandler(SIGCHLD, SIG_DFL);
+    setHandler(SIGPIPE, SIG_IGN);
     setHandler(SIGINT, onSignal);
     setHandler(SIGTERM, onSignal);
+    setHandler(SIGHUP, onSignal);
 
     forwarder_ = LedgerForwarder::forStation(options_.ledger, plan_.historyPath, options_.watch);
     // The boards attached now, or the ttys named.
     for (const BoardIdentity& board : attachedBoards(options_.ports)) {
         offer(board);
     }
+    // Removals are followed in either mode; arrivals with --watch.
+    previousLoop_ = RunLoop::current();
+    RunLoop::setCurrent(this);
+    notifier_ = IORegistryDeviceNotifier::notifierForDevicesNamed(
+        std::nullopt, std::string(kSerialDeviceClass), shared_from_this(),
+        multipleDevicesSelector(&Station::devicesAdded),
+        multipleDevicesSelector(&Station::devicesRemoved));
     if (options_.watch) {
-        previousLoop_ = RunLoop::current();
-        RunLoop::setCurrent(this);
-        notifier_ = IORegistryDeviceNotifier::notifierForDevicesNamed(
-            std::nullopt, std::string(kSerialDeviceClass), shared_from_this(),
-            multipleDevicesSelector(&Station::devicesAdded),
-            multipleDevicesSelector(&Station::devicesRemoved));
         if (!notifier_) {
             std::fprintf(stderr, "qrb-flash: cannot watch the serial devices\n");
         }
+        imageWatch_ = std::make_unique<ImageWatch>(
+            std::vector<ImageWatch::Image>{
+                {plan_.update.ramBootloaderPath, plan_.update.ramBootloader},
+                {plan_.update.firmwarePath, plan_.update.firmware}},
+            *this);
     }
     service_.started(*this, running_.size(), tally_);
 
@@ -500,8 +732,17 @@ int Station::run() {
             fds.push_back({source.first, POLLIN, 0});
             sourceIds.push_back(id);
         }
-        const int wait = service_.turned(running_.size(), tally_);
-        if (::poll(fds.data(), fds.size(), wait) < 0) {
+        reapWriters(false);
+        int timeout = stopRemovedChildren();
+        if (!writers_.empty() && (timeout < 0 || timeout > 200)) {
+            timeout = 200; // to reap the writers of rows as they end
+        }
+        // The service manager's keep-alive and status, and the metrics page.
+        const int serviceWait = service_.turned(running_.size(), tally_);
+        if (serviceWait >= 0 && (timeout < 0 || serviceWait < timeout)) {
+            timeout = serviceWait;
+        }
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -533,8 +774,11 @@ int Station::run() {
         }
     }
 
+    imageWatch_.reset();
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     emit(options_.json ? summaryEvent(tally_, seconds) : summaryText(tally_, seconds));
+    // Every row is in before the station ends, and then forwarded.
+    reapWriters(true);
     if (forwarder_) {
         out_.flush();
         forwarder_->finish(); // at most 5 s; the exit code stays the boards'
@@ -542,6 +786,7 @@ int Station::run() {
     }
     setHandler(SIGINT, SIG_DFL);
     setHandler(SIGTERM, SIG_DFL);
+    setHandler(SIGHUP, SIG_DFL);
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
     if (tally_.failed > 0) {

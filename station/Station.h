@@ -4,10 +4,12 @@
 #include "BoardRun.h"
 #include "IORegistryDeviceNotifier.h"
 #include "LedgerForwarder.h"
+#include "ImageWatch.h"
 #include "RunLoop.h"
 #include "StationEvents.h"
 #include "StationService.h"
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -55,8 +57,8 @@ class Station : public DeviceNotificationTarget,
     Station& operator=(const Station&) = delete;
 
     // Runs until every board has ended (with --watch: until stopped by
-    // SIGINT or SIGTERM and the running boards have ended). The exit code:
-    // 0 some board and no failure, 1 a failure, 2 no board.
+    // SIGINT, SIGTERM or SIGHUP and the running boards have ended). The
+    // exit code: 0 some board and no failure, 1 a failure, 2 no board.
     int run();
 
     // The boards attached now, touching none (for `list`).
@@ -86,13 +88,32 @@ class Station : public DeviceNotificationTarget,
         Clock::time_point started;
         bool interrupted = false;
         std::string attemptId;
+        // The child is writing its trace and row: it is let finish them.
+        bool ending = false;
+        // When its board's removal was seen; the process is stopped if it
+        // has not ended shortly after.
+        std::optional<Clock::time_point> removed;
+        bool killedAfterRemoval = false;
     };
 
     bool wanted(const std::string& tty) const;
     void offer(const BoardIdentity& board);
     void startPending();
     void startChild(const BoardIdentity& board);
-    [[noreturn]] void runChild(const BoardIdentity& board, int fd, const std::string& attemptId);
+    [[noreturn]] void runChild(const BoardIdentity& board, int fd, const std::string& attemptId,
+                               const sigset_t& mask);
+    // The boards that were waiting end as failed, untouched (a stop).
+    void interruptWaiting();
+    // Appends each row to the history in a process of its own, so that the
+    // loop never waits for the database.
+    void recordOffLoop(const std::vector<BoardOutcome>& outcomes);
+    // Reaps the writers of rows that have ended (wait: all of them); the
+    // ledger's forwarder is woken for their rows.
+    void reapWriters(bool wait);
+    // Stops the processes of removed boards that have not ended in time;
+    // the poll's time-out until the next of them is due (-1: none).
+    int stopRemovedChildren();
+    void showWarning(const WarningLine& warning);
     void readChild(Child& child);
     void childLine(Child& child, const std::string& line);
     void endChild(int fd);
@@ -113,13 +134,19 @@ class Station : public DeviceNotificationTarget,
     SourceId nextSourceId_ = 1;
 
     std::deque<BoardIdentity> pending_;
+    // Boards that arrived on a tty whose previous board's process still
+    // runs: each starts when that process has ended.
+    std::deque<BoardIdentity> held_;
+    std::vector<pid_t> writers_;   // processes writing rows
+    std::set<std::string> warned_; // the kinds of warning shown
+    std::unique_ptr<ImageWatch> imageWatch_;
     std::map<int, Child> running_; // by the read end of the child's pipe
     // Ttys whose board has ended while plugged in (--watch): not again until
     // unplugged.
     std::set<std::string> ended_;
     StationTally tally_;
     bool stopping_ = false;
-    int signalsSeen_ = 0;
+    int interrupts_ = 0;                         // SIGINTs seen
     std::size_t liveShown_ = 0;                  // live lines on the terminal now
     std::unique_ptr<LedgerForwarder> forwarder_; // with --ledger
     StationService service_;                     // the service manager and the metrics page

@@ -57,8 +57,8 @@ constexpr const char* kUsage =
     "                      connection string or URI; default: $QRB_LEDGER)\n"
     "  --trace             keep the serial trace of every attempt (failed ones are always\n"
     "                      kept, in $XDG_STATE_HOME/qrb-updater/traces)\n"
-    "  --watch             station mode: SIGINT or SIGTERM stops taking boards, a second\n"
-    "                      SIGINT ends at once\n"
+    "  --watch             station mode: SIGINT, SIGTERM or SIGHUP stops taking boards,\n"
+    "                      a second SIGINT ends at once\n"
     "  --metrics ADDR:PORT with --watch: serve /metrics (Prometheus text) on this address,\n"
     "                      e.g. 127.0.0.1:9464 or [::1]:9464\n"
     "  --help              this text\n"
@@ -198,25 +198,34 @@ std::optional<StationPlan> loadPlan(const ParsedOptions& options, const std::str
             << ": missing, not a property list, or without both image files\n";
         return std::nullopt;
     }
-    for (const auto& [what, image] : {std::pair{"RAM bootloader", configuration->ramBootloaderPath},
-                                      std::pair{"firmware image", configuration->imagePath}}) {
-        if (std::optional<BoardFailure> failure = proveStationImage(image)) {
-            err << "qrb-flash: the " << what << " " << image
-                << " cannot be used: " << failure->error << ": " << failure->reason << "\n";
+    // Each image is read once, here: what is proved is what every board
+    // gets and what its row and trace name, whatever happens to the files
+    // on disk during the run.
+    std::optional<PinnedImage> pinned[2];
+    const std::pair<const char*, std::string> images[2] = {
+        {"RAM bootloader", configuration->ramBootloaderPath},
+        {"firmware image", configuration->imagePath}};
+    for (std::size_t i = 0; i < 2; ++i) {
+        ImageProof proof = pinStationImage(images[i].second);
+        if (proof.failure) {
+            err << "qrb-flash: the " << images[i].first << " " << images[i].second
+                << " cannot be used: " << proof.failure->error << ": " << proof.failure->reason
+                << "\n";
             return std::nullopt;
         }
+        pinned[i] = std::move(proof.image);
     }
     StationPlan plan;
     plan.update = {configuration->ramBootloaderPath, configuration->imagePath,
-                   configuration->version};
+                   configuration->version, pinned[0]->bytes, pinned[1]->bytes};
     plan.allowReinstall = options.allowReinstall;
     plan.allowOlder = options.allowOlder;
+    plan.imageSha256 = sha256OfBytes(pinned[1]->bytes->data(), pinned[1]->bytes->size());
     // The history is made ready once, here: a history that cannot be written
     // costs this one warning, and the boards go without rows.
     const std::string history = options.history.empty() ? defaultHistoryPath() : options.history;
     if (prepareHistory(history)) {
         plan.historyPath = history;
-        plan.imageSha256 = sha256OfFile(configuration->imagePath);
     }
     plan.keepTraces = options.keepTraces;
     plan.station = options.stationName;

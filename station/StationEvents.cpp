@@ -107,6 +107,9 @@ std::string resultEvent(const BoardOutcome& outcome) {
         }
     }
     object["seconds"] = tenths(outcome.seconds);
+    if (outcome.trace) {
+        object["trace"] = *outcome.trace;
+    }
     return line(object);
 }
 
@@ -152,7 +155,35 @@ std::optional<BoardOutcome> parseResultEvent(const std::string& text) {
     }
     const auto seconds = object->find("seconds");
     outcome.seconds = seconds != object->end() && seconds->is_number() ? seconds->get<double>() : 0;
+    if (object->contains("trace")) {
+        outcome.trace = stringAt(*object, "trace");
+    }
     return outcome;
+}
+
+std::string endingEvent() {
+    return R"({"event":"ending"})";
+}
+
+bool isEndingEvent(const std::string& text) {
+    const std::optional<json> object = parsed(text);
+    return object && stringAt(*object, "event") == "ending";
+}
+
+std::string warningEvent(const std::string& kind, const std::string& text) {
+    json object;
+    object["event"] = "warning";
+    object["kind"] = kind;
+    object["text"] = text;
+    return line(object);
+}
+
+std::optional<WarningLine> parseWarningEvent(const std::string& text) {
+    const std::optional<json> object = parsed(text);
+    if (!object || stringAt(*object, "event") != "warning") {
+        return std::nullopt;
+    }
+    return WarningLine{stringAt(*object, "kind"), stringAt(*object, "text")};
 }
 
 std::optional<ProgressLine> parseProgressEvent(const std::string& text) {
@@ -182,16 +213,17 @@ std::string boardName(const BoardIdentity& board) {
 }
 
 std::string resultText(const BoardOutcome& outcome) {
+    const std::string trace = outcome.trace ? " Trace: " + *outcome.trace : "";
     const std::string name = boardName(outcome.identity);
     const std::string from = outcome.from.value_or("corrupt or missing firmware");
     const std::string took = formatString(" in %.1f s", outcome.seconds);
     switch (outcome.result) {
     case BoardResult::Updated:
-        return name + ": updated " + from + " -> " + outcome.to + took;
+        return name + ": updated " + from + " -> " + outcome.to + took + trace;
     case BoardResult::Current:
-        return name + ": current, " + from;
+        return name + ": current, " + from + trace;
     case BoardResult::Skipped:
-        return name + ": skipped, newer firmware " + from + " than " + outcome.to;
+        return name + ": skipped, newer firmware " + from + " than " + outcome.to + trace;
     case BoardResult::Failed:
         break;
     }
@@ -199,7 +231,7 @@ std::string resultText(const BoardOutcome& outcome) {
     if (outcome.step) {
         text += " at \"" + *outcome.step + "\"";
     }
-    return text + took + ": " + outcome.error + ": " + outcome.reason;
+    return text + took + ": " + outcome.error + ": " + outcome.reason + trace;
 }
 
 std::string summaryText(const StationTally& tally, double seconds) {

@@ -46,6 +46,20 @@ struct ProgressLine {
 };
 std::optional<ProgressLine> parseProgressEvent(const std::string& line);
 
+// Between a board's process and the parent only, never passed on:
+// {"event":"ending"}, sent before the process writes its board's trace and
+// row (from then on the parent lets it finish them), and
+// {"event":"warning","kind":…,"text":…}, a warning beside the update (kind
+// "history" or "trace"), which the parent shows once per kind and run.
+std::string endingEvent();
+bool isEndingEvent(const std::string& line);
+std::string warningEvent(const std::string& kind, const std::string& text);
+struct WarningLine {
+    std::string kind;
+    std::string text;
+};
+std::optional<WarningLine> parseWarningEvent(const std::string& line);
+
 // For a person: one line per board as it ends, and the summary.
 std::string resultText(const BoardOutcome& outcome);
 std::string summaryText(const StationTally& tally, double seconds);

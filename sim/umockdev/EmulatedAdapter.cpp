@@ -265,6 +265,7 @@ void EmulatedAdapter::plugIn() {
         text += "P: " + device.devpath + "\n" + device.body + "\n";
     }
     testbed_.addFromString(text);
+    settings_.setUnplugged(false);
     if (!everPlugged_) {
         std::error_code error;
         ptyPath_ = std::filesystem::read_symlink(node, error).string();
@@ -283,6 +284,7 @@ void EmulatedAdapter::unplug() {
     if (!pluggedIn_) {
         return;
     }
+    settings_.setUnplugged(true);
     std::vector<DeviceEntry> devices = devicesOf(description_, false);
     // The kernel reports children first; each device's own directory goes
     // (umockdev keeps a child's class link when only its parent is removed).
@@ -297,6 +299,14 @@ void EmulatedAdapter::unplug() {
     const std::string node = testbed_.rootDir() + deviceNode();
     ::unlink(node.c_str());
     pluggedIn_ = false;
+}
+
+void EmulatedAdapter::takeNodeOf(const EmulatedAdapter& departed) {
+    if (departed.description_.ttyName != description_.ttyName || !departed.everPlugged_) {
+        fail("cannot take the node of an adapter with another tty, or never plugged in", nullptr);
+    }
+    everPlugged_ = true;
+    ptyPath_ = departed.ptyPath_;
 }
 
 void EmulatedAdapter::allowExclusiveOpen() {
@@ -353,6 +363,11 @@ bool ConverterSerialSettings::handles(unsigned long request) {
     return request == TIOCGSERIAL || request == TIOCSSERIAL;
 }
 
+void ConverterSerialSettings::setUnplugged(bool unplugged) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unplugged_ = unplugged;
+}
+
 void ConverterSerialSettings::refuse(int error) {
     std::lock_guard<std::mutex> lock(mutex_);
     error_ = error;
@@ -388,7 +403,9 @@ void ConverterSerialSettings::answer(void* ioctlClient) {
     std::unique_lock<std::mutex> lock(mutex_);
     int failure = 0;
     std::optional<unsigned> newTimer;
-    if (umockdev_ioctl_client_get_request(client) == TIOCGSERIAL) {
+    if (unplugged_) {
+        failure = EIO;
+    } else if (umockdev_ioctl_client_get_request(client) == TIOCGSERIAL) {
         value = serial_struct{};
         value.type = PORT_16654;
         value.flags = static_cast<int>(flags_);

@@ -127,6 +127,9 @@ class ConverterSerialSettings {
 
     // From now on TIOCSSERIAL fails with error, as with a driver that refuses.
     void refuse(int error);
+    // While the adapter is unplugged both requests fail with EIO, as on a
+    // tty whose device has gone (the attribute has gone with it).
+    void setUnplugged(bool unplugged);
     // The latency timer in force, in ms.
     unsigned latencyTimer() const;
     // TIOCSSERIAL requests answered so far, refused ones included.
@@ -139,6 +142,7 @@ class ConverterSerialSettings {
     unsigned flags_ = 0;
     unsigned latencyAttribute_ = 16;
     unsigned requests_ = 0;
+    bool unplugged_ = false;
     int error_ = 0;
 };
 
@@ -174,6 +178,11 @@ class EmulatedAdapter {
     // node go. Does nothing when not plugged in.
     void unplug();
     bool isPluggedIn() const { return pluggedIn_; }
+    // This adapter gets the tty node of one that was unplugged (and whose
+    // object is gone, or goes before this one is plugged in), as the kernel
+    // gives a freed ttyUSB name to the next adapter: a testbed makes a node
+    // only once. Before the first plugIn; the tty names must be the same.
+    void takeNodeOf(const EmulatedAdapter& departed);
 
     // Makes TIOCEXCL and TIOCNXCL on the node succeed (umockdev fails ioctls
     // it does not know with ENOTTY); other ioctls go on to the pty. Takes

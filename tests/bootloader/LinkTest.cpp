@@ -230,6 +230,31 @@ TEST_F(LinkTest, SyncDiscardsStaleInputAndHonoursTheStopFlag) {
     EXPECT_EQ(pty.drain(20), kEcho) << "one attempt";
 }
 
+// A device that never stops sending holds the flush before the first
+// attempt: the stop flag ends it all the same, and nothing is sent.
+TEST_F(LinkTest, AStopEndsTheFlushOfALineThatKeepsTalking) {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> talking{true};
+    std::thread device([&] {
+        while (talking) {
+            pty.write({0x33});
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(waitForConnection(stop));
+    const auto took = std::chrono::steady_clock::now() - started;
+    stopper.join();
+    talking = false;
+    device.join();
+    EXPECT_LT(took, std::chrono::seconds(4));
+    EXPECT_TRUE(pty.drain(20).empty()) << "the flush never ended: no sync sequence went out";
+}
+
 TEST_F(LinkTest, SilentBoardIsAskedAgainAfterFiveSeconds) {
     SyncPeer peer(pty, {{}, kEcho});
     waitForConnection();

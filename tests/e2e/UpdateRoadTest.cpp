@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -219,6 +220,40 @@ TEST_P(BlockSizes, UpdateLeavesTheImageInASealedFlash) {
         EXPECT_EQ(step.bytes, expected[i].value_or(0));
     }
     EXPECT_EQ(dataBytesSent.load(), 2 * (301 + firmwareBytes));
+}
+
+// Images read before the run are what is proved and sent, whatever becomes
+// of their files meanwhile; the observer sees each image's bytes as read.
+TEST_F(EndToEnd, TheImagesOfThePlanAreSentWhateverBecomesOfTheirFiles) {
+    SimulatorConfig c;
+    c.versionWord = 0x00000102;
+    boot(c);
+    connect();
+    const std::string ramPath = image("ram.sc", {kRamBootloader});
+    const std::string firmwarePath = image("firmware.sc", kFirmwareRecords);
+    UpdatePlan plan{ramPath, firmwarePath, kImageVersion};
+    plan.ramBootloader = readImageBytes(ramPath.c_str());
+    plan.firmware = readImageBytes(firmwarePath.c_str());
+    // Rebuilt with other data, and the bootloader gone.
+    image("firmware.sc", {{0x0000, pattern(64, 9)}});
+    std::filesystem::remove(ramPath);
+    struct Reads : StepRecorder {
+        using StepRecorder::StepRecorder;
+        void imageRead(UpdateStep step, const ImageBytes& bytes) override {
+            read.emplace_back(step, bytes);
+        }
+        std::vector<std::pair<UpdateStep, ImageBytes>> read;
+    } reads{dataBytesSent};
+    runUpdateSequence(plan, reads, dataBytesSent);
+    closeImageFile();
+    serClose();
+    expectFlashHoldsFirmware();
+    EXPECT_TRUE(sim->sealed());
+    ASSERT_EQ(reads.read.size(), 2u);
+    EXPECT_EQ(reads.read[0].first, UpdateStep::OpeningBootloader);
+    EXPECT_EQ(reads.read[0].second, *plan.ramBootloader);
+    EXPECT_EQ(reads.read[1].first, UpdateStep::OpeningFirmware);
+    EXPECT_EQ(reads.read[1].second, *plan.firmware);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sim, BlockSizes, ::testing::Values(1u, 0u, 3u), [](const auto& testInfo) {

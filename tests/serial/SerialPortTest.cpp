@@ -192,6 +192,64 @@ TEST_F(SerialPortTest, ADeadlineBoundsTheWholeExchangeAndTheFlush) {
     EXPECT_LT(took, std::chrono::seconds(5)) << "generous: two bounds of 0.3 s";
 }
 
+// An adapter that takes nothing more (the board's side never reads) fails a
+// write at its bound, whatever the write's size; and a line that keeps
+// talking holds a flush only until somebody says stop.
+TEST_F(SerialPortTest, AStalledAdapterFailsTheWriteAndAStopEndsTheFlush) {
+    serInit(pty.slavePath().c_str(), kRamBootloaderBaudRate);
+    EXPECT_EQ(serWriteBound(46080), std::chrono::milliseconds(1000) + kWriteMargin);
+    const std::vector<uint8_t> chunk(4096, 0xA5);
+    const auto start = std::chrono::steady_clock::now();
+    const SerialException stalled = raised([&] {
+        for (;;) {
+            serQueueTxBytesBy(chunk.data(), chunk.size(),
+                              serDeadlineIn(std::chrono::milliseconds(200)));
+        }
+    });
+    EXPECT_EQ(stalled.kind(), SerialFailure::Timeout);
+    EXPECT_EQ(stalled.name(), "SerialCommTimeoutError");
+    EXPECT_EQ(stalled.reason(),
+              "Serial Communication Error: the adapter took no data within 0.2 s.");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(fcntl(ser_fd, F_GETFL) & O_NONBLOCK, 0) << "the port is left as it was";
+    pty.drain();
+
+    // The board's side keeps the line full.
+    std::atomic<bool> stop{false};
+    std::atomic<bool> talking{true};
+    std::atomic<bool> ended{false};
+    const int masterFlags = ::fcntl(pty.masterFd(), F_GETFL);
+    ASSERT_EQ(::fcntl(pty.masterFd(), F_SETFL, masterFlags | O_NONBLOCK), 0);
+    std::thread board([&] {
+        while (talking) {
+            pollfd entry{pty.masterFd(), POLLOUT, 0};
+            if (::poll(&entry, 1, 10) == 1) {
+                (void)::write(pty.masterFd(), chunk.data(), chunk.size());
+            }
+        }
+    });
+    bool flushed = true;
+    std::thread flusher([&] {
+        flushed = rxBufFlushUnless(stop);
+        ended = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Ended already only if the machine held the board's side up for 10 ms:
+    // then the line was quiet, and the flush rightly over.
+    const bool endedBeforeStop = ended;
+    stop = true;
+    flusher.join();
+    talking = false;
+    board.join();
+    ::fcntl(pty.masterFd(), F_SETFL, masterFlags);
+    if (!endedBeforeStop) {
+        EXPECT_FALSE(flushed) << "a stop, not a quiet line, ended the flush";
+    }
+    std::atomic<bool> never{false};
+    pty.drain();
+    EXPECT_TRUE(rxBufFlushUnless(never)) << "a quiet line is flushed";
+}
+
 TEST_F(SerialPortTest, ReadsWithAndWithoutTimeOut) {
     serInit(pty.slavePath().c_str(), kBootloaderBaudRate);
     EXPECT_TRUE(timesOut(0, 30000));

@@ -5,6 +5,7 @@
 
 #include "BoardSimulator.h"
 #include "EmulatedAdapter.h"
+#include "FileDigest.h"
 #include "ImageWriter.h"
 #include "JsonSchemaCheck.h"
 #include "TempDir.h"
@@ -60,8 +61,11 @@ class StationProcess {
     // outsideTestbed: without umockdev's preload library, on the machine's
     // own devices.
     // terminalColumns: standard output is a terminal that wide, in raw mode.
+    // errPath: standard error goes to this file.
+    // The program leads a process group of its own, as a shell's job does.
     explicit StationProcess(const std::vector<std::string>& args, bool outsideTestbed = false,
-                            std::optional<unsigned short> terminalColumns = {}) {
+                            std::optional<unsigned short> terminalColumns = {},
+                            std::optional<std::string> errPath = {}) {
         int out[2];
         if (terminalColumns) {
             winsize window{};
@@ -87,7 +91,12 @@ class StationProcess {
         argv.insert(argv.end(), args.begin(), args.end());
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::setpgid(0, 0);
             ::dup2(out[1], 1);
+            if (errPath) {
+                const int err = ::open(errPath->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                ::dup2(err, 2);
+            }
             if (outsideTestbed) {
                 ::unsetenv("LD_PRELOAD");
                 ::unsetenv("UMOCKDEV_DIR");
@@ -172,6 +181,8 @@ class StationProcess {
         return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
     }
     void signal(int number) const { ::kill(pid_, number); }
+    // A signal to the whole process group, as a terminal sends it.
+    void signalGroup(int number) const { ::kill(-pid_, number); }
     pid_t pid() const { return pid_; }
 
     std::vector<std::string> lines;
@@ -544,6 +555,262 @@ TEST_F(StationEndToEnd, ASecondSigintEndsAtOnceAndReportsTheBoardInterrupted) {
     EXPECT_EQ(byTty["/dev/ttyUSB0"]["result"], "failed");
     EXPECT_EQ(byTty["/dev/ttyUSB0"]["error"], "InterruptedError");
     EXPECT_FALSE(holdsFirmware(victim));
+}
+
+// A board unplugged while it is connecting ends as failed at once, under its
+// own serial number and port. Another adapter to which the kernel gives the
+// same tty, on another port, is a new board: updated under its own names.
+TEST_F(StationEndToEnd, AnUnpluggedBoardEndsAtOnceAndAnotherAdapterOnItsTtyIsANewBoard) {
+    board(kOlder, {"silent@sync"});
+    SimulatorConfig config;
+    config.versionWord = kOlder;
+    boards.push_back(std::make_unique<BoardSimulator>(config));
+    boards.back()->start();
+    const std::string history = (resources.path() / "history.db").string();
+    StationProcess station(
+        {"--watch", "--json", "--history", history, "--config", configuration()});
+    std::optional<json> event;
+    while ((event = station.nextEvent()) && (*event)["event"] != "found") {
+    }
+    ASSERT_TRUE(event);
+    std::this_thread::sleep_for(1s); // connecting, the board silent
+
+    adapters[0]->unplug();
+    const auto removed = Clock::now();
+    while ((event = station.nextEvent(10s)) && (*event)["event"] != "result") {
+    }
+    ASSERT_TRUE(event) << "no result after the removal";
+    EXPECT_LT(Clock::now() - removed, 2500ms) << "generous: 2 s from the removal";
+    EXPECT_EQ((*event)["result"], "failed");
+    EXPECT_EQ((*event)["serial"], "QRB00100");
+    EXPECT_EQ((*event)["port"], "pci-0000:00:14.0-usb-0:1:1.0");
+
+    // The kernel gives the tty to the next adapter, plugged in elsewhere.
+    qrbsim::EmulatedAdapter other(testbed, qrbsim::qrbAdapter("QRB00199", "ttyUSB0", "1-9"));
+    other.takeNodeOf(*adapters[0]);
+    adapters[0].reset();
+    other.allowExclusiveOpen();
+    other.plugIn();
+    const std::filesystem::path node = testbed.rootDir() + other.deviceNode();
+    std::filesystem::remove(node);
+    std::filesystem::create_symlink(boards[1]->slavePath(), node);
+    while ((event = station.nextEvent()) && (*event)["event"] != "result") {
+    }
+    ASSERT_TRUE(event) << "the other adapter was not taken";
+    EXPECT_EQ((*event)["result"], "updated");
+    EXPECT_EQ((*event)["tty"], "/dev/ttyUSB0");
+    EXPECT_EQ((*event)["serial"], "QRB00199");
+    EXPECT_EQ((*event)["port"], "pci-0000:00:14.0-usb-0:9:1.0");
+    EXPECT_TRUE(holdsFirmware(*boards[1]));
+    station.signal(SIGTERM);
+    station.remainingEvents();
+    EXPECT_EQ(station.wait(), 1);
+
+    std::map<std::string, json> rows;
+    for (const json& row : historyRows(history)) {
+        rows[row["serial"]] = row;
+    }
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows["QRB00100"]["result"], "failed");
+    EXPECT_EQ(rows["QRB00100"]["port"], "pci-0000:00:14.0-usb-0:1:1.0");
+    EXPECT_EQ(rows["QRB00199"]["result"], "updated");
+    EXPECT_EQ(rows["QRB00199"]["port"], "pci-0000:00:14.0-usb-0:9:1.0");
+}
+
+// What a closed terminal (SIGHUP) and Ctrl-C (SIGINT) send to the whole
+// process group mid-flash: the board processes take no notice, every board
+// finishes and has its row.
+TEST_F(StationEndToEnd, HangupAndInterruptToTheProcessGroupCostNoBoard) {
+    pace = true;
+    for (const int signal : {SIGHUP, SIGINT}) {
+        SCOPED_TRACE(signal);
+        // Three new boards each time round.
+        for (auto& adapter : adapters) {
+            adapter->unplug();
+        }
+        std::vector<BoardSimulator*> round;
+        for (int i = 0; i < 3; ++i) {
+            round.push_back(&board(kOlder));
+        }
+        const std::string history =
+            (resources.path() / ("history-" + std::to_string(signal) + ".db")).string();
+        StationProcess station({"--json", "--history", history, "--config", configuration()});
+        std::optional<json> event;
+        while ((event = station.nextEvent()) &&
+               !((*event)["event"] == "progress" &&
+                 (*event)["step"] == "Programming the flash\u2026")) {
+        }
+        ASSERT_TRUE(event) << "no board was programming";
+        station.signalGroup(signal);
+        const std::vector<json> events = station.remainingEvents();
+        EXPECT_EQ(station.wait(), 0);
+        auto byTty = results(events);
+        ASSERT_EQ(byTty.size(), 3u);
+        for (const auto& [tty, result] : byTty) {
+            EXPECT_EQ(result["result"], "updated") << tty;
+        }
+        for (const BoardSimulator* simulated : round) {
+            EXPECT_TRUE(holdsFirmware(*simulated));
+        }
+        const std::vector<json> rows = historyRows(history);
+        EXPECT_EQ(rows.size(), 3u);
+        for (const json& row : rows) {
+            EXPECT_EQ(row["result"], "updated");
+        }
+    }
+}
+
+// A stop while boards wait their turn: the running one finishes, each
+// waiting one ends untouched, with its line and its row, and counts as
+// failed.
+TEST_F(StationEndToEnd, SigtermWithBoardsWaitingEndsEachOfThemUntouched) {
+    pace = true;
+    for (int i = 0; i < 3; ++i) {
+        board(kOlder);
+    }
+    const std::string history = (resources.path() / "history.db").string();
+    StationProcess station(
+        {"--json", "--jobs", "1", "--history", history, "--config", configuration()});
+    std::optional<json> event;
+    while ((event = station.nextEvent()) && (*event)["event"] != "progress") {
+    }
+    ASSERT_TRUE(event);
+    const std::string running = (*event)["tty"];
+    station.signal(SIGTERM);
+    const std::vector<json> events = station.remainingEvents();
+    EXPECT_EQ(station.wait(), 1);
+    auto byTty = results(events);
+    ASSERT_EQ(byTty.size(), 3u);
+    EXPECT_EQ(byTty[running]["result"], "updated");
+    unsigned untouched = 0;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        const json& result = byTty["/dev/ttyUSB" + std::to_string(i)];
+        if (result["tty"] == running) {
+            EXPECT_TRUE(holdsFirmware(*boards[i]));
+            continue;
+        }
+        ++untouched;
+        EXPECT_EQ(result["result"], "failed");
+        EXPECT_EQ(result["error"], "InterruptedError");
+        EXPECT_EQ(result["reason"], "Stopped before its update began; the board was not touched.");
+        EXPECT_EQ(result["serial"], "QRB0010" + std::to_string(i));
+        EXPECT_EQ(boards[i]->sealCommands(), 0u);
+        EXPECT_FALSE(holdsFirmware(*boards[i]));
+    }
+    EXPECT_EQ(untouched, 2u);
+    EXPECT_EQ(events.back()["failed"], 2);
+    EXPECT_EQ(events.back()["updated"], 1);
+    std::map<std::string, std::string> rows;
+    for (const json& row : historyRows(history)) {
+        rows[row["tty"]] = row.value("error", std::string(row["result"]));
+    }
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[running], "updated");
+}
+
+// An image file rebuilt during a --watch run: the boards get the image read
+// at the start, their rows name it, and one log line says a restart takes
+// the new one.
+TEST_F(StationEndToEnd, AnImageRewrittenDuringWatchChangesNothingFlashedOrRecorded) {
+    board(kOlder, {}, false);
+    board(kOlder, {}, false);
+    const std::string history = (resources.path() / "history.db").string();
+    const std::string errors = (resources.path() / "stderr.txt").string();
+    const std::vector<uint8_t> original =
+        SimpleCodeImageBuilder().addDataRecord(0x0000, firmware).addEndRecord().bytes();
+    StationProcess station({"--watch", "--json", "--history", history, "--config", configuration()},
+                           false, {}, errors);
+    std::this_thread::sleep_for(300ms);
+    plug(0);
+    std::optional<json> event;
+    while ((event = station.nextEvent()) && (*event)["event"] != "result") {
+    }
+    ASSERT_TRUE(event);
+    // Rebuilt as a build does: a new file renamed over the old one.
+    resources.writeFile(
+        "QRB_Firmware.sc.new",
+        SimpleCodeImageBuilder().addDataRecord(0x0000, pattern(6000, 7)).addEndRecord().bytes());
+    std::filesystem::rename(resources.path() / "QRB_Firmware.sc.new",
+                            resources.path() / "QRB_Firmware.sc");
+    std::this_thread::sleep_for(500ms);
+    plug(1);
+    while ((event = station.nextEvent()) && (*event)["event"] != "result") {
+    }
+    ASSERT_TRUE(event);
+    EXPECT_EQ((*event)["result"], "updated");
+    station.signal(SIGTERM);
+    station.remainingEvents();
+    EXPECT_EQ(station.wait(), 0);
+    EXPECT_TRUE(holdsFirmware(*boards[0]));
+    EXPECT_TRUE(holdsFirmware(*boards[1])) << "the image read at the start went to the board";
+
+    const std::optional<std::string> digest = sha256OfBytes(original.data(), original.size());
+    const std::vector<json> rows = historyRows(history);
+    ASSERT_EQ(rows.size(), 2u);
+    for (const json& row : rows) {
+        EXPECT_EQ(row["image_sha256"], *digest);
+    }
+    std::ifstream file(errors);
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    const std::string line = "The image file " + (resources.path() / "QRB_Firmware.sc").string() +
+                             " changed on disk; this run goes on with the image it read at its "
+                             "start. Restart qrb-flash to take the new one.";
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_EQ(text.find(line), text.rfind(line)) << "once";
+}
+
+// A failed board's result names its trace. A warning of the boards'
+// processes (here: no trace can be written) reaches the station's standard
+// error once, however many boards meet it.
+TEST_F(StationEndToEnd, AResultNamesItsTraceAndAWarningOfTheBoardsIsShownOnce) {
+    board(kOlder, {"answer:0x04=0x15"});
+    board(kOlder, {"answer:0x04=0x15"});
+    const char* saved = std::getenv("XDG_STATE_HOME");
+    const std::string savedState = saved != nullptr ? saved : "";
+    const auto stateHome = [&](const std::string& path) {
+        ::setenv("XDG_STATE_HOME", path.c_str(), 1);
+    };
+    const std::string errors = (resources.path() / "stderr.txt").string();
+    stateHome((resources.path() / "state").string());
+    {
+        StationProcess station({"--json", "--config", configuration()}, false, {}, errors);
+        auto byTty = results(station.remainingEvents());
+        EXPECT_EQ(station.wait(), 1);
+        for (const auto& [tty, result] : byTty) {
+            ASSERT_TRUE(result.contains("trace")) << result;
+            EXPECT_TRUE(std::filesystem::exists(result["trace"].get<std::string>()));
+        }
+    }
+    // Two new boards, as the first two are left in their RAM bootloader.
+    for (auto& adapter : adapters) {
+        adapter->unplug();
+    }
+    board(kOlder, {"answer:0x04=0x15"});
+    board(kOlder, {"answer:0x04=0x15"});
+    resources.writeFile("not-a-directory", std::vector<uint8_t>{1});
+    stateHome((resources.path() / "not-a-directory").string());
+    StationProcess station({"--json", "--config", configuration()}, false, {}, errors);
+    auto byTty = results(station.remainingEvents());
+    EXPECT_EQ(station.wait(), 1);
+    if (saved != nullptr) {
+        stateHome(savedState);
+    } else {
+        ::unsetenv("XDG_STATE_HOME");
+    }
+    ASSERT_EQ(byTty.size(), 2u);
+    for (const auto& [tty, result] : byTty) {
+        EXPECT_EQ(result["error"], "SealingError");
+        EXPECT_FALSE(result.contains("trace"));
+    }
+    std::ifstream file(errors);
+    std::vector<std::string> warnings;
+    for (std::string line; std::getline(file, line);) {
+        if (line.starts_with("qrb-flash: Serial trace not written")) {
+            warnings.push_back(line);
+        }
+    }
+    EXPECT_EQ(warnings.size(), 1u);
 }
 
 TEST_F(StationEndToEnd, OnATerminalEachRunningBoardHasALineThatGoesWhenItEnds) {
