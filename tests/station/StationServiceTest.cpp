@@ -229,16 +229,14 @@ TEST(StationService, ReadyStatusWatchdogAndThePageComeFromTheLoopWithTheLedgersB
     EXPECT_EQ(manager.receive(5s), "WATCHDOG=1");
 
     tally.count(BoardResult::Updated);
-    service.boardEnded({{"/dev/ttyUSB0", "1-1", "QRB00100"},
-                        "1.2.2",
-                        VersionCase::Older,
-                        BoardResult::Updated,
-                        "",
-                        "",
-                        {},
-                        12.5,
-                        "1.2.3",
-                        {}});
+    BoardOutcome updated;
+    updated.identity = {"/dev/ttyUSB0", "1-1", "QRB00100"};
+    updated.from = "1.2.2";
+    updated.versionCase = VersionCase::Older;
+    updated.result = BoardResult::Updated;
+    updated.seconds = 12.5;
+    updated.to = "1.2.3";
+    service.boardEnded(updated);
     backlog = 1;
     service.turned(0, tally);
     EXPECT_EQ(manager.receive(5s), "STATUS=0 running, 1 updated, 0 failed; 1 row waits for the "
