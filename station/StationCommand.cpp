@@ -7,6 +7,7 @@
 #include "ImageProof.h"
 #include "Station.h"
 #include "StationEvents.h"
+#include "TraceFiles.h"
 #include "TraceShow.h"
 #include "UpdateConfiguration.h"
 
@@ -180,15 +181,22 @@ std::optional<StationPlan> loadPlan(const ParsedOptions& options, const std::str
         plan.imageSha256 = sha256OfFile(configuration->imagePath);
     }
     plan.keepTraces = options.keepTraces;
+    if (const std::optional<std::string> problem = qrbtrace::traceLimitProblem()) {
+        err << "qrb-flash: " << *problem << "\n";
+    }
     return plan;
 }
 
-int runList(const ParsedOptions& options, std::ostream& out) {
+int runList(const ParsedOptions& options, std::ostream& out, std::ostream& err) {
     const std::vector<BoardIdentity> boards = Station::attachedBoards(options.station.ports);
     for (const BoardIdentity& board : boards) {
         out << (options.station.json ? foundEvent(board) : boardName(board)) << '\n';
     }
-    return boards.empty() ? kExitNoBoard : kExitOk;
+    if (boards.empty()) {
+        err << "qrb-flash: no QRB Box found\n";
+        return kExitNoBoard;
+    }
+    return kExitOk;
 }
 
 int runUpdate(const ParsedOptions& options, const std::string& defaultConfiguration,
@@ -216,8 +224,8 @@ struct Subcommand {
 
 std::map<std::string, Subcommand> subcommands() {
     return {
-        {"list", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream&) {
-             return runList(parseOptions(args, 0, {"--json", "--port"}), out);
+        {"list", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+             return runList(parseOptions(args, 0, {"--json", "--port"}), out, err);
          }}},
         {"history", {runHistoryCommand}},
         {"trace", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
