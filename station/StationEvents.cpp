@@ -2,6 +2,7 @@
 
 #include "BoardSequence.h"
 #include "StringFormat.h"
+#include "TerminalText.h"
 
 #include <nlohmann/json.hpp>
 
@@ -178,7 +179,7 @@ std::string boardName(const BoardIdentity& board) {
     if (!board.serial.empty()) {
         name += ", " + board.serial;
     }
-    return name + ")";
+    return terminalText(name + ")");
 }
 
 std::string resultText(const BoardOutcome& outcome) {
@@ -199,7 +200,8 @@ std::string resultText(const BoardOutcome& outcome) {
     if (outcome.step) {
         text += " at \"" + *outcome.step + "\"";
     }
-    return text + took + ": " + outcome.error + ": " + outcome.reason;
+    // The reason may carry what a board sent: shown, like the names, defused.
+    return terminalText(text + took + ": " + outcome.error + ": " + outcome.reason);
 }
 
 std::string summaryText(const StationTally& tally, double seconds) {
