@@ -236,6 +236,7 @@ class HistoryLock {
         }
         for (;;) {
             if (::flock(fd_, operation | LOCK_NB) == 0) {
+                exclusive_ = operation == LOCK_EX;
                 return true;
             }
             if (errno == EINTR) {
@@ -254,10 +255,13 @@ class HistoryLock {
         if (fd_ >= 0) {
             ::flock(fd_, LOCK_UN);
         }
+        exclusive_ = false;
     }
+    bool exclusive() const { return exclusive_; }
 
   private:
     int fd_ = -1;
+    bool exclusive_ = false;
 };
 
 struct Closer {
@@ -339,11 +343,21 @@ bool openAndAppend(const AttemptRecord* record, const std::string& path) {
                 return false;
             }
             lock.release();
-            const FileIdentity now = identityOf(path);
-            if (now.exists && (now.device != before.device || now.inode != before.inode)) {
-                continue; // another process has set it aside already
+            // The lock alone, unless another process sets the file aside
+            // meanwhile: then the row goes into the new one at once.
+            bool replaced = false;
+            while (!lock.take(LOCK_EX, Clock::now())) {
+                const FileIdentity now = identityOf(path);
+                replaced = now.exists && (now.device != before.device || now.inode != before.inode);
+                if (replaced || Clock::now() >= deadline) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
-            if (!lock.take(LOCK_EX, deadline)) {
+            if (replaced) {
+                continue;
+            }
+            if (!lock.exclusive()) {
                 warnOnce(path, failure.message + "; it could not be set aside");
                 return false;
             }
