@@ -103,7 +103,8 @@ std::vector<std::string> departures(const std::string& program, const std::strin
         std::size_t end = text.find('\n', at);
         end = end == std::string::npos ? text.size() : end;
         const nlohmann::json row = nlohmann::json::parse(text.substr(at, end - at), nullptr, false);
-        if (row.is_object()) {
+        // The updater's demo may record in the same history meanwhile.
+        if (row.is_object() && row.value("front", "") == "station") {
             rows[row.value("serial", "")] = row;
             ++count;
         }
