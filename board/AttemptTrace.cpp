@@ -62,6 +62,10 @@ std::optional<std::string> writeAttemptTrace(const AttemptTraceHeader& header,
         if (failure) {
             trace.failure = qrbtrace::TraceFailure{failure->name, failure->step, failure->reason};
         }
+        if (const std::optional<std::string> problem = qrbtrace::traceLimitProblem()) {
+            static std::once_flag told;
+            std::call_once(told, [&] { logWarning("%s.", problem->c_str()); });
+        }
         const qrbtrace::SavedTrace saved = qrbtrace::saveTrace(*dir, trace, ser_recording);
         if (!saved.path) {
             logLine("Serial trace not written: %s", saved.error.c_str());

@@ -248,7 +248,7 @@ void AppController::applicationWillTerminate() {
     if (awaitConnectionThreadEnd(kConnectionStopWait)) {
         serClose();
     }
-    _history.awaitWrites(DesktopHistory::kEndWait);
+    _history.awaitWrites();
 }
 
 void AppController::connectionWorkerEnded() {

@@ -7,7 +7,7 @@
 #include <utility>
 
 DesktopHistory::~DesktopHistory() {
-    awaitWrites(kEndWait);
+    awaitWrites();
 }
 
 void DesktopHistory::begin(const std::string& tty, const std::string& port,
@@ -99,27 +99,25 @@ void DesktopHistory::updateEnded(bool success, const std::optional<BoardFailure>
 void DesktopHistory::commit(AttemptRecord record, std::string imagePath) {
     // The path is taken now, from this process's environment as it is.
     std::string path = defaultHistoryPath();
-    {
-        std::lock_guard<std::mutex> lock(writes_->mutex);
-        ++writes_->running;
-    }
     // A thread of its own, not one of the application's workers: it touches
-    // nothing of the application and ends by itself.
-    std::thread([writes = writes_, record = std::move(record), imagePath = std::move(imagePath),
-                 path = std::move(path)]() mutable {
+    // nothing of the application, and awaitWrites joins it.
+    std::lock_guard<std::mutex> lock(threadsMutex_);
+    threads_.emplace_back([record = std::move(record), imagePath = std::move(imagePath),
+                           path = std::move(path)]() mutable {
         if (!record.imageSha256) {
             record.imageSha256 = sha256OfFile(imagePath);
         }
         recordAttempt(record, path);
-        {
-            std::lock_guard<std::mutex> lock(writes->mutex);
-            --writes->running;
-        }
-        writes->ended.notify_all();
-    }).detach();
+    });
 }
 
-void DesktopHistory::awaitWrites(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(writes_->mutex);
-    writes_->ended.wait_for(lock, limit, [this] { return writes_->running == 0; });
+void DesktopHistory::awaitWrites() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(threadsMutex_);
+        threads.swap(threads_);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
 }

@@ -6,19 +6,20 @@
 #include "ImageVersion.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 // The desktop updater's row of the update history (history/History.h, built
-// by board/AttemptRow.h): filled in as the attempt at the board goes on, and written once, when the
-// attempt ends, on a thread of its own, so that nothing the user sees waits for it. Before the
-// process ends, awaitWrites lets a write still running finish; the object waits for them too (as
-// long) when it goes away, so that no write is still hashing or writing while the process tears its
-// libraries down.
+// by board/AttemptRow.h): filled in as the attempt at the board goes on, and
+// written once, when the attempt ends, on a thread of its own, so that
+// nothing the user sees waits for it.
+// Before the process ends, awaitWrites joins every such thread (as the object
+// does when it goes away): none is still hashing or writing, or running the
+// libraries' per-thread clean-up, while the process tears them down.
 //
 // begin, versionRead, decided and declined run on the main thread; the update
 // worker reports its steps and its end. Every member may be called from any
@@ -55,26 +56,19 @@ class DesktopHistory {
                      const std::string& imagePath,
                      const std::optional<std::string>& imageSha256 = std::nullopt);
 
-    // Waits until no write runs, at most limit.
-    void awaitWrites(std::chrono::milliseconds limit);
-
-    // The longest awaitWrites waits before the process ends: beyond a busy
-    // database's time-out.
-    static constexpr std::chrono::milliseconds kEndWait{8000};
+    // Waits until every row handed over is written and its thread has ended
+    // (joined). Bounded by the history's one busy time-out and the hashing of
+    // the image.
+    void awaitWrites();
 
   private:
     using Clock = std::chrono::steady_clock;
     void commit(AttemptRecord record, std::string imagePath);
     double secondsSoFar() const; // with the mutex held
 
-    // The writes still running; shared with their threads, which outlive
-    // this object only when a write takes longer than kEndWait.
-    struct Writes {
-        std::mutex mutex;
-        std::condition_variable ended;
-        int running = 0;
-    };
-    std::shared_ptr<Writes> writes_ = std::make_shared<Writes>();
+    // The threads of the rows handed over, until awaitWrites joins them.
+    std::mutex threadsMutex_;
+    std::vector<std::thread> threads_;
 
     mutable std::mutex mutex_;
     AttemptRow row_;

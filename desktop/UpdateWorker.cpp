@@ -166,7 +166,7 @@ void AppController::runFirmwareUpdateCompleteAlertWithSuccessCode(bool successCo
     } else {
         framework_.runCriticalAlertPanel("Firmware Update Error", "Firmware update failed.");
     }
-    _history.awaitWrites(DesktopHistory::kEndWait);
+    _history.awaitWrites();
     framework_.exit(0);
     std::abort(); // exit never returns
 }

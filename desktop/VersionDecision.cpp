@@ -118,7 +118,7 @@ void AppController::exitProgram() {
     // The connection worker has handed the port over; let it finish its
     // last steps before the process ends, and the history its row.
     awaitConnectionThreadEnd(kConnectionStopWait);
-    _history.awaitWrites(DesktopHistory::kEndWait);
+    _history.awaitWrites();
     framework_.exit(0);
     std::abort(); // exit never returns
 }

@@ -2,18 +2,26 @@
 
 #include "HistorySchema.h"
 #include "Log.h"
+#include "PrivateFiles.h"
 #include "StateDirectory.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -45,22 +53,13 @@ std::string errorText(sqlite3* db, int code) {
 // Makes the directories above path (mode 0700 for new ones, as for the
 // user's state directory).
 bool makeParentDirectories(const std::string& path, std::string& problem) {
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (parent.empty()) {
-        return true;
-    }
-    std::error_code error;
-    std::filesystem::create_directories(parent, error);
-    if (error) {
-        problem = "cannot create " + parent.string() + ": " + error.message();
-        return false;
-    }
-    return true;
+    problem = makePrivateDirectories(std::filesystem::path(path).parent_path());
+    return problem.empty();
 }
 
 // One attempt at appending on an open connection (record null: only making
 // the database ready); Failure::code is SQLITE_OK when the row is committed.
-Failure appendOn(sqlite3* db, const AttemptRecord* record) {
+Failure appendOn(sqlite3* db, const AttemptRecord* record, int busyTimeoutMs) {
     auto fail = [db](int code) { return Failure{code, errorText(db, code)}; };
     // The last connection to close would copy the log into the database and
     // remove it, several syncs per row; the log is copied every thousand
@@ -69,11 +68,11 @@ Failure appendOn(sqlite3* db, const AttemptRecord* record) {
     if (code != SQLITE_OK) {
         return fail(code);
     }
-    code = sqlite3_busy_timeout(db, kHistoryBusyTimeoutMs);
+    code = sqlite3_busy_timeout(db, busyTimeoutMs);
     if (code != SQLITE_OK) {
         return fail(code);
     }
-    code = historyschema::prepareForWriting(db, kHistoryBusyTimeoutMs);
+    code = historyschema::prepareForWriting(db, busyTimeoutMs);
     if (code != SQLITE_OK) {
         return fail(code);
     }
@@ -123,6 +122,7 @@ Failure appendOn(sqlite3* db, const AttemptRecord* record) {
     if (code != SQLITE_DONE) {
         return fail(code);
     }
+    noteDurableStep(DurableStep::RowCommitted, record->trace.value_or(std::string()));
     return {};
 }
 
@@ -150,7 +150,9 @@ std::string compactUtcNow() {
 }
 
 // Renames a damaged history (and its write-ahead log) beside itself, unless
-// another process has already put a new file in its place. Returns the new
+// another process has already put a new file in its place; the caller holds
+// the history's lock exclusively, so no process of the updater has the
+// database open and its -wal and -shm are the damaged one's. Returns the new
 // name, empty when nothing was renamed.
 std::string setAside(const std::string& path, const FileIdentity& damaged) {
     const FileIdentity now = identityOf(path);
@@ -168,6 +170,102 @@ std::string setAside(const std::string& path, const FileIdentity& damaged) {
     ::unlink((path + "-shm").c_str());
     return target;
 }
+
+// What lies at the history's path before it is opened.
+enum class FileKind { Missing, Empty, Database, NotADatabase, NotAFile };
+
+FileKind kindOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return errno == ENOENT ? FileKind::Missing : FileKind::Database; // SQLite says why
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return FileKind::NotAFile;
+    }
+    if (status.st_size == 0) {
+        return FileKind::Empty; // a new database, as SQLite takes it
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return FileKind::Database; // unreadable: SQLite says why
+    }
+    static constexpr char kMagic[] = "SQLite format 3"; // and its terminating zero
+    char header[sizeof kMagic] = {};
+    const ssize_t n = ::read(fd, header, sizeof header);
+    ::close(fd);
+    return n == static_cast<ssize_t>(sizeof header) &&
+                   std::memcmp(header, kMagic, sizeof header) == 0
+               ? FileKind::Database
+               : FileKind::NotADatabase;
+}
+
+// Creates a missing history as the user's alone (0600); SQLite gives its
+// -wal and -shm the database's mode. False when it cannot be created.
+bool createPrivately(const std::string& path, std::string& problem) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0 && errno != EEXIST) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return true;
+}
+
+// The history's lock: a flock(2) on its directory, shared by every process
+// that has the database open, exclusive for the one that sets a damaged
+// database aside. Taken only until a deadline; never held across a fork.
+class HistoryLock {
+  public:
+    explicit HistoryLock(const std::string& path) {
+        std::filesystem::path dir = std::filesystem::path(path).parent_path();
+        fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    ~HistoryLock() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    HistoryLock(const HistoryLock&) = delete;
+    HistoryLock& operator=(const HistoryLock&) = delete;
+
+    // operation: LOCK_SH or LOCK_EX. A directory that cannot be locked is
+    // shared all the same (nothing else takes the lock exclusively), never
+    // exclusive.
+    bool take(int operation, std::chrono::steady_clock::time_point deadline) {
+        if (fd_ < 0) {
+            return operation == LOCK_SH;
+        }
+        for (;;) {
+            if (::flock(fd_, operation | LOCK_NB) == 0) {
+                exclusive_ = operation == LOCK_EX;
+                return true;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EWOULDBLOCK) {
+                return operation == LOCK_SH;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    void release() {
+        if (fd_ >= 0) {
+            ::flock(fd_, LOCK_UN);
+        }
+        exclusive_ = false;
+    }
+    bool exclusive() const { return exclusive_; }
+
+  private:
+    int fd_ = -1;
+    bool exclusive_ = false;
+};
 
 struct Closer {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -187,7 +285,16 @@ std::string defaultHistoryPath() {
 namespace {
 
 // Appends record (null: only makes the database ready) as recordAttempt says.
+// Every wait (for the lock, for other writers) shares one busy time-out.
 bool openAndAppend(const AttemptRecord* record, const std::string& path) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(kHistoryBusyTimeoutMs);
+    const auto msLeft = [deadline] {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 1));
+    };
     try {
         if (path.empty()) {
             warnOnce("(no file)", "no home directory and no QRB_HISTORY");
@@ -198,15 +305,38 @@ bool openAndAppend(const AttemptRecord* record, const std::string& path) {
             warnOnce(path, problem);
             return false;
         }
-        // A damaged file is set aside once and the row goes into a new one.
+        // A file that is not a database is somebody else's: never touched.
+        switch (kindOf(path)) {
+        case FileKind::NotADatabase:
+            warnOnce(path, "it is not an SQLite database; it is left as it is");
+            return false;
+        case FileKind::NotAFile:
+            warnOnce(path, "it is not a regular file");
+            return false;
+        case FileKind::Missing:
+            if (!createPrivately(path, problem)) {
+                warnOnce(path, problem);
+                return false;
+            }
+            break;
+        case FileKind::Empty:
+        case FileKind::Database:
+            break;
+        }
+        HistoryLock lock(path);
+        // A damaged database is set aside once and the row goes into a new one.
         for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!lock.take(LOCK_SH, deadline)) {
+                warnOnce(path, "another process held it for longer than the busy time-out");
+                return false;
+            }
             const FileIdentity before = identityOf(path);
             sqlite3* raw = nullptr;
             int code = sqlite3_open_v2(path.c_str(), &raw,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
             std::unique_ptr<sqlite3, Closer> db(raw);
-            Failure failure =
-                code == SQLITE_OK ? appendOn(raw, record) : Failure{code, errorText(raw, code)};
+            Failure failure = code == SQLITE_OK ? appendOn(raw, record, msLeft())
+                                                : Failure{code, errorText(raw, code)};
             db.reset();
             if (failure.code == SQLITE_OK) {
                 return true;
@@ -215,11 +345,36 @@ bool openAndAppend(const AttemptRecord* record, const std::string& path) {
                 warnOnce(path, failure.message);
                 return false;
             }
+            lock.release();
+            // The lock alone, unless another process sets the file aside
+            // meanwhile: then the row goes into the new one at once.
+            bool replaced = false;
+            while (!lock.take(LOCK_EX, Clock::now())) {
+                const FileIdentity now = identityOf(path);
+                replaced = now.exists && (now.device != before.device || now.inode != before.inode);
+                if (replaced || Clock::now() >= deadline) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            if (replaced) {
+                continue;
+            }
+            if (!lock.exclusive()) {
+                warnOnce(path, failure.message + "; it could not be set aside");
+                return false;
+            }
             const std::string aside = setAside(path, before);
+            const bool recreated = createPrivately(path, problem);
+            lock.release();
             if (!aside.empty()) {
                 logWarning("Update history %s is damaged (%s); set aside as %s, a new one "
                            "started.",
                            path.c_str(), failure.message.c_str(), aside.c_str());
+            }
+            if (!recreated) {
+                warnOnce(path, problem);
+                return false;
             }
         }
     } catch (...) {

@@ -15,9 +15,16 @@
 // made or written, a full disk, a database locked for longer than the busy
 // time-out, a damaged file) is reported as one warning line per process
 // (common/Log.h, hence the journal and standard error) and the row is lost.
-// A file that is not a database or is damaged is never overwritten: it is
-// renamed beside itself to "<name>.corrupt-<UTC time>" (with its
-// write-ahead log) and a new history is started, with a warning.
+// A file that is not an SQLite database (or not a regular file) is never
+// opened, moved or changed: nothing is recorded there, with the one warning.
+// A damaged SQLite database is renamed beside itself to
+// "<name>.corrupt-<UTC time>" (with its write-ahead log) and a new history is
+// started, with a warning; this happens under an exclusive flock(2) of the
+// history's directory, which every writer holds shared while it has the
+// database open, so that no process ever moves files another one is using.
+//
+// A history that the updater creates is mode 0600 (SQLite gives its -wal and
+// -shm the same), its directories 0700; an existing one keeps its mode.
 
 // The schema version this build writes (PRAGMA user_version). Version 1 had
 // no trace column, version 2 no attempt id, station, operator and no record

@@ -1,6 +1,8 @@
 #!/bin/sh
 # The demo of `make demo-station`: qrb-flash on three emulated QRB boards
-# (one with older firmware, one up to date, one that refuses the seal).
+# (one with older firmware, one up to date, one that refuses the seal). It
+# ends with status 0 when each board ended as the demo intends, and records
+# them in build/demo/ (history.db, state/), never in the user's history.
 # Usage: scripts/demo-station.sh BUILD_DIR [QRB-FLASH ARGUMENTS]
 set -eu
 build="${1:-build}"

@@ -50,10 +50,13 @@ shots="$build/demo/screenshots"
 root=$(cd "$(dirname "$0")/.." && pwd)
 LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$root/demo/lsan-system-libraries.supp:print_suppressions=0"
 export LSAN_OPTIONS
-# The emulated board's attempt goes into the demo's own update history, not
-# the user's.
-QRB_HISTORY="${QRB_HISTORY:-$build/demo/history.db}"
-export QRB_HISTORY
+# The emulated board's attempt goes into the demo's own update history and
+# traces (build/demo/state/qrb-updater/traces), never the user's.
+mkdir -p "$build/demo"
+demo_dir=$(cd "$build/demo" && pwd)
+QRB_HISTORY="$demo_dir/history.db"
+XDG_STATE_HOME="$demo_dir/state"
+export QRB_HISTORY XDG_STATE_HOME
 expect=
 [ $# -gt 0 ] || expect=--expect-update
 # The board at its line rates, so that the long steps take long enough to show

@@ -25,11 +25,13 @@ int64_t wallUs() {
 
 void SerialRecording::start() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (byteChunks_.empty()) {
-        byteChunks_.push_back(std::make_unique<uint8_t[]>(kByteChunk));
+    byteChunks_.resize(1);
+    if (!byteChunks_[0]) {
+        byteChunks_[0] = std::make_unique<uint8_t[]>(kByteChunk);
     }
-    if (eventChunks_.empty()) {
-        eventChunks_.push_back(std::make_unique<SerialEvent[]>(kEventChunk));
+    eventChunks_.resize(1);
+    if (!eventChunks_[0]) {
+        eventChunks_[0] = std::make_unique<SerialEvent[]>(kEventChunk);
     }
     active_ = true;
     overflowed_ = false;
@@ -104,7 +106,12 @@ bool SerialRecording::recording() const {
     return active_ && !overflowed_;
 }
 
-SerialEvent& SerialRecording::push(SerialEventKind kind, uint64_t now) {
+SerialEvent* SerialRecording::push(SerialEventKind kind, uint64_t now) {
+    if (eventCount_ + 1 >= kMaxRecordedEvents && kind != SerialEventKind::Overflow) {
+        push(SerialEventKind::Overflow, now);
+        overflowed_ = true;
+        return nullptr;
+    }
     const size_t chunk = eventCount_ / kEventChunk;
     if (chunk == eventChunks_.size()) {
         eventChunks_.push_back(std::make_unique<SerialEvent[]>(kEventChunk));
@@ -118,7 +125,7 @@ SerialEvent& SerialRecording::push(SerialEventKind kind, uint64_t now) {
     event.lastUs = now;
     event.offset = byteCount_;
     burstOpen_ = false;
-    return event;
+    return &event;
 }
 
 bool SerialRecording::store(const uint8_t* bytes, size_t n, uint64_t now) {
@@ -142,11 +149,14 @@ bool SerialRecording::store(const uint8_t* bytes, size_t n, uint64_t now) {
     return true;
 }
 
-void SerialRecording::storeText(SerialEvent& event, std::string_view text, uint64_t now) {
+void SerialRecording::storeText(SerialEvent* event, std::string_view text, uint64_t now) {
+    if (event == nullptr) {
+        return;
+    }
     const uint64_t offset = byteCount_;
     if (store(reinterpret_cast<const uint8_t*>(text.data()), text.size(), now)) {
-        event.offset = offset;
-        event.length = text.size();
+        event->offset = offset;
+        event->length = text.size();
     }
 }
 
@@ -167,9 +177,9 @@ void SerialRecording::appendBurst(SerialEventKind kind, const uint8_t* bytes, si
             return;
         }
     }
-    SerialEvent& event = push(kind, now);
-    if (store(bytes, n, now)) {
-        event.length = n;
+    SerialEvent* event = push(kind, now);
+    if (event != nullptr && store(bytes, n, now)) {
+        event->length = n;
         burstOpen_ = true;
     }
 }
@@ -181,8 +191,7 @@ void SerialRecording::opened(const char* path, uint32_t speed) {
         return;
     }
     const uint64_t now = monotonicUs();
-    SerialEvent& event = push(SerialEventKind::Open, now);
-    storeText(event, path != nullptr ? path : "", now);
+    storeText(push(SerialEventKind::Open, now), path != nullptr ? path : "", now);
 }
 
 void SerialRecording::openFailed(const char* path, int error) {
@@ -191,8 +200,10 @@ void SerialRecording::openFailed(const char* path, int error) {
         return;
     }
     const uint64_t now = monotonicUs();
-    SerialEvent& event = push(SerialEventKind::OpenFailed, now);
-    event.value = error;
+    SerialEvent* event = push(SerialEventKind::OpenFailed, now);
+    if (event != nullptr) {
+        event->value = error;
+    }
     storeText(event, path != nullptr ? path : "", now);
 }
 
@@ -214,7 +225,9 @@ void SerialRecording::speedChanged(uint32_t speed) {
 void SerialRecording::modemLines(int bits) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (recording()) {
-        push(SerialEventKind::ModemLines, monotonicUs()).value = bits;
+        if (SerialEvent* event = push(SerialEventKind::ModemLines, monotonicUs())) {
+            event->value = bits;
+        }
     }
 }
 
@@ -232,24 +245,28 @@ void SerialRecording::timedOut(uint64_t waitedUs) {
         return;
     }
     const uint64_t now = monotonicUs();
-    SerialEvent& event = push(SerialEventKind::Timeout, now >= waitedUs ? now - waitedUs : 0);
-    event.lastUs = now;
+    if (SerialEvent* event = push(SerialEventKind::Timeout, now >= waitedUs ? now - waitedUs : 0)) {
+        event->lastUs = now;
+    }
 }
 
 void SerialRecording::receiveFailed(int error) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (recording()) {
-        push(SerialEventKind::ReceiveFailed, monotonicUs()).value = error;
+        if (SerialEvent* event = push(SerialEventKind::ReceiveFailed, monotonicUs())) {
+            event->value = error;
+        }
     }
 }
 
 void SerialRecording::sendFailed(int error, size_t written) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (recording()) {
-        SerialEvent& event = push(SerialEventKind::SendFailed, monotonicUs());
-        event.value = error;
-        event.length = written;
-        event.offset = 0;
+        if (SerialEvent* event = push(SerialEventKind::SendFailed, monotonicUs())) {
+            event->value = error;
+            event->length = written;
+            event->offset = 0;
+        }
     }
 }
 
@@ -259,6 +276,5 @@ void SerialRecording::mark(std::string_view text) {
         return;
     }
     const uint64_t now = monotonicUs();
-    SerialEvent& event = push(SerialEventKind::Mark, now);
-    storeText(event, text, now);
+    storeText(push(SerialEventKind::Mark, now), text, now);
 }

@@ -17,11 +17,12 @@
 // ran out and failed reads and writes are events of their own, and the
 // caller may add marks (the step it starts).
 //
-// Process-wide, like the port. The bytes go into chunks allocated as the
-// recording grows (none per byte); the chunks stay with the process for the
-// next recording. It never prints or logs, and it never fails the I/O it
-// records: past kMaxRecordedBytes it stops keeping bytes and says so with an
-// Overflow event.
+// Process-wide, like the port. The bytes and events go into chunks allocated
+// as the recording grows (none per byte); each start gives back all but the
+// first chunk of each, so that one long recording does not hold its memory
+// for the life of the process. It never prints or logs, and it never fails
+// the I/O it records: past kMaxRecordedBytes bytes or kMaxRecordedEvents
+// events it stops recording and says so with an Overflow event.
 
 enum class SerialEventKind : uint8_t {
     Open,          // text: the path; speed
@@ -52,13 +53,18 @@ class SerialRecording {
   public:
     // At most this many bytes (bursts and texts) are kept per recording.
     static constexpr uint64_t kMaxRecordedBytes = uint64_t{256} << 20;
+    // At most this many events (the Overflow event among them): a port that
+    // fails to open again and again, or a line that changes direction with
+    // every byte, adds events without many bytes.
+    static constexpr size_t kMaxRecordedEvents = size_t{1} << 20;
 
     SerialRecording() = default;
     SerialRecording(const SerialRecording&) = delete;
     SerialRecording& operator=(const SerialRecording&) = delete;
 
-    // Discards what was recorded and records from now on. The first chunks
-    // are allocated here, so the first bytes cost no allocation.
+    // Discards what was recorded (and the memory it took beyond the first
+    // chunks) and records from now on. The first chunks are allocated here,
+    // so the first bytes cost no allocation.
     void start();
     // Stops recording; what was recorded stays readable until the next start.
     void stop();
@@ -96,10 +102,11 @@ class SerialRecording {
     static constexpr size_t kEventChunk = 4096;
 
     bool recording() const;
-    SerialEvent& push(SerialEventKind kind, uint64_t now);
+    // A new event; none once the recording is full (then Overflow).
+    SerialEvent* push(SerialEventKind kind, uint64_t now);
     // Appends to the byte store; false once it is full (then Overflow).
     bool store(const uint8_t* bytes, size_t n, uint64_t now);
-    void storeText(SerialEvent& event, std::string_view text, uint64_t now);
+    void storeText(SerialEvent* event, std::string_view text, uint64_t now);
     void appendBurst(SerialEventKind kind, const uint8_t* bytes, size_t n);
     const SerialEvent& at(size_t i) const;
     void visitLocked(uint64_t offset, uint64_t length,

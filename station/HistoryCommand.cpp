@@ -165,14 +165,38 @@ std::string cell(const nlohmann::ordered_json& object, const char* key) {
         std::snprintf(text, sizeof text, "%.1f", value.get<double>());
         return text;
     }
-    return value.get<std::string>();
+    // What a board or the system said: control characters shown as '?'.
+    return terminalText(value.get<std::string>());
+}
+
+// Whether the trace a row names is gone (removed by the traces' retention, or
+// the history read on another machine).
+bool traceRemoved(const nlohmann::ordered_json& row) {
+    if (!row.contains("trace")) {
+        return false;
+    }
+    struct stat status {};
+    return ::stat(row.at("trace").get<std::string>().c_str(), &status) != 0;
+}
+
+// The table's trace cell: the trace's file name, "removed" when it is gone,
+// "-" when the attempt left none.
+std::string traceCell(const nlohmann::ordered_json& row) {
+    if (!row.contains("trace")) {
+        return "-";
+    }
+    if (row.value("trace_removed", false)) {
+        return "removed";
+    }
+    const std::string path = row.at("trace").get<std::string>();
+    return terminalText(path.substr(path.rfind('/') + 1));
 }
 
 // The ledger's table names each row's station too.
 void printTable(const std::vector<nlohmann::ordered_json>& rows, bool withStation,
                 std::ostream& out) {
-    std::vector<const char*> shown = {"time", "front", "serial", "tty",    "port",
-                                      "from", "case",  "to",     "result", "seconds"};
+    std::vector<const char*> shown = {"time", "front", "serial", "tty",     "port", "from",
+                                      "case", "to",    "result", "seconds", "trace"};
     if (withStation) {
         shown.insert(shown.begin() + 1, "station");
     }
@@ -181,7 +205,7 @@ void printTable(const std::vector<nlohmann::ordered_json>& rows, bool withStatio
     for (const nlohmann::ordered_json& row : rows) {
         std::vector<std::string> line;
         for (const char* key : shown) {
-            line.push_back(cell(row, key));
+            line.push_back(std::string(key) == "trace" ? traceCell(row) : cell(row, key));
         }
         cells.push_back(std::move(line));
     }
@@ -351,8 +375,8 @@ int runHistoryCommand(const std::vector<std::string>& args, std::ostream& out, s
         try {
             stored = readHistoryRows(options.path, query);
         } catch (const HistoryReadError& error) {
-            err << "qrb-flash history: cannot read " << options.path << ": " << error.what()
-                << "\n";
+            err << "qrb-flash history: "
+                << terminalText("cannot read " + options.path + ": " + error.what()) << "\n";
             return 1;
         }
 
@@ -370,6 +394,9 @@ int runHistoryCommand(const std::vector<std::string>& args, std::ostream& out, s
                 } else if (const std::string* text = std::get_if<std::string>(&found->second)) {
                     row[column.key] = *text;
                 }
+            }
+            if (traceRemoved(row)) {
+                row["trace_removed"] = true;
             }
             rows.push_back(std::move(row));
         }

@@ -238,7 +238,7 @@ void Station::drawLive() {
                 "  %u%%", static_cast<unsigned>(std::min<std::uint64_t>(child.done, *child.total) *
                                                 100 / *child.total));
         }
-        out_ << fitToColumns(text, width - 1) << '\n';
+        out_ << fitToColumns(terminalText(text), width - 1) << '\n';
         ++liveShown_;
     }
 }

@@ -13,6 +13,7 @@
 #include "MetricsServer.h"
 #include "Station.h"
 #include "StationEvents.h"
+#include "TraceFiles.h"
 #include "TraceShow.h"
 #include "UpdateConfiguration.h"
 
@@ -229,15 +230,22 @@ std::optional<StationPlan> loadPlan(const ParsedOptions& options, const std::str
     }
     plan.keepTraces = options.keepTraces;
     plan.station = options.stationName;
+    if (const std::optional<std::string> problem = qrbtrace::traceLimitProblem()) {
+        err << "qrb-flash: " << *problem << "\n";
+    }
     return plan;
 }
 
-int runList(const ParsedOptions& options, std::ostream& out) {
+int runList(const ParsedOptions& options, std::ostream& out, std::ostream& err) {
     const std::vector<BoardIdentity> boards = Station::attachedBoards(options.station.ports);
     for (const BoardIdentity& board : boards) {
         out << (options.station.json ? foundEvent(board) : boardName(board)) << '\n';
     }
-    return boards.empty() ? kExitNoBoard : kExitOk;
+    if (boards.empty()) {
+        err << "qrb-flash: no QRB Box found\n";
+        return kExitNoBoard;
+    }
+    return kExitOk;
 }
 
 // The rows of the history at path that wait for the ledger, as the status
@@ -296,8 +304,8 @@ struct Subcommand {
 
 std::map<std::string, Subcommand> subcommands() {
     return {
-        {"list", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream&) {
-             return runList(parseOptions(args, 0, {"--json", "--port"}), out);
+        {"list", {[](const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+             return runList(parseOptions(args, 0, {"--json", "--port"}), out, err);
          }}},
         {"history", {runHistoryCommand}},
         {"doctor", {runDoctorCommand}},

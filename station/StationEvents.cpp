@@ -2,6 +2,7 @@
 
 #include "BoardSequence.h"
 #include "StringFormat.h"
+#include "TerminalText.h"
 
 #include <nlohmann/json.hpp>
 
@@ -209,7 +210,7 @@ std::string boardName(const BoardIdentity& board) {
     if (!board.serial.empty()) {
         name += ", " + board.serial;
     }
-    return name + ")";
+    return terminalText(name + ")");
 }
 
 std::string resultText(const BoardOutcome& outcome) {
@@ -231,7 +232,8 @@ std::string resultText(const BoardOutcome& outcome) {
     if (outcome.step) {
         text += " at \"" + *outcome.step + "\"";
     }
-    return text + took + ": " + outcome.error + ": " + outcome.reason + trace;
+    // The reason may carry what a board sent: shown, like the names, defused.
+    return terminalText(text + took + ": " + outcome.error + ": " + outcome.reason + trace);
 }
 
 std::string summaryText(const StationTally& tally, double seconds) {

@@ -1,6 +1,7 @@
 #include "TraceShow.h"
 
 #include "Bootloader.h"
+#include "TerminalText.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <sstream>
 
 namespace qrbtrace {
 
@@ -561,7 +563,14 @@ class Printer {
 } // namespace
 
 void showTrace(const Trace& trace, std::ostream& out) {
-    Printer(trace, out).run();
+    // Every text of a trace came from a board or the system: on a person's
+    // terminal a control character in it shows as '?', line by line.
+    std::ostringstream shown;
+    Printer(trace, shown).run();
+    std::istringstream lines(shown.str());
+    for (std::string line; std::getline(lines, line);) {
+        out << terminalText(line) << '\n';
+    }
 }
 
 int runTraceShowCommand(const std::vector<std::string>& args, std::ostream& out,
@@ -581,9 +590,9 @@ int runTraceShowCommand(const std::vector<std::string>& args, std::ostream& out,
         trace = readTraceFile(args[0]);
     } catch (const TraceFormatError& e) {
         if (e.line() == 0) {
-            err << "trace show: " << e.what() << "\n";
+            err << "trace show: " << terminalText(e.what()) << "\n";
         } else {
-            err << "trace show: " << args[0] << ": " << e.what() << "\n";
+            err << "trace show: " << terminalText(args[0] + ": " + e.what()) << "\n";
         }
         return 1;
     }

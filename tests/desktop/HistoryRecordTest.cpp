@@ -137,8 +137,9 @@ TEST_F(DesktopHistoryTest, AnUnwritableStateDirectoryCostsOneWarning) {
 }
 
 TEST_F(DesktopHistoryTest, ADamagedFileIsSetAsideWithOneWarning) {
-    const std::string garbage(5000, '\x5a');
-    usePath(state.writeFile("history.db", garbage));
+    // An SQLite database whose header is damaged past its first 16 bytes.
+    const std::string damaged = std::string("SQLite format 3") + '\0' + std::string(5000, '\x5a');
+    usePath(state.writeFile("history.db", damaged));
     runWithBoard(0x00020201);
     EXPECT_EQ(platform->alerts().back().title, "Firmware Update");
     EXPECT_EQ(rows().size(), 1u); // a new history, with this update

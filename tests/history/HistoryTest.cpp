@@ -11,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <set>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +36,16 @@ std::vector<std::string> filesIn(const std::filesystem::path& directory) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// An SQLite database whose header is damaged past its first 16 bytes.
+std::string damagedDatabase() {
+    return std::string("SQLite format 3") + '\0' + std::string(8176, 'x');
+}
+
+int modeOf(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? static_cast<int>(status.st_mode & 07777) : -1;
 }
 
 class ScopedEnvironment {
@@ -124,7 +135,7 @@ TEST(HistoryStore, MigratesADatabaseOfThePreviousSchema) {
 
 TEST(HistoryStore, SetsADamagedFileAsideAndStartsANewOne) {
     TempDir dir;
-    const std::string path = dir.writeFile("history.db", std::string(8192, 'x'));
+    const std::string path = dir.writeFile("history.db", damagedDatabase());
     LogCapture log;
     ASSERT_TRUE(recordAttempt(sampleRecord(), path));
 
@@ -133,11 +144,57 @@ TEST(HistoryStore, SetsADamagedFileAsideAndStartsANewOne) {
         return name.rfind("history.db.corrupt-", 0) == 0;
     });
     ASSERT_NE(aside, names.end()) << ::testing::PrintToString(names);
-    EXPECT_EQ(readFile((dir.path() / *aside).string()), std::string(8192, 'x'));
+    EXPECT_EQ(readFile((dir.path() / *aside).string()), damagedDatabase());
     EXPECT_EQ(queryOne(path, "SELECT count(*) FROM attempts"), "1");
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_NE(log.lines()[0].find("set aside as"), std::string::npos) << log.lines()[0];
     EXPECT_FALSE(takeHistoryWarningIssued()); // the row was not lost
+}
+
+// A file named by mistake (--history results.jsonl): nothing is recorded,
+// one warning says why, and the file is neither moved nor changed; nor is
+// anything that is not a file opened (a FIFO would wait for a writer).
+TEST(HistoryStore, AFileThatIsNotADatabaseIsNeverTouched) {
+    TempDir dir;
+    const std::string text = "{\"event\":\"summary\",\"failed\":0}\n";
+    const std::string path = dir.writeFile("results.jsonl", text);
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    LogCapture log;
+    EXPECT_FALSE(prepareHistory(path));
+    EXPECT_FALSE(recordAttempt(sampleRecord(), path));
+    struct stat after {};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(readFile(path), text);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"results.jsonl"});
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0], "Update history not recorded in " + path +
+                                  ": it is not an SQLite database; it is left as it is");
+    EXPECT_TRUE(takeHistoryWarningIssued());
+
+    const std::string fifo = (dir.path() / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(recordAttempt(sampleRecord(), fifo));
+    EXPECT_TRUE(takeHistoryWarningIssued());
+}
+
+// What the history creates is the user's alone, whatever the umask.
+TEST(HistoryStore, CreatesItsFilesAndDirectoriesPrivately) {
+    TempDir dir;
+    const mode_t umask = ::umask(022);
+    const std::string path = (dir.path() / "state" / "line" / "history.db").string();
+    const bool recorded = recordAttempt(sampleRecord(), path);
+    ::umask(umask);
+    ASSERT_TRUE(recorded);
+    EXPECT_EQ(modeOf(dir.path() / "state"), 0700);
+    EXPECT_EQ(modeOf(dir.path() / "state" / "line"), 0700);
+    const auto names = filesIn(dir.path() / "state" / "line");
+    EXPECT_NE(std::find(names.begin(), names.end(), "history.db-wal"), names.end());
+    for (const std::string& name : names) {
+        EXPECT_EQ(modeOf(dir.path() / "state" / "line" / name), 0600) << name;
+    }
 }
 
 TEST(HistoryStore, AFailureCostsOneWarningPerProcessAndNeverThrows) {
@@ -199,6 +256,53 @@ TEST(HistoryConcurrency, SixteenWritersAtOnceLoseNoRow) {
               std::to_string(kWriters * kRowsEach));
     EXPECT_EQ(queryOne(path, "SELECT count(DISTINCT serial || '/' || reason) FROM attempts"),
               std::to_string(kWriters * kRowsEach));
+}
+
+// Processes that meet one damaged database at once: one of them sets it
+// aside, and none moves the new database (or its -wal and -shm) that
+// another has started meanwhile, so that every row lands in the new one.
+TEST(HistoryConcurrency, WritersMeetingOneDamagedDatabaseAtOnceLoseNoRow) {
+    constexpr int kRounds = 12;
+    constexpr int kWriters = 10;
+    for (int round = 0; round < kRounds; ++round) {
+        TempDir dir;
+        const std::string path = dir.writeFile("history.db", damagedDatabase());
+        int gate[2];
+        ASSERT_EQ(::pipe(gate), 0);
+        std::vector<pid_t> children;
+        for (int w = 0; w < kWriters; ++w) {
+            const pid_t pid = ::fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                ::close(gate[1]);
+                char byte;
+                (void)::read(gate[0], &byte, 1);
+                setLogSink([](const std::string&) {});
+                ::_exit(recordAttempt(sampleRecord("QRB" + std::to_string(w)), path) ? 0 : 1);
+            }
+            children.push_back(pid);
+        }
+        ::close(gate[0]);
+        ::close(gate[1]);
+        for (pid_t pid : children) {
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        std::vector<std::string> aside;
+        for (const std::string& name : filesIn(dir.path())) {
+            if (name.rfind("history.db.corrupt-", 0) == 0 && !name.ends_with("-wal")) {
+                aside.push_back(name);
+            }
+        }
+        ASSERT_EQ(aside.size(), 1u)
+            << "round " << round << ": " << ::testing::PrintToString(filesIn(dir.path()));
+        EXPECT_EQ(readFile((dir.path() / aside[0]).string()), damagedDatabase());
+        EXPECT_EQ(queryOne(path, "PRAGMA integrity_check"), "ok");
+        ASSERT_EQ(queryOne(path, "SELECT count(DISTINCT serial) FROM attempts"),
+                  std::to_string(kWriters))
+            << "round " << round;
+    }
 }
 
 // A writer killed at any moment: the database opens, passes its integrity

@@ -189,3 +189,38 @@ TEST(HistoryCommandUsage, BadArgumentsAndMissingFiles) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("cannot read " + garbage), std::string::npos) << run.err;
 }
+
+// A row names its trace; once the traces' retention has removed it, both
+// forms say so, and the path stays as recorded.
+TEST(HistoryCommandTraces, SayWhenARowsTraceHasBeenRemoved) {
+    TempDir dir;
+    const std::string path = (dir.path() / "history.db").string();
+    const std::string kept =
+        dir.writeFile("20261208T134713.359Z-QRB00042.qrbtrace", "qrb-trace 1\n");
+    const std::string gone = (dir.path() / "20261208T134800.001Z-QRB00043.qrbtrace").string();
+    AttemptRecord first = sampleRecord("QRB00042");
+    first.trace = kept;
+    AttemptRecord second = sampleRecord("QRB00043");
+    second.trace = gone;
+    ASSERT_TRUE(recordAttempt(first, path));
+    ASSERT_TRUE(recordAttempt(second, path));
+
+    const auto rows = historyJson(path);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_FALSE(rows[0].contains("trace_removed"));
+    EXPECT_EQ(rows[1]["trace"], gone);
+    EXPECT_EQ(rows[1]["trace_removed"], true);
+
+    const CommandRun run = history({"--history", path});
+    std::istringstream lines(run.out);
+    std::vector<std::string> table;
+    for (std::string line; std::getline(lines, line);) {
+        table.push_back(line);
+    }
+    ASSERT_EQ(table.size(), 3u) << run.out;
+    EXPECT_NE(table[0].find("seconds  trace"), std::string::npos) << table[0];
+    EXPECT_NE(table[1].find("  20261208T134713.359Z-QRB00042.qrbtrace  SealingError"),
+              std::string::npos)
+        << table[1];
+    EXPECT_NE(table[2].find("  removed"), std::string::npos) << table[2];
+}

@@ -171,6 +171,16 @@ class StationProcess {
         }
         return events;
     }
+    // Every remaining line, up to the end of the output (in lines too).
+    std::vector<std::string> remainingLines(std::chrono::milliseconds limit = 90s) {
+        std::vector<std::string> read;
+        const auto end = Clock::now() + limit;
+        while (std::optional<std::string> line = nextLine(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()))) {
+            read.push_back(*line);
+        }
+        return read;
+    }
     int wait() {
         if (!status_) {
             int status = 0;
@@ -247,7 +257,7 @@ class StationEndToEnd : public ::testing::Test {
     // A started board on a new emulated adapter (ttyUSB<n>, serial QRB0010<n>,
     // USB port 1-<n+1>), plugged in unless told otherwise.
     BoardSimulator& board(uint32_t versionWord, std::vector<std::string> faults = {},
-                          bool plugIn = true) {
+                          bool plugIn = true, std::optional<std::string> serial = {}) {
         const std::size_t n = boards.size();
         SimulatorConfig config;
         config.versionWord = versionWord;
@@ -258,8 +268,9 @@ class StationEndToEnd : public ::testing::Test {
         boards.push_back(std::make_unique<BoardSimulator>(config));
         boards.back()->start();
         adapters.push_back(std::make_unique<qrbsim::EmulatedAdapter>(
-            testbed, qrbsim::qrbAdapter("QRB0010" + std::to_string(n), "ttyUSB" + std::to_string(n),
-                                        "1-" + std::to_string(n + 1))));
+            testbed,
+            qrbsim::qrbAdapter(serial.value_or("QRB0010" + std::to_string(n)),
+                               "ttyUSB" + std::to_string(n), "1-" + std::to_string(n + 1))));
         adapters.back()->allowExclusiveOpen();
         if (plugIn) {
             plug(n);
@@ -470,6 +481,64 @@ TEST_F(StationEndToEnd, EachBoardLeavesItsRowInTheHistory) {
     EXPECT_EQ(failed["error"], "SealingError");
     EXPECT_EQ(failed["reason"], "Error sealing the flash (21).");
     EXPECT_EQ(failed["step"], "Sealing the flash\u2026");
+}
+
+// An adapter whose serial number carries escape sequences (a window title,
+// a screen clear, an 8-bit CSI): what reaches a person's terminal shows each
+// control character as '?', in list, the result line, the history table and
+// trace show; the JSON lines carry the serial number exactly.
+TEST_F(StationEndToEnd, ASerialNumberWithEscapeSequencesReachesATerminalDefused) {
+    const std::string serial = "QRB\x1b]0;owned\x07\x1b[2J\xc2\x9b"
+                               "7m";
+    const auto defused = [](const std::string& text) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                            (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+            if ((c < 0x20 && c != '\n') || c == 0x7F || c1) {
+                return false;
+            }
+        }
+        return text.find("owned") != std::string::npos;
+    };
+    board(kOlder, {"answer:0x04=0x15"}, true, serial);
+    const std::string history = (resources.path() / "history.db").string();
+
+    StationProcess list({"list"});
+    list.remainingLines();
+    EXPECT_EQ(list.wait(), 0);
+    ASSERT_EQ(list.lines.size(), 1u);
+    EXPECT_TRUE(defused(list.lines[0])) << list.lines[0];
+    StationProcess listJson({"list", "--json"});
+    const std::vector<json> found = listJson.remainingEvents();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]["serial"], serial);
+
+    StationProcess update({"--history", history, "--config", configuration()});
+    update.remainingLines();
+    EXPECT_EQ(update.wait(), 1);
+    ASSERT_EQ(update.lines.size(), 2u);
+    EXPECT_TRUE(defused(update.lines[0])) << update.lines[0];
+    EXPECT_NE(update.lines[0].find("FAILED"), std::string::npos) << update.lines[0];
+
+    const std::vector<json> rows = historyRows(history);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["serial"], serial);
+    StationProcess table({"--history", history, "history"});
+    table.remainingLines();
+    EXPECT_EQ(table.wait(), 0);
+    ASSERT_EQ(table.lines.size(), 2u);
+    EXPECT_TRUE(defused(table.lines[1])) << table.lines[1];
+
+    ASSERT_TRUE(rows[0].contains("trace"));
+    StationProcess show({"trace", "show", rows[0]["trace"].get<std::string>()});
+    show.remainingLines();
+    EXPECT_EQ(show.wait(), 0);
+    std::string shown;
+    for (const std::string& line : show.lines) {
+        shown += line + "\n";
+    }
+    EXPECT_TRUE(defused(shown)) << shown;
 }
 
 TEST_F(StationEndToEnd, AChildKilledIsReportedFailedWithItsSignal) {
@@ -871,6 +940,15 @@ TEST_F(StationEndToEnd, PortTakesASimulatorPtyAsItIs) {
 }
 
 TEST_F(StationEndToEnd, ListNamesTheBoardsAndTouchesNone) {
+    const std::string errors = (resources.path() / "list.err").string();
+    {
+        StationProcess none({"list"}, false, {}, errors);
+        EXPECT_TRUE(none.remainingLines().empty());
+        EXPECT_EQ(none.wait(), 2);
+        std::ifstream said(errors);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(said), {}),
+                  "qrb-flash: no QRB Box found\n");
+    }
     board(kOlder);
     board(kSame);
     StationProcess station({"list", "--json"});

@@ -13,9 +13,14 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -228,6 +233,24 @@ TEST(SerialRecording, ABurstLongerThanAChunkComesBackWhole) {
     EXPECT_EQ(ser_recording.bytes(ser_recording.event(1)), std::vector<uint8_t>{0x42});
 }
 
+// A port that keeps failing to open (a desktop waiting for a busy tty) adds
+// events and few bytes: the recording stops at its bound of events, and the
+// next attempt records afresh.
+TEST(SerialRecording, IsBoundedInEventsAndStartsAfreshWithEachAttempt) {
+    SerialRecording recording;
+    recording.start();
+    for (size_t i = 0; i < SerialRecording::kMaxRecordedEvents + 10; ++i) {
+        recording.openFailed("/dev/ttyUSB0", EBUSY);
+    }
+    ASSERT_EQ(recording.eventCount(), SerialRecording::kMaxRecordedEvents);
+    EXPECT_EQ(recording.event(recording.eventCount() - 1).kind, SerialEventKind::Overflow);
+    EXPECT_EQ(recording.event(recording.eventCount() - 2).kind, SerialEventKind::OpenFailed);
+    recording.start();
+    recording.closed();
+    ASSERT_EQ(recording.eventCount(), 1u);
+    EXPECT_EQ(recording.event(0).kind, SerialEventKind::Close);
+}
+
 // --- The file ---------------------------------------------------------------------
 
 TEST(TraceFile, ReadsBackWhatWasWritten) {
@@ -377,6 +400,119 @@ TEST(TraceFiles, SaveWritesAWholeTraceAndKeepsAtMostAHundred) {
     const SavedTrace refused = saveTrace("/proc/no-such-place", sampleHeader(), ser_recording);
     EXPECT_FALSE(refused.path);
     EXPECT_FALSE(refused.error.empty());
+}
+
+// Two boards with the same serial number (here none) failing in the same
+// millisecond, each in a process of its own: each trace gets a name of its
+// own and is whole, and no temporary file is left.
+TEST(TraceFiles, WritersOfOneNameAtOnceEachGetAFileOfTheirOwn) {
+    testing_support::TempDir dir;
+    const fs::path traces = dir.path() / "traces";
+    const auto now = std::chrono::system_clock::now();
+    constexpr int kWriters = 8;
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(gate[1]);
+            char byte;
+            (void)::read(gate[0], &byte, 1); // all start together, on EOF
+            SerialRecording recording;
+            recording.start();
+            recording.mark("Connecting to the board");
+            recording.stop();
+            TraceHeader header = sampleHeader();
+            header.board.clear();
+            header.tty = "/dev/ttyUSB" + std::to_string(w);
+            ::_exit(saveTrace(traces, header, recording, now).path ? 0 : 1);
+        }
+        writers.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    for (const pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    std::set<std::string> ttys;
+    for (const auto& entry : fs::directory_iterator(traces)) {
+        ASSERT_EQ(entry.path().extension(), kTraceExtension) << entry.path();
+        EXPECT_NE(entry.path().filename().string().find("-unknown"), std::string::npos);
+        ttys.insert(readTraceFile(entry.path().string()).header.tty);
+    }
+    EXPECT_EQ(ttys.size(), static_cast<size_t>(kWriters));
+}
+
+// Failed attempts' traces outlast the successful ones, whatever their age;
+// the total size is capped too, and a stale temporary file goes.
+TEST(TraceFiles, RetentionKeepsFailuresWhileSuccessesRemainAndCapsTheSize) {
+    testing_support::TempDir dir;
+    const auto now = std::chrono::system_clock::now();
+    const auto fileNow = fs::file_time_type::clock::now();
+    const auto put = [&](const std::string& name, bool failed, int daysOld) {
+        Trace trace = sealRefused();
+        if (!failed) {
+            trace.header.failure.reset();
+        }
+        const fs::path path = dir.path() / name;
+        std::ofstream(path) << written(trace);
+        fs::last_write_time(path, fileNow - std::chrono::hours(24 * daysOld + 1));
+    };
+    put("F1.qrbtrace", true, 40);
+    put("S1.qrbtrace", false, 35);
+    put("F2.qrbtrace", true, 10);
+    put("S2.qrbtrace", false, 5);
+    put("F3.qrbtrace", true, 1);
+    put("S3.qrbtrace", false, 0);
+    put(".F4.qrbtrace.Ab12Cd.part", true, 1); // a writer killed yesterday
+    put(".F5.qrbtrace.Ef34Gh.part", true, 0); // one writing now
+    fs::last_write_time(dir.path() / ".F5.qrbtrace.Ef34Gh.part", fileNow);
+    const auto left = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+
+    // Too old: S1 goes, F1 stays while successful ones remain.
+    EXPECT_EQ(pruneTraces(dir.path(), now), 1u);
+    EXPECT_THAT(left(), ElementsAre(".F5.qrbtrace.Ef34Gh.part", "F1.qrbtrace", "F2.qrbtrace",
+                                    "F3.qrbtrace", "S2.qrbtrace", "S3.qrbtrace"));
+    // Too many: the successful ones go first, even the newest.
+    const auto aYear = std::chrono::hours(24 * 365);
+    EXPECT_EQ(pruneTraces(dir.path(), now, aYear, 3), 2u);
+    EXPECT_THAT(left(), ElementsAre(".F5.qrbtrace.Ef34Gh.part", "F1.qrbtrace", "F2.qrbtrace",
+                                    "F3.qrbtrace"));
+    // None successful is left: the failures too old go, then the oldest.
+    EXPECT_EQ(pruneTraces(dir.path(), now), 1u);
+    EXPECT_THAT(left(), ElementsAre(".F5.qrbtrace.Ef34Gh.part", "F2.qrbtrace", "F3.qrbtrace"));
+    const uint64_t one = fs::file_size(dir.path() / "F3.qrbtrace");
+    EXPECT_EQ(pruneTraces(dir.path(), now, kTraceMaxAge, 100, one + 1), 1u);
+    EXPECT_THAT(left(), ElementsAre(".F5.qrbtrace.Ef34Gh.part", "F3.qrbtrace"));
+    // The failed attempt's trace just written stays, whatever the limit.
+    EXPECT_EQ(pruneTraces(dir.path(), now, kTraceMaxAge, 0, 1, dir.path() / "F3.qrbtrace"), 0u);
+    EXPECT_THAT(left(), ElementsAre(".F5.qrbtrace.Ef34Gh.part", "F3.qrbtrace"));
+
+    EXPECT_EQ(parseTraceLimit("1G"), uint64_t{1} << 30);
+    EXPECT_EQ(parseTraceLimit("512MiB"), uint64_t{512} << 20);
+    EXPECT_EQ(parseTraceLimit("64K"), uint64_t{64} << 10);
+    EXPECT_EQ(parseTraceLimit("1000"), 1000u);
+    for (const char* bad : {"", "0", "-1", "G", "1T", "1 G", "2.5G", "99999999999999999999G"}) {
+        EXPECT_EQ(parseTraceLimit(bad), std::nullopt) << bad;
+    }
+    ::setenv("QRB_TRACE_LIMIT", "lots", 1);
+    EXPECT_EQ(traceSizeLimit(), kTraceMaxBytes);
+    EXPECT_THAT(traceLimitProblem().value_or(""), HasSubstr("QRB_TRACE_LIMIT=lots is not a size"));
+    ::setenv("QRB_TRACE_LIMIT", "2M", 1);
+    EXPECT_EQ(traceSizeLimit(), uint64_t{2} << 20);
+    EXPECT_EQ(traceLimitProblem(), std::nullopt);
+    ::unsetenv("QRB_TRACE_LIMIT");
 }
 
 // --- trace show -------------------------------------------------------------------------
