@@ -1,7 +1,9 @@
 #include "LedgerUrl.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
-#include <regex>
+#include <string_view>
 
 namespace {
 
@@ -38,9 +40,56 @@ std::string redactUserInfo(const std::string& text) {
 } // namespace
 
 std::string redactLedgerText(const std::string& text) {
-    static const std::regex password(
-        R"(((?:^|[\s?&])password\s*=\s*)('(?:[^'\\]|\\.)*'?|[^\s&'"]*))", std::regex::icase);
-    return std::regex_replace(redactUserInfo(text), password, "$1***");
+    // "password = VALUE" in a connection string, "password=VALUE" in a
+    // URI's query: the word at the start or after a space, '?' or '&', its
+    // value quoted ('...', with \' inside) or up to a space, '&' or quote.
+    const std::string source = redactUserInfo(text);
+    const auto lower = [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    };
+    const auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    static constexpr std::string_view kWord = "password";
+    std::string result;
+    std::size_t i = 0;
+    while (i < source.size()) {
+        const bool atStart =
+            i == 0 || space(source[i - 1]) || source[i - 1] == '?' || source[i - 1] == '&';
+        bool word = atStart && source.size() - i >= kWord.size();
+        for (std::size_t k = 0; word && k < kWord.size(); ++k) {
+            word = lower(source[i + k]) == kWord[k];
+        }
+        std::size_t j = i + kWord.size();
+        if (word) {
+            while (j < source.size() && space(source[j])) {
+                ++j;
+            }
+            word = j < source.size() && source[j] == '=';
+        }
+        if (!word) {
+            result += source[i++];
+            continue;
+        }
+        ++j;
+        while (j < source.size() && space(source[j])) {
+            ++j;
+        }
+        result += source.substr(i, j - i) + "***";
+        if (j < source.size() && source[j] == '\'') {
+            for (++j; j < source.size() && source[j] != '\''; ++j) {
+                if (source[j] == '\\') {
+                    ++j;
+                }
+            }
+            j = std::min(j + 1, source.size());
+        } else {
+            while (j < source.size() && !space(source[j]) && source[j] != '&' &&
+                   source[j] != '\'' && source[j] != '"') {
+                ++j;
+            }
+        }
+        i = j;
+    }
+    return result;
 }
 
 std::string ledgerUrlOrDefault(const std::string& url) {

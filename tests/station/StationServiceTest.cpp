@@ -52,9 +52,10 @@ TEST(JournalEntry, EachResultHasItsOwnIdAndAFailureItsErrorStepAndTraceAtErrorPr
     EXPECT_EQ(fields.at("MESSAGE_ID"), "9f5cb7e086fc4233a20dca9e4938208d");
     EXPECT_EQ(fields.at("PRIORITY"), "3");
     EXPECT_EQ(fields.at("SYSLOG_IDENTIFIER"), "qrb-flash");
-    EXPECT_EQ(fields.at("MESSAGE"), "/dev/ttyUSB2 (pci-0000:00:14.0-usb-0:4:1.0, QRB00103): FAILED "
-                                    "at \"Sealing the flash\u2026\" in 16.8 s: SealingError: Error "
-                                    "sealing the flash (21).");
+    EXPECT_EQ(fields.at("MESSAGE"),
+              "/dev/ttyUSB2 (pci-0000:00:14.0-usb-0:4:1.0, QRB00103): FAILED at \"Sealing the "
+              "flash\u2026\" in 16.8 s: SealingError: Error sealing the flash (21). Trace: "
+              "/var/lib/qrb-flash/qrb-updater/traces/20261208T134713.359Z-QRB00103.qrbtrace");
     EXPECT_EQ(fields.at("QRB_ERROR"), "SealingError");
     EXPECT_EQ(fields.at("QRB_STEP"), "Sealing the flash\u2026");
     EXPECT_EQ(fields.at("QRB_SECONDS"), "16.8");
@@ -90,12 +91,15 @@ TEST(JournalEntry, GoesToTheSocketOnlyWhenItExistsAndKeepsLineBreaksInValues) {
 
     DatagramSocket journal(path);
     BoardOutcome odd = refusedSeal();
-    odd.reason = "first line\nsecond line";
+    odd.error = "first line\nsecond line";
     ASSERT_TRUE(sendJournalEntry(journalFieldsOf(odd, std::nullopt), path));
     const std::optional<std::string> datagram = journal.receive(5s);
     ASSERT_TRUE(datagram);
     const auto fields = service_testing::journalFields(*datagram);
-    EXPECT_NE(fields.at("MESSAGE").find("first line\nsecond line"), std::string::npos);
+    // A field keeps the exact text; the message reads as the terminal's line,
+    // its control characters defused.
+    EXPECT_EQ(fields.at("QRB_ERROR"), "first line\nsecond line");
+    EXPECT_NE(fields.at("MESSAGE").find("first line?second line"), std::string::npos);
     EXPECT_EQ(fields.at("QRB_TTY"), "/dev/ttyUSB2");
 }
 

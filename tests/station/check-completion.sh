@@ -42,7 +42,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/sub"
 touch "$work/a.plist" "$work/b.txt" "$work/c.qrbtrace"
 
-expect "history list trace" ""
+expect "doctor history ledger list trace" ""
 expect "--watch" --wa
 expect "--allow-older --allow-reinstall" --all
 expect "/dev/ttyUSB0 /dev/ttyUSB1 /dev/ttyUSB2 /dev/ttyUSB3" --port /dev/tty
@@ -66,7 +66,7 @@ expect "$work/c.qrbtrace $work/sub" trace show "$work/"
 help=$("$program" --help | sed -n '/^Options:/,/^$/p' | grep -o -- '--[a-z][a-z-]*' | LC_ALL=C sort -u | tr '\n' ' ' | sed 's/ $//')
 expect "$help" --
 history_help=$("$program" history --help | grep -o -- '--[a-z][a-z-]*' | LC_ALL=C sort -u | tr '\n' ' ' | sed 's/ $//')
-expect "--help $history_help" history --
+expect "$(printf '%s\n' --help $history_help | LC_ALL=C sort -u | tr '\n' ' ' | sed 's/ $//')" history --
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures completion(s) wrong"
