@@ -193,10 +193,17 @@ FileKind kindOf(const std::string& path) {
     char header[sizeof kMagic] = {};
     const ssize_t n = ::read(fd, header, sizeof header);
     ::close(fd);
-    return n == static_cast<ssize_t>(sizeof header) &&
-                   std::memcmp(header, kMagic, sizeof header) == 0
-               ? FileKind::Database
-               : FileKind::NotADatabase;
+    if (n == static_cast<ssize_t>(sizeof header) &&
+        std::memcmp(header, kMagic, sizeof header) == 0) {
+        return FileKind::Database;
+    }
+    // A new database that another writer is filling (its first checkpoint
+    // has extended the file and not yet written the header) reads as zeros,
+    // or is still shorter than the header: it is ours, and SQLite waits for
+    // it. Anything else is somebody else's file.
+    const bool unwritten =
+        std::all_of(header, header + std::max<ssize_t>(n, 0), [](char c) { return c == '\0'; });
+    return unwritten ? FileKind::Database : FileKind::NotADatabase;
 }
 
 // Creates a missing history as the user's alone (0600); SQLite gives its
@@ -357,7 +364,14 @@ bool openAndAppend(const AttemptRecord* record, const std::string& path) {
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
+            // The lock may come only after another process has set the file
+            // aside and started a new one: that one is not damaged.
+            if (!replaced && lock.exclusive()) {
+                const FileIdentity now = identityOf(path);
+                replaced = now.exists && (now.device != before.device || now.inode != before.inode);
+            }
             if (replaced) {
+                lock.release();
                 continue;
             }
             if (!lock.exclusive()) {
@@ -365,7 +379,9 @@ bool openAndAppend(const AttemptRecord* record, const std::string& path) {
                 return false;
             }
             const std::string aside = setAside(path, before);
-            const bool recreated = createPrivately(path, problem);
+            // A writer that found no file at all (between the rename and
+            // here) may have created the new one first: that one serves.
+            const bool recreated = createPrivately(path, problem) || identityOf(path).exists;
             lock.release();
             if (!aside.empty()) {
                 logWarning("Update history %s is damaged (%s); set aside as %s, a new one "
