@@ -97,17 +97,25 @@ TEST(Doctor, TellsDriversTimersHubsAndHoldersOfEveryAdapterAndLeavesTheDriversAs
     ASSERT_GE(held, 0);
     int release[2] = {-1, -1};
     ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+    int named[2] = {-1, -1};
+    ASSERT_EQ(::pipe2(named, O_CLOEXEC), 0);
     const pid_t holder = ::fork();
     ASSERT_GE(holder, 0);
     if (holder == 0) {
         char byte = 0;
         ::syscall(SYS_close, release[1]);
         ::syscall(SYS_prctl, PR_SET_NAME, "qrb-test-holder", 0, 0, 0);
+        ::syscall(SYS_write, named[1], &byte, 1);
         ::syscall(SYS_read, release[0], &byte, 1);
         ::syscall(SYS_exit_group, 0);
     }
     ::close(release[0]);
+    ::close(named[1]);
     ::close(held);
+    // The holder has its name before the doctor looks for it.
+    char named_byte = 0;
+    ASSERT_EQ(::read(named[0], &named_byte, 1), 1);
+    ::close(named[0]);
 
     const auto [out, code] = runProgram("doctor --json");
     ::close(release[1]);
