@@ -141,6 +141,7 @@ void LedgerForwarder::start(bool final) {
     if (pid == 0) {
         // The station's stop signals are the parent's to handle; it ends
         // this process when it stops waiting for it.
+        ignore(SIGHUP);
         ignore(SIGINT);
         ignore(SIGTERM);
         ignore(SIGPIPE);
