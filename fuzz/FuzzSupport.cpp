@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,7 +48,9 @@ MemoryFile::~MemoryFile() {
 
 SocketLine::SocketLine() {
     int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    // The host's end does not block, as the serial layer keeps its port.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0 ||
+        ::fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0) {
         harnessFailure("socketpair");
     }
     host_ = fds[0];

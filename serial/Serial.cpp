@@ -228,8 +228,10 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
         raiseOpenError(path, displayPath(path), EINVAL);
     }
 
-    // Opened without waiting for a carrier, as a callout device opens; the
-    // descriptor goes back to blocking mode once CLOCAL is in force.
+    // Opened without waiting for a carrier, as a callout device opens. The
+    // descriptor stays non-blocking: a read waits for its byte in poll, as
+    // long as it takes, and a write waits for room by its deadline, so that
+    // a write always has an end and costs no more system calls than itself.
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
@@ -255,13 +257,6 @@ void serOpenAndConfig(const char* path, BaudRate baudRate) {
     settings.c_cc[VTIME] = 0;
     (void)::tcflush(fd, TCIFLUSH);
     (void)::tcsetattr(fd, TCSANOW, &settings);
-
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        const int error = errno;
-        ::close(fd);
-        raiseOpenError(path, displayPath(path), error);
-    }
 
     // Not part of the open: whatever the driver answers, the port is usable.
     std::optional<serial_struct> found;
@@ -328,32 +323,6 @@ void serQueueTxBytes(const void* buffer, size_t n) {
     serQueueTxBytesBy(buffer, n, serDeadlineIn(serWriteBound(n)));
 }
 
-namespace {
-
-// The descriptor does not block while a write is under way, so that a write
-// has an end: it waits for room by its deadline, never in write(2).
-class NonBlockingWhile {
-  public:
-    explicit NonBlockingWhile(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
-        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) {
-            (void)::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
-        }
-    }
-    ~NonBlockingWhile() {
-        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) {
-            (void)::fcntl(fd_, F_SETFL, flags_);
-        }
-    }
-    NonBlockingWhile(const NonBlockingWhile&) = delete;
-    NonBlockingWhile& operator=(const NonBlockingWhile&) = delete;
-
-  private:
-    int fd_;
-    int flags_;
-};
-
-} // namespace
-
 void serQueueTxBytesBy(const void* buffer, size_t n, const SerialDeadline& deadline) {
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     size_t sent = 0;
@@ -364,7 +333,6 @@ void serQueueTxBytesBy(const void* buffer, size_t n, const SerialDeadline& deadl
             "Serial Communication Error: transmitting serial data failed (%zd:%zu).",
             sent > 0 ? static_cast<ssize_t>(sent) : ssize_t{-1}, n);
     };
-    const NonBlockingWhile nonBlocking(ser_fd);
     while (sent < n) {
         const ssize_t written = ::write(ser_fd, bytes + sent, n - sent);
         if (written > 0) {
