@@ -62,7 +62,7 @@ FUZZ_CXX ?= clang++-14
 fuzz: deps
 	@CC=$(FUZZ_CC) CXX=$(FUZZ_CXX) cmake -S . -B $(BUILD)-fuzz -G Ninja -DQRB_FUZZ=ON \
 	    -DQRB_BUILD_TESTS=OFF >/dev/null
-	@cmake --build $(BUILD)-fuzz -j $(JOBS)
+	@cmake --build $(BUILD)-fuzz -j $(JOBS) --target qrb-fuzzers
 	@./scripts/run-fuzzers.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
 
 format: deps
