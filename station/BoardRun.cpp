@@ -15,7 +15,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <signal.h>
 #include <thread>
 
 namespace {
@@ -26,13 +25,6 @@ using Clock = std::chrono::steady_clock;
 // connection stops at once (the parent stops the process if it goes on).
 std::atomic<bool> boardRemoved{false};
 std::atomic<std::atomic<bool>*> stopOnRemoval{nullptr};
-
-void onBoardRemoved(int /*signal*/) {
-    boardRemoved.store(true);
-    if (std::atomic<bool>* stop = stopOnRemoval.load()) {
-        stop->store(true);
-    }
-}
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(500);
 
@@ -164,12 +156,11 @@ class StationSteps : public UpdateObserver {
 
 } // namespace
 
-void watchForBoardRemoval() {
-    struct sigaction action {};
-    action.sa_handler = onBoardRemoved;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(kBoardRemovedSignal, &action, nullptr);
+void noteBoardRemoved(int /*signal*/) {
+    boardRemoved.store(true);
+    if (std::atomic<bool>* stop = stopOnRemoval.load()) {
+        stop->store(true);
+    }
 }
 
 BoardOutcome runBoard(const BoardIdentity& board, const StationPlan& plan,

@@ -28,9 +28,10 @@ struct StationPlan {
 
 // The signal by which the parent tells a board's process that its board was
 // unplugged: the connection stops at once (a transfer fails by itself on the
-// tty's hang-up). watchForBoardRemoval installs its handler.
+// tty's hang-up). noteBoardRemoved is its handler in a board's process
+// (forkStationChild installs it).
 inline constexpr int kBoardRemovedSignal = SIGUSR1;
-void watchForBoardRemoval();
+void noteBoardRemoved(int signal);
 // A board unplugged during its attempt, and a tty that leads to another
 // device than the board's after an open.
 inline constexpr const char* kBoardRemovedError = "BoardRemovedError";

@@ -1,5 +1,6 @@
 #include "LedgerForwarder.h"
 
+#include "ChildSignals.h"
 #include "Ledger.h"
 #include "LedgerUrl.h"
 #include "Log.h"
@@ -24,13 +25,6 @@ constexpr auto kFirstRetry = 1s;
 constexpr auto kLongestRetry = 60s;
 // A connection attempt gives up after this (the url may say otherwise).
 constexpr int kConnectTimeoutSeconds = 3;
-
-void ignore(int signal) {
-    struct sigaction action {};
-    action.sa_handler = SIG_IGN;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, nullptr);
-}
 
 } // namespace
 
@@ -137,14 +131,10 @@ void LedgerForwarder::start(bool final) {
         return;
     }
     std::fflush(nullptr);
-    const pid_t pid = ::fork();
+    // The station's stop signals are the parent's to handle; it ends this
+    // process when it stops waiting for it.
+    const pid_t pid = forkStationChild();
     if (pid == 0) {
-        // The station's stop signals are the parent's to handle; it ends
-        // this process when it stops waiting for it.
-        ignore(SIGHUP);
-        ignore(SIGINT);
-        ignore(SIGTERM);
-        ignore(SIGPIPE);
         ::close(wake[1]);
         ::close(done[0]);
         runLedgerForwarding(url_, historyPath_, wake[0], final);

@@ -1,5 +1,6 @@
 #include "Station.h"
 
+#include "ChildSignals.h"
 #include "JournalEntry.h"
 #include "StationHistory.h"
 
@@ -44,27 +45,6 @@ void setHandler(int signal, void (*handler)(int)) {
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     ::sigaction(signal, &action, nullptr);
-}
-
-// The signals that are blocked across fork: a signal in that window is
-// taken once, by the parent, never by a process that has not yet set its
-// own handlers.
-sigset_t forkSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD, kBoardRemovedSignal}) {
-        sigaddset(&set, signal);
-    }
-    return set;
-}
-
-// A process of the station's that is not the parent: the parent alone
-// decides when the station ends, so the signals of a terminal or a service
-// manager are not for it.
-void ignoreStopSignals() {
-    for (int signal : {SIGHUP, SIGINT, SIGTERM, SIGPIPE}) {
-        setHandler(signal, SIG_IGN);
-    }
 }
 
 // How long a removed board's process may go on before it is stopped: the
@@ -347,15 +327,13 @@ void Station::startChild(const BoardIdentity& board) {
     }
     std::fflush(nullptr);
     const std::string attemptId = newAttemptId();
-    const sigset_t blocked = forkSignals();
-    sigset_t mask;
-    ::sigprocmask(SIG_BLOCK, &blocked, &mask);
-    const pid_t pid = ::fork();
+    // Updates already running finish when the station is stopped: the
+    // parent decides, and stops a child when it must.
+    const pid_t pid = forkStationChild(noteBoardRemoved);
     if (pid == 0) {
         ::close(fds[0]);
-        runChild(board, fds[1], attemptId, mask);
+        runChild(board, fds[1], attemptId);
     }
-    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
     ::close(fds[1]);
     if (pid < 0) {
         ::close(fds[0]);
@@ -378,15 +356,7 @@ void Station::startChild(const BoardIdentity& board) {
     redrawLive();
 }
 
-void Station::runChild(const BoardIdentity& board, int fd, const std::string& attemptId,
-                       const sigset_t& mask) {
-    // Updates already running finish when the station is stopped: the
-    // parent decides, and stops a child when it must. The handlers are set
-    // before the signals blocked across fork are let in.
-    ignoreStopSignals();
-    setHandler(SIGCHLD, SIG_DFL);
-    watchForBoardRemoval();
-    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+void Station::runChild(const BoardIdentity& board, int fd, const std::string& attemptId) {
     for (const auto& [other, child] : running_) {
         ::close(other);
     }
@@ -577,18 +547,11 @@ void Station::recordOffLoop(const std::vector<BoardOutcome>& outcomes) {
     // A process per row: the rows wait for the database side by side, so
     // that no row waits for another's busy time-out.
     for (const BoardOutcome& outcome : outcomes) {
-        const sigset_t blocked = forkSignals();
-        sigset_t mask;
-        ::sigprocmask(SIG_BLOCK, &blocked, &mask);
-        const pid_t pid = ::fork();
+        const pid_t pid = forkStationChild();
         if (pid == 0) {
-            ignoreStopSignals();
-            setHandler(SIGCHLD, SIG_DFL);
-            ::sigprocmask(SIG_SETMASK, &mask, nullptr);
             recordBoardOutcome(outcome, plan_);
             ::_exit(0);
         }
-        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
         if (pid < 0) {
             // No process to spare: the row is written here, late rather
             // than lost.

@@ -100,8 +100,7 @@ class Station : public DeviceNotificationTarget,
     void offer(const BoardIdentity& board);
     void startPending();
     void startChild(const BoardIdentity& board);
-    [[noreturn]] void runChild(const BoardIdentity& board, int fd, const std::string& attemptId,
-                               const sigset_t& mask);
+    [[noreturn]] void runChild(const BoardIdentity& board, int fd, const std::string& attemptId);
     // The boards that were waiting end as failed, untouched (a stop).
     void interruptWaiting();
     // Appends each row to the history in a process of its own, so that the
