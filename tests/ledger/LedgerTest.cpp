@@ -4,6 +4,7 @@
 
 #include "AttemptRecord.h"
 #include "BoardSimulator.h"
+#include "ChildProcess.h"
 #include "History.h"
 #include "HistoryOutbox.h"
 #include "ImageWriter.h"
@@ -16,10 +17,7 @@
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +32,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using testing_support::ChildProcess;
 using testing_support::TempDir;
 using Clock = std::chrono::steady_clock;
 
@@ -53,111 +52,15 @@ std::string databaseOf(const std::string& url) {
     return url.substr(url.find("dbname=") + 7);
 }
 
-// qrb-flash as a process of its own.
-class Flash {
-  public:
-    explicit Flash(const std::vector<std::string>& args,
-                   const std::vector<std::pair<std::string, std::string>>& env = {}) {
-        int out[2];
-        int err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        std::vector<std::string> argv{QRB_FLASH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            for (const auto& [name, value] : env) {
-                ::setenv(name.c_str(), value.c_str(), 1);
-            }
-            std::vector<char*> pointers;
-            for (std::string& arg : argv) {
-                pointers.push_back(arg.data());
-            }
-            pointers.push_back(nullptr);
-            ::execv(pointers[0], pointers.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~Flash() {
-        if (!status_) {
-            ::kill(pid_, SIGKILL);
-            finish(10s);
-        }
-        ::close(out_);
-        ::close(err_);
-    }
-    Flash(const Flash&) = delete;
-    Flash& operator=(const Flash&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Waits for the end: its exit status (128 + signal), -1 after limit.
-    int finish(std::chrono::milliseconds limit = 60s) {
-        const auto end = Clock::now() + limit;
-        while (!status_ && Clock::now() < end) {
-            pump(20);
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                while (pump(0)) {
-                }
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-        }
-        return status_.value_or(-1);
-    }
-    // Reads standard output until a line containing text, at most limit.
-    bool waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
-        const auto end = Clock::now() + limit;
-        while (output.find(text) == std::string::npos && Clock::now() < end) {
-            pump(20);
-        }
-        return output.find(text) != std::string::npos;
-    }
-
-    std::string output;
-    std::string errors;
-
-  private:
-    bool pump(int timeoutMs) {
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (::poll(fds, 2, timeoutMs) <= 0) {
-            return false;
-        }
-        bool any = false;
-        char chunk[4096];
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents & (POLLIN | POLLHUP)) {
-                const ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
-                if (n > 0) {
-                    (i == 0 ? output : errors).append(chunk, static_cast<std::size_t>(n));
-                    any = true;
-                }
-            }
-        }
-        return any;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::optional<int> status_;
-};
-
 int flashStatus(const std::vector<std::string>& args, std::string* out = nullptr,
                 std::string* err = nullptr) {
-    Flash flash(args);
-    const int status = flash.finish();
+    ChildProcess flash(QRB_FLASH, args);
+    const int status = flash.finish().value_or(-1);
     if (out != nullptr) {
-        *out = flash.output;
+        *out = flash.output();
     }
     if (err != nullptr) {
-        *err = flash.errors;
+        *err = flash.errors();
     }
     return status;
 }
@@ -371,7 +274,7 @@ TEST(LedgerPush, AStationKilledMidPushAndTwoPushesAtOnceDuplicateNothing) {
     const std::string history = (dir.path() / "history.db").string();
     const auto ids = writeScratchHistory(history, 20000, "line-5");
     {
-        Flash push({"ledger", "push", "--history", history, "--ledger", url});
+        ChildProcess push(QRB_FLASH, {"ledger", "push", "--history", history, "--ledger", url});
         const auto end = Clock::now() + 60s;
         while (serverCount(url) == 0 && Clock::now() < end) {
             std::this_thread::sleep_for(5ms);
@@ -385,10 +288,10 @@ TEST(LedgerPush, AStationKilledMidPushAndTwoPushesAtOnceDuplicateNothing) {
     EXPECT_GE(backlogOf(history), 20000 - before); // a batch may be on the server, not marked
 
     // Two at once finish it, each row once.
-    Flash first({"ledger", "push", "--history", history, "--ledger", url});
-    Flash second({"ledger", "push", "--history", history, "--ledger", url});
-    EXPECT_EQ(first.finish(), 0) << first.errors;
-    EXPECT_EQ(second.finish(), 0) << second.errors;
+    ChildProcess first(QRB_FLASH, {"ledger", "push", "--history", history, "--ledger", url});
+    ChildProcess second(QRB_FLASH, {"ledger", "push", "--history", history, "--ledger", url});
+    EXPECT_EQ(first.finish(), 0) << first.errors();
+    EXPECT_EQ(second.finish(), 0) << second.errors();
     EXPECT_EQ(serverCount(url), 20000);
     EXPECT_EQ(serverIds(url), std::set<std::string>(ids.begin(), ids.end()));
     EXPECT_EQ(backlogOf(history), 0);
@@ -398,7 +301,7 @@ TEST(LedgerPush, TenStationsOfTwentyFourRowsForwardAtOnce) {
     const std::string url = initialized();
     TempDir dir;
     std::set<std::string> local;
-    std::vector<std::unique_ptr<Flash>> pushes;
+    std::vector<std::unique_ptr<ChildProcess>> pushes;
     for (int station = 0; station < 10; ++station) {
         const std::string history =
             (dir.path() / ("station-" + std::to_string(station) + ".db")).string();
@@ -408,13 +311,14 @@ TEST(LedgerPush, TenStationsOfTwentyFourRowsForwardAtOnce) {
         }
     }
     for (int station = 0; station < 10; ++station) {
-        pushes.push_back(std::make_unique<Flash>(std::vector<std::string>{
-            "ledger", "push", "--history",
-            (dir.path() / ("station-" + std::to_string(station) + ".db")).string(), "--ledger",
-            url}));
+        pushes.push_back(std::make_unique<ChildProcess>(
+            QRB_FLASH, std::vector<std::string>{
+                           "ledger", "push", "--history",
+                           (dir.path() / ("station-" + std::to_string(station) + ".db")).string(),
+                           "--ledger", url}));
     }
     for (const auto& push : pushes) {
-        EXPECT_EQ(push->finish(), 0) << push->errors;
+        EXPECT_EQ(push->finish(), 0) << push->errors();
     }
     EXPECT_EQ(serverCount(url), 240);
     EXPECT_EQ(serverIds(url), local);
@@ -475,14 +379,15 @@ class LedgerStation : public ::testing::Test {
 TEST_F(LedgerStation, ARunForwardsItsBoardWithStationAndOperator) {
     const std::string url = initialized();
     auto simulated = board();
-    Flash run(args(simulated->slavePath(), {"--ledger", url, "--station", "line-3"}));
-    ASSERT_EQ(run.finish(), 0) << run.output << run.errors;
-    EXPECT_THAT(run.output, HasSubstr("updated 1.2.2 -> 1.2.3"));
+    ChildProcess run(QRB_FLASH,
+                     args(simulated->slavePath(), {"--ledger", url, "--station", "line-3"}));
+    ASSERT_EQ(run.finish(), 0) << run.output() << run.errors();
+    EXPECT_THAT(run.output(), HasSubstr("updated 1.2.2 -> 1.2.3"));
     EXPECT_EQ(serverCount(url, "station = 'line-3' AND operator = '" + currentOperatorName() +
                                    "' AND result = 'updated' AND version_read = '1.2.2'"),
               1);
     EXPECT_EQ(backlogOf(history), 0);
-    EXPECT_THAT(run.errors, Not(HasSubstr("Ledger")));
+    EXPECT_THAT(run.errors(), Not(HasSubstr("Ledger")));
 }
 
 TEST_F(LedgerStation, AServerDownCostsOneWarningNotTheExitCodeAndThePushSendsTheRows) {
@@ -490,16 +395,17 @@ TEST_F(LedgerStation, AServerDownCostsOneWarningNotTheExitCodeAndThePushSendsThe
     const std::string down =
         "host=" + (state.path() / "nowhere").string() + " dbname=postgres password=hidden";
     auto simulated = board();
-    Flash run(args(simulated->slavePath(), {"--ledger", down, "--station", "line-6"}));
-    ASSERT_EQ(run.finish(), 0) << run.output << run.errors;
-    EXPECT_THAT(run.output, HasSubstr("1 updated"));
-    std::istringstream lines(run.errors);
+    ChildProcess run(QRB_FLASH,
+                     args(simulated->slavePath(), {"--ledger", down, "--station", "line-6"}));
+    ASSERT_EQ(run.finish(), 0) << run.output() << run.errors();
+    EXPECT_THAT(run.output(), HasSubstr("1 updated"));
+    std::istringstream lines(run.errors());
     int warnings = 0;
     for (std::string line; std::getline(lines, line);) {
         warnings += line.find("Ledger not reached") != std::string::npos ? 1 : 0;
     }
-    EXPECT_EQ(warnings, 1) << run.errors;
-    EXPECT_THAT(run.errors, Not(HasSubstr("hidden")));
+    EXPECT_EQ(warnings, 1) << run.errors();
+    EXPECT_THAT(run.errors(), Not(HasSubstr("hidden")));
     EXPECT_EQ(backlogOf(history), 1);
 
     std::string out;
@@ -511,8 +417,9 @@ TEST_F(LedgerStation, AServerDownCostsOneWarningNotTheExitCodeAndThePushSendsThe
 TEST_F(LedgerStation, WatchingForwardsEachRowAsItsBoardEnds) {
     const std::string url = initialized();
     auto simulated = board();
-    Flash run(args(simulated->slavePath(), {"--watch", "--json", "--ledger", url}));
-    ASSERT_TRUE(run.waitForOutput("\"event\":\"result\"", 60s)) << run.output << run.errors;
+    ChildProcess run(QRB_FLASH,
+                     args(simulated->slavePath(), {"--watch", "--json", "--ledger", url}));
+    ASSERT_TRUE(run.waitForOutput("\"event\":\"result\"", 60s)) << run.output() << run.errors();
     // Forwarded while the station goes on (within 2 s of the row on a quiet
     // machine; the deadline here only bounds a failure).
     const auto end = Clock::now() + 20s;
@@ -521,7 +428,7 @@ TEST_F(LedgerStation, WatchingForwardsEachRowAsItsBoardEnds) {
     }
     EXPECT_EQ(serverCount(url), 1);
     ::kill(run.pid(), SIGTERM);
-    EXPECT_EQ(run.finish(), 0) << run.errors;
+    EXPECT_EQ(run.finish(), 0) << run.errors();
     EXPECT_EQ(backlogOf(history), 0);
 }
 

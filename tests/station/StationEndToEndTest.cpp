@@ -8,18 +8,13 @@
 #include "FileDigest.h"
 #include "ImageWriter.h"
 #include "JsonSchemaCheck.h"
+#include "StationProcess.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,7 +22,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -41,6 +35,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using qrbsim::BoardSimulator;
 using qrbsim::SimulatorConfig;
+using station_testing::StationProcess;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kOlder = 0x00020201; // 1.2.2
@@ -54,158 +49,6 @@ std::vector<uint8_t> pattern(std::size_t n, uint8_t seed) {
     }
     return bytes;
 }
-
-// qrb-flash running, its standard output read line by line.
-class StationProcess {
-  public:
-    // outsideTestbed: without umockdev's preload library, on the machine's
-    // own devices.
-    // terminalColumns: standard output is a terminal that wide, in raw mode.
-    // errPath: standard error goes to this file.
-    // The program leads a process group of its own, as a shell's job does.
-    explicit StationProcess(const std::vector<std::string>& args, bool outsideTestbed = false,
-                            std::optional<unsigned short> terminalColumns = {},
-                            std::optional<std::string> errPath = {}) {
-        int out[2];
-        if (terminalColumns) {
-            winsize window{};
-            window.ws_row = 40;
-            window.ws_col = *terminalColumns;
-            if (::openpty(&out[0], &out[1], nullptr, nullptr, &window) != 0) {
-                throw std::runtime_error("openpty");
-            }
-            termios raw{};
-            ::tcgetattr(out[1], &raw);
-            ::cfmakeraw(&raw);
-            ::tcsetattr(out[1], TCSANOW, &raw);
-            ::fcntl(out[0], F_SETFD, FD_CLOEXEC);
-            ::fcntl(out[1], F_SETFD, FD_CLOEXEC);
-        } else if (::pipe2(out, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        std::vector<std::string> argv{QRB_FLASH};
-        if (const char* debug = std::getenv("QRB_FLASH_DEBUG")) {
-            argv = {"/usr/bin/gdb", "-batch", "-ex", "run", "-ex", "bt", "--args", QRB_FLASH};
-            (void)debug;
-        }
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setpgid(0, 0);
-            ::dup2(out[1], 1);
-            if (errPath) {
-                const int err = ::open(errPath->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-                ::dup2(err, 2);
-            }
-            if (outsideTestbed) {
-                ::unsetenv("LD_PRELOAD");
-                ::unsetenv("UMOCKDEV_DIR");
-            }
-            std::vector<char*> pointers;
-            for (std::string& arg : argv) {
-                pointers.push_back(arg.data());
-            }
-            pointers.push_back(nullptr);
-            ::execv(pointers[0], pointers.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        fd_ = out[0];
-    }
-    ~StationProcess() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-        ::close(fd_);
-        // Every JSON line read keeps the installed schema's promise.
-        EXPECT_EQ(testing_support::schemaViolations(jsonLines, schema), "");
-    }
-
-    // The next line, or none at the end or after limit.
-    std::optional<std::string> nextLine(std::chrono::milliseconds limit = 60s) {
-        const auto end = Clock::now() + limit;
-        for (;;) {
-            const auto newline = buffer_.find('\n');
-            if (newline != std::string::npos) {
-                std::string line = buffer_.substr(0, newline);
-                buffer_.erase(0, newline + 1);
-                lines.push_back(line);
-                return line;
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) {
-                return std::nullopt;
-            }
-            pollfd fd{fd_, POLLIN, 0};
-            if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) {
-                continue;
-            }
-            char chunk[4096];
-            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-            if (n <= 0) {
-                return std::nullopt;
-            }
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-    // The next JSON object; fails the test on a line that is not one.
-    std::optional<json> nextEvent(std::chrono::milliseconds limit = 60s) {
-        const std::optional<std::string> line = nextLine(limit);
-        if (!line) {
-            return std::nullopt;
-        }
-        json event = json::parse(*line, nullptr, false);
-        EXPECT_TRUE(!event.is_discarded() && event.is_object()) << "not a JSON object: " << *line;
-        jsonLines.push_back(*line);
-        return event;
-    }
-    // Every remaining event, up to the end of the output.
-    std::vector<json> remainingEvents(std::chrono::milliseconds limit = 90s) {
-        std::vector<json> events;
-        const auto end = Clock::now() + limit;
-        while (std::optional<json> event = nextEvent(
-                   std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()))) {
-            events.push_back(*event);
-        }
-        return events;
-    }
-    // Every remaining line, up to the end of the output (in lines too).
-    std::vector<std::string> remainingLines(std::chrono::milliseconds limit = 90s) {
-        std::vector<std::string> read;
-        const auto end = Clock::now() + limit;
-        while (std::optional<std::string> line = nextLine(
-                   std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()))) {
-            read.push_back(*line);
-        }
-        return read;
-    }
-    int wait() {
-        if (!status_) {
-            int status = 0;
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
-            status_ = status;
-        }
-        return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
-    }
-    void signal(int number) const { ::kill(pid_, number); }
-    // A signal to the whole process group, as a terminal sends it.
-    void signalGroup(int number) const { ::kill(-pid_, number); }
-    pid_t pid() const { return pid_; }
-
-    std::vector<std::string> lines;
-    // The lines read as JSON objects, and the schema they are checked against.
-    std::vector<std::string> jsonLines;
-    testing_support::JsonSchema schema = testing_support::JsonSchema::Events;
-
-  private:
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    std::string buffer_;
-    std::optional<int> status_;
-};
 
 // The children of a process (the station's board processes).
 std::vector<pid_t> childrenOf(pid_t parent) {
@@ -788,7 +631,7 @@ TEST_F(StationEndToEnd, AnImageRewrittenDuringWatchChangesNothingFlashedOrRecord
     const std::vector<uint8_t> original =
         SimpleCodeImageBuilder().addDataRecord(0x0000, firmware).addEndRecord().bytes();
     StationProcess station({"--watch", "--json", "--history", history, "--config", configuration()},
-                           false, {}, errors);
+                           {.errorsFile = errors});
     std::this_thread::sleep_for(300ms);
     plug(0);
     std::optional<json> event;
@@ -843,7 +686,7 @@ TEST_F(StationEndToEnd, AResultNamesItsTraceAndAWarningOfTheBoardsIsShownOnce) {
     const std::string errors = (resources.path() / "stderr.txt").string();
     stateHome((resources.path() / "state").string());
     {
-        StationProcess station({"--json", "--config", configuration()}, false, {}, errors);
+        StationProcess station({"--json", "--config", configuration()}, {.errorsFile = errors});
         auto byTty = results(station.remainingEvents());
         EXPECT_EQ(station.wait(), 1);
         for (const auto& [tty, result] : byTty) {
@@ -859,7 +702,7 @@ TEST_F(StationEndToEnd, AResultNamesItsTraceAndAWarningOfTheBoardsIsShownOnce) {
     board(kOlder, {"answer:0x04=0x15"});
     resources.writeFile("not-a-directory", std::vector<uint8_t>{1});
     stateHome((resources.path() / "not-a-directory").string());
-    StationProcess station({"--json", "--config", configuration()}, false, {}, errors);
+    StationProcess station({"--json", "--config", configuration()}, {.errorsFile = errors});
     auto byTty = results(station.remainingEvents());
     EXPECT_EQ(station.wait(), 1);
     if (saved != nullptr) {
@@ -885,7 +728,7 @@ TEST_F(StationEndToEnd, AResultNamesItsTraceAndAWarningOfTheBoardsIsShownOnce) {
 TEST_F(StationEndToEnd, OnATerminalEachRunningBoardHasALineThatGoesWhenItEnds) {
     board(kOlder);
     board(kSame);
-    StationProcess station({"--config", configuration()}, false, 24);
+    StationProcess station({"--config", configuration()}, {.terminalColumns = 24});
     // What a terminal shows: each leading "up a line, clear it" takes back
     // the line above.
     const std::string erase = "\x1b[1A\x1b[2K";
@@ -925,8 +768,11 @@ TEST_F(StationEndToEnd, PortTakesASimulatorPtyAsItIs) {
     pty.start();
     // umockdev's preload library does not let a pty outside its testbed be
     // claimed: this run sees the machine as it is.
+    const auto outsideTestbed = [] {
+        return ::unsetenv("LD_PRELOAD") == 0 && ::unsetenv("UMOCKDEV_DIR") == 0;
+    };
     StationProcess station({"--json", "--port", pty.slavePath(), "--config", configuration()},
-                           true);
+                           {.beforeExec = outsideTestbed});
     const std::vector<json> events = station.remainingEvents();
     EXPECT_EQ(station.wait(), 0);
     auto byTty = results(events);
@@ -942,7 +788,7 @@ TEST_F(StationEndToEnd, PortTakesASimulatorPtyAsItIs) {
 TEST_F(StationEndToEnd, ListNamesTheBoardsAndTouchesNone) {
     const std::string errors = (resources.path() / "list.err").string();
     {
-        StationProcess none({"list"}, false, {}, errors);
+        StationProcess none({"list"}, {.errorsFile = errors});
         EXPECT_TRUE(none.remainingLines().empty());
         EXPECT_EQ(none.wait(), 2);
         std::ifstream said(errors);

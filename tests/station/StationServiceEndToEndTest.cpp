@@ -11,17 +11,15 @@
 #include "ImageWriter.h"
 #include "JsonSchemaCheck.h"
 #include "ServiceTestSupport.h"
+#include "StationProcess.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +33,7 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using service_testing::DatagramSocket;
+using station_testing::StationProcess;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -50,110 +49,38 @@ std::vector<uint8_t> pattern(std::size_t n, uint8_t seed) {
 
 // qrb-flash started as the service manager starts it: NOTIFY_SOCKET, and
 // WATCHDOG_USEC with WATCHDOG_PID naming the station itself.
-class ServiceProcess {
-  public:
-    struct Setting {
-        std::string notifySocket;
-        std::chrono::microseconds watchdog{0};
-        std::string journalSocket;       // QRB_JOURNAL_SOCKET; empty: unset
-        std::string systemJournalSocket; // bound over /run/systemd/journal/socket
-    };
-
-    ServiceProcess(const std::vector<std::string>& args, const Setting& setting) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        std::vector<std::string> argv{QRB_FLASH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::setenv("NOTIFY_SOCKET", setting.notifySocket.c_str(), 1);
-            if (setting.watchdog.count() > 0) {
-                ::setenv("WATCHDOG_USEC", std::to_string(setting.watchdog.count()).c_str(), 1);
-                ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
-            }
-            if (!setting.journalSocket.empty()) {
-                ::setenv("QRB_JOURNAL_SOCKET", setting.journalSocket.c_str(), 1);
-            }
-            if (!setting.systemJournalSocket.empty() && !inPlaceOfTheJournal(setting)) {
-                ::_exit(126);
-            }
-            std::vector<char*> pointers;
-            for (std::string& arg : argv) {
-                pointers.push_back(arg.data());
-            }
-            pointers.push_back(nullptr);
-            ::execv(pointers[0], pointers.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        fd_ = out[0];
-    }
-    ~ServiceProcess() {
-        if (!status_) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-        ::close(fd_);
-        EXPECT_EQ(testing_support::schemaViolations(lines_, testing_support::JsonSchema::Events),
-                  "");
-    }
-
-    // The next JSON line, or none at the end or after limit.
-    std::optional<json> nextEvent(std::chrono::milliseconds limit = 60s) {
-        const auto end = Clock::now() + limit;
-        for (;;) {
-            const auto newline = buffer_.find('\n');
-            if (newline != std::string::npos) {
-                const std::string line = buffer_.substr(0, newline);
-                buffer_.erase(0, newline + 1);
-                lines_.push_back(line);
-                return json::parse(line, nullptr, false);
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            pollfd ready{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
-                return std::nullopt;
-            }
-            char chunk[4096];
-            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-            if (n <= 0) {
-                return std::nullopt;
-            }
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-    int wait() {
-        if (!status_) {
-            int status = 0;
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
-            status_ = status;
-        }
-        return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
-    }
-    void signal(int number) const { ::kill(pid_, number); }
-
-  private:
-    // In the forked child: a mount namespace of its own in which the test's
-    // directory (holding journal/socket) lies over /run/systemd.
-    static bool inPlaceOfTheJournal(const Setting& setting) {
-        const fs::path dir = fs::path(setting.systemJournalSocket).parent_path().parent_path();
-        return ::unshare(CLONE_NEWNS) == 0 &&
-               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               (fs::is_directory("/run/systemd") || ::mkdir("/run/systemd", 0755) == 0) &&
-               ::mount(dir.c_str(), "/run/systemd", nullptr, MS_BIND, nullptr) == 0;
-    }
-
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    std::string buffer_;
-    std::vector<std::string> lines_;
-    std::optional<int> status_;
+struct Setting {
+    std::string notifySocket;
+    std::chrono::microseconds watchdog{0};
+    std::string journalSocket;       // QRB_JOURNAL_SOCKET; empty: unset
+    std::string systemJournalSocket; // bound over /run/systemd/journal/socket
 };
+
+// In the forked child: a mount namespace of its own in which the test's
+// directory (holding journal/socket) lies over /run/systemd.
+bool inPlaceOfTheJournal(const Setting& setting) {
+    const fs::path dir = fs::path(setting.systemJournalSocket).parent_path().parent_path();
+    return ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           (fs::is_directory("/run/systemd") || ::mkdir("/run/systemd", 0755) == 0) &&
+           ::mount(dir.c_str(), "/run/systemd", nullptr, MS_BIND, nullptr) == 0;
+}
+
+testing_support::ChildOptions asService(const Setting& setting) {
+    testing_support::ChildOptions options;
+    options.beforeExec = [setting] {
+        ::setenv("NOTIFY_SOCKET", setting.notifySocket.c_str(), 1);
+        if (setting.watchdog.count() > 0) {
+            ::setenv("WATCHDOG_USEC", std::to_string(setting.watchdog.count()).c_str(), 1);
+            ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
+        }
+        if (!setting.journalSocket.empty()) {
+            ::setenv("QRB_JOURNAL_SOCKET", setting.journalSocket.c_str(), 1);
+        }
+        return setting.systemJournalSocket.empty() || inPlaceOfTheJournal(setting);
+    };
+    return options;
+}
 
 class StationService : public ::testing::Test {
   protected:
@@ -201,7 +128,7 @@ class StationService : public ::testing::Test {
     }
 
     // The result events of a --watch station, until count of them came.
-    static std::map<std::string, json> results(ServiceProcess& station, std::size_t count) {
+    static std::map<std::string, json> results(StationProcess& station, std::size_t count) {
         std::map<std::string, json> byTty;
         while (byTty.size() < count) {
             const std::optional<json> event = station.nextEvent(90s);
@@ -230,9 +157,9 @@ TEST_F(StationService, TellsTheManagerTheJournalAndTheMetricsPageAboutAGoodAndAF
     service_testing::DatagramCollector journal((sockets.path() / "journal").string());
     const std::uint16_t port = service_testing::freePort();
     const auto started = Clock::now();
-    ServiceProcess station({"--watch", "--json", "--config", configuration(), "--metrics",
+    StationProcess station({"--watch", "--json", "--config", configuration(), "--metrics",
                             "127.0.0.1:" + std::to_string(port)},
-                           {manager.path(), 500ms, journal.path(), ""});
+                           asService({manager.path(), 500ms, journal.path(), ""}));
 
     auto byTty = results(station, 2);
     ASSERT_EQ(byTty.size(), 2u);
@@ -321,8 +248,8 @@ TEST_F(StationService, WritesToTheSystemJournalsSocketWhenThereIsOne) {
     board();
     fs::create_directories(sockets.path() / "journal");
     DatagramSocket journal((sockets.path() / "journal" / "socket").string());
-    ServiceProcess station({"--watch", "--json", "--config", configuration()},
-                           {"", 0us, "", journal.path()});
+    StationProcess station({"--watch", "--json", "--config", configuration()},
+                           asService({"", 0us, "", journal.path()}));
     auto byTty = results(station, 1);
     ASSERT_EQ(byTty["/dev/ttyUSB0"]["result"], "updated");
     station.signal(SIGTERM);

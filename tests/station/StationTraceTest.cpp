@@ -5,6 +5,7 @@
 // reads it and refuses a broken one, naming the line.
 
 #include "BoardSimulator.h"
+#include "ChildProcess.h"
 #include "ImageWriter.h"
 #include "JsonSchemaCheck.h"
 #include "TempDir.h"
@@ -13,134 +14,20 @@
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
 using ::testing::HasSubstr;
-using Clock = std::chrono::steady_clock;
+using testing_support::ChildProcess;
 namespace fs = std::filesystem;
 
 constexpr uint32_t kOlder = 0x00020201; // 1.2.2; the image is 1.2.3
-
-// A program run with its standard output and standard error read.
-class Program {
-  public:
-    Program(const std::string& path, const std::vector<std::string>& args,
-            const std::string& stateHome) {
-        int out[2];
-        int err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        std::vector<std::string> argv{path};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            ::setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
-            std::vector<char*> pointers;
-            for (std::string& arg : argv) {
-                pointers.push_back(arg.data());
-            }
-            pointers.push_back(nullptr);
-            ::execv(pointers[0], pointers.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~Program() {
-        if (!status_) {
-            ::kill(pid_, SIGTERM);
-            (void)finish(10s);
-        }
-        ::close(out_);
-        ::close(err_);
-    }
-
-    std::optional<std::string> line(std::chrono::milliseconds limit = 30s) {
-        const auto end = Clock::now() + limit;
-        for (;;) {
-            const auto newline = outText_.find('\n');
-            if (newline != std::string::npos) {
-                std::string first = outText_.substr(0, newline);
-                outText_.erase(0, newline + 1);
-                return first;
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0 || !pump(out_, outText_, left)) {
-                return std::nullopt;
-            }
-        }
-    }
-    // Waits for the end (at most limit): the exit status, the rest of the output.
-    std::optional<int> finish(std::chrono::milliseconds limit) {
-        if (status_) {
-            return status_;
-        }
-        const auto end = Clock::now() + limit;
-        while (Clock::now() < end) {
-            while (pump(out_, outText_, 0ms) || pump(err_, errText_, 0ms)) {
-            }
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                while (pump(out_, outText_, 0ms) || pump(err_, errText_, 0ms)) {
-                }
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return status_;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return std::nullopt;
-    }
-    // Ends it with SIGTERM: its exit status.
-    std::optional<int> stop() {
-        if (!status_) {
-            ::kill(pid_, SIGTERM);
-        }
-        return finish(10s);
-    }
-    const std::string& output() const { return outText_; }
-    const std::string& errors() const { return errText_; }
-
-  private:
-    static bool pump(int fd, std::string& into, std::chrono::milliseconds limit) {
-        pollfd entry{fd, POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(limit.count())) <= 0) {
-            return false;
-        }
-        char chunk[4096];
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0) {
-            return false;
-        }
-        into.append(chunk, static_cast<size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::string outText_;
-    std::string errText_;
-    std::optional<int> status_;
-};
 
 std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> bytes(n);
@@ -212,7 +99,7 @@ class StationTrace : public ::testing::Test {
         std::vector<std::string> args{"--json", "--port", tty, "--config",
                                       (resources.path() / "QRB_Image.plist").string()};
         args.insert(args.end(), extra.begin(), extra.end());
-        Program station(QRB_FLASH, args, state.path().string());
+        ChildProcess station(QRB_FLASH, args, inState());
         if (whileRunning) {
             whileRunning();
         }
@@ -229,6 +116,11 @@ class StationTrace : public ::testing::Test {
         }
         EXPECT_EQ(testing_support::schemaViolations(read, testing_support::JsonSchema::Events), "");
         return result;
+    }
+
+    // A program's run in the test's state directory (XDG_STATE_HOME).
+    testing_support::ChildOptions inState() const {
+        return {.environment = {{"XDG_STATE_HOME", state.path().string()}}};
     }
 
     // The traces written so far, oldest first.
@@ -284,8 +176,8 @@ TEST_P(StationReplay, TheFailedBoardsTraceReplaysIntoTheSameFailureAtTheSameStep
     EXPECT_EQ(recorded.header.failure->name, c.error);
     EXPECT_EQ(recorded.header.failure->step, c.step);
 
-    Program replay(QRB_SIM_PROGRAM, {"--replay", trace->string()}, state.path().string());
-    const std::optional<std::string> tty = replay.line();
+    ChildProcess replay(QRB_SIM_PROGRAM, {"--replay", trace->string()}, inState());
+    const std::optional<std::string> tty = replay.nextLine();
     ASSERT_TRUE(tty);
     const json second = flash(*tty);
     EXPECT_EQ(second.value("result", ""), "failed") << second;
@@ -328,8 +220,8 @@ TEST_F(StationTrace, AReplayAgainstAnotherImageSaysWhereItDeparted) {
     std::vector<uint8_t> other = pattern(64, 0x11);
     other[40] ^= 0x01;
     useFirmware(other);
-    Program replay(QRB_SIM_PROGRAM, {"--replay", trace->string()}, state.path().string());
-    const std::optional<std::string> tty = replay.line();
+    ChildProcess replay(QRB_SIM_PROGRAM, {"--replay", trace->string()}, inState());
+    const std::optional<std::string> tty = replay.nextLine();
     ASSERT_TRUE(tty);
     const json second = flash(*tty);
     EXPECT_EQ(second.value("result", ""), "failed");
@@ -345,7 +237,7 @@ TEST_F(StationTrace, TraceShowReadsItAndRefusesABrokenOneNamingTheLine) {
         failOnce({"answer:0x04=0x15", "SealingError", "Sealing the flash\u2026"}, first);
     ASSERT_TRUE(trace);
     {
-        Program show(QRB_FLASH, {"trace", "show", trace->string()}, state.path().string());
+        ChildProcess show(QRB_FLASH, {"trace", "show", trace->string()}, inState());
         EXPECT_EQ(show.finish(20s), 0);
         EXPECT_THAT(show.output(), HasSubstr("seal (04) with 1.2.3 -> 15: refused"));
         EXPECT_THAT(show.output(), HasSubstr("<-- SealingError"));
@@ -356,10 +248,10 @@ TEST_F(StationTrace, TraceShowReadsItAndRefusesABrokenOneNamingTheLine) {
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const fs::path cut = resources.path() / "cut.qrbtrace";
     std::ofstream(cut) << text.substr(0, text.size() - 30);
-    Program show(QRB_FLASH, {"trace", "show", cut.string()}, state.path().string());
+    ChildProcess show(QRB_FLASH, {"trace", "show", cut.string()}, inState());
     EXPECT_EQ(show.finish(20s), 1);
     EXPECT_THAT(show.errors(), HasSubstr(cut.string() + ": line "));
-    Program usage(QRB_FLASH, {"trace", "list"}, state.path().string());
+    ChildProcess usage(QRB_FLASH, {"trace", "list"}, inState());
     EXPECT_EQ(usage.finish(20s), 64);
 }
 
