@@ -7,6 +7,7 @@
 #include "ChildProcess.h"
 #include "History.h"
 #include "HistoryOutbox.h"
+#include "ImageConfiguration.h"
 #include "ImageWriter.h"
 #include "Ledger.h"
 #include "LedgerUrl.h"
@@ -332,16 +333,7 @@ TEST(LedgerPush, TenStationsOfTwentyFourRowsForwardAtOnce) {
 class LedgerStation : public ::testing::Test {
   protected:
     LedgerStation() {
-        resources.writeFile(
-            "QRB_Image.plist",
-            std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
-                        "version=\"1.0\">\n<dict>\n"
-                        "<key>QRB_FW_Image_Version_Major</key><integer>1</integer>\n"
-                        "<key>QRB_FW_Image_Version_Minor</key><integer>2</integer>\n"
-                        "<key>QRB_FW_Image_Version_Revision</key><integer>3</integer>\n"
-                        "<key>QRB_FW_Image_File_Path</key><string>QRB_Firmware.sc</string>\n"
-                        "<key>RAM_Bootloader_Path</key><string>QRB_RAM_Bootloader.sc</string>\n"
-                        "</dict>\n</plist>\n"));
+        testing_support::writeImageConfiguration(resources);
         const std::vector<uint8_t> data(64, 0x5A);
         resources.writeFile(
             "QRB_RAM_Bootloader.sc",

@@ -35,20 +35,8 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using qrbsim::BoardSimulator;
 using qrbsim::SimulatorConfig;
-using station_testing::StationProcess;
+using namespace station_testing;
 using Clock = std::chrono::steady_clock;
-
-constexpr uint32_t kOlder = 0x00020201; // 1.2.2
-constexpr uint32_t kSame = 0x00030201;  // 1.2.3, the image's
-constexpr uint32_t kNewer = 0x00000102; // 2.1.0
-
-std::vector<uint8_t> pattern(std::size_t n, uint8_t seed) {
-    std::vector<uint8_t> bytes(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        bytes[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 7));
-    }
-    return bytes;
-}
 
 // The children of a process (the station's board processes).
 std::vector<pid_t> childrenOf(pid_t parent) {
@@ -74,60 +62,8 @@ std::vector<pid_t> childrenOf(pid_t parent) {
     return children;
 }
 
-class StationEndToEnd : public ::testing::Test {
+class StationEndToEnd : public StationOnEmulatedAdapters {
   protected:
-    StationEndToEnd() {
-        std::filesystem::copy_file(std::string(QRB_SOURCE_RESOURCE_DIR) + "/QRB_Image.plist",
-                                   resources.path() / "QRB_Image.plist");
-        resources.writeFile("QRB_RAM_Bootloader.sc",
-                            SimpleCodeImageBuilder()
-                                .addDataRecord(qrbsim::kRamBase, pattern(301, 1))
-                                .addEndRecord()
-                                .bytes());
-        firmware = pattern(6000, 2);
-        resources.writeFile(
-            "QRB_Firmware.sc",
-            SimpleCodeImageBuilder().addDataRecord(0x0000, firmware).addEndRecord().bytes());
-    }
-    ~StationEndToEnd() override {
-        for (auto& board : boards) {
-            board->stop();
-        }
-    }
-
-    std::string configuration() const { return (resources.path() / "QRB_Image.plist").string(); }
-
-    // A started board on a new emulated adapter (ttyUSB<n>, serial QRB0010<n>,
-    // USB port 1-<n+1>), plugged in unless told otherwise.
-    BoardSimulator& board(uint32_t versionWord, std::vector<std::string> faults = {},
-                          bool plugIn = true, std::optional<std::string> serial = {}) {
-        const std::size_t n = boards.size();
-        SimulatorConfig config;
-        config.versionWord = versionWord;
-        config.pace = pace;
-        for (const std::string& fault : faults) {
-            config.faults.push_back(qrbsim::parseFault(fault));
-        }
-        boards.push_back(std::make_unique<BoardSimulator>(config));
-        boards.back()->start();
-        adapters.push_back(std::make_unique<qrbsim::EmulatedAdapter>(
-            testbed,
-            qrbsim::qrbAdapter(serial.value_or("QRB0010" + std::to_string(n)),
-                               "ttyUSB" + std::to_string(n), "1-" + std::to_string(n + 1))));
-        adapters.back()->allowExclusiveOpen();
-        if (plugIn) {
-            plug(n);
-        }
-        return *boards.back();
-    }
-    // Plugs the n-th adapter in, its tty leading to the n-th board.
-    void plug(std::size_t n) {
-        adapters[n]->plugIn();
-        const std::filesystem::path node = testbed.rootDir() + adapters[n]->deviceNode();
-        std::filesystem::remove(node);
-        std::filesystem::create_symlink(boards[n]->slavePath(), node);
-    }
-
     bool holdsFirmware(const BoardSimulator& simulated) const {
         return simulated.sealed() && simulated.versionWord() == kSame &&
                simulated.memory(0, firmware.size()) == firmware;
@@ -153,13 +89,6 @@ class StationEndToEnd : public ::testing::Test {
         EXPECT_EQ(reader.wait(), 0);
         return rows;
     }
-
-    testing_support::TempDir resources;
-    qrbsim::UmockdevTestbed testbed; // before anything uses udev
-    std::vector<std::unique_ptr<BoardSimulator>> boards;
-    std::vector<std::unique_ptr<qrbsim::EmulatedAdapter>> adapters;
-    std::vector<uint8_t> firmware;
-    bool pace = false;
 };
 
 TEST_F(StationEndToEnd, ThreeBoardsAtOnceAreUpdatedLeftCurrentAndSkipped) {

@@ -2,16 +2,23 @@
 
 // qrb-flash running in a process of its own, as its users run it: its
 // standard output read line by line, and every line read as JSON held to
-// the installed schema.
+// the installed schema; and the boards it finds, simulated behind emulated
+// USB adapters in a umockdev testbed.
 
+#include "BoardSimulator.h"
 #include "ChildProcess.h"
+#include "EmulatedAdapter.h"
+#include "ImageWriter.h"
 #include "JsonSchemaCheck.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,22 +63,12 @@ class StationProcess {
     // Every remaining event, up to the end of the output.
     std::vector<nlohmann::json>
     remainingEvents(std::chrono::milliseconds limit = std::chrono::seconds(90)) {
-        std::vector<nlohmann::json> events;
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::optional<nlohmann::json> event = nextEvent(left(end))) {
-            events.push_back(*event);
-        }
-        return events;
+        return remaining<nlohmann::json>(limit, [this](auto left) { return nextEvent(left); });
     }
     // Every remaining line, up to the end of the output (in lines too).
     std::vector<std::string>
     remainingLines(std::chrono::milliseconds limit = std::chrono::seconds(90)) {
-        std::vector<std::string> read;
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::optional<std::string> line = nextLine(left(end))) {
-            read.push_back(*line);
-        }
-        return read;
+        return remaining<std::string>(limit, [this](auto left) { return nextLine(left); });
     }
     // Its exit status once it has ended (128 + signal); -1 when it runs on
     // for another minute.
@@ -99,12 +96,95 @@ class StationProcess {
         options.ownProcessGroup = true;
         return options;
     }
-    static std::chrono::milliseconds left(std::chrono::steady_clock::time_point end) {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
+    // What next(time left) gives until it gives nothing.
+    template <typename Item, typename Next>
+    static std::vector<Item> remaining(std::chrono::milliseconds limit, Next next) {
+        std::vector<Item> all;
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (auto item = next(std::chrono::duration_cast<std::chrono::milliseconds>(
+                   end - std::chrono::steady_clock::now()))) {
+            all.push_back(*item);
+        }
+        return all;
     }
 
     testing_support::ChildProcess process_;
+};
+
+constexpr uint32_t kOlder = 0x00020201; // 1.2.2
+constexpr uint32_t kSame = 0x00030201;  // 1.2.3, the image's
+constexpr uint32_t kNewer = 0x00000102; // 2.1.0
+
+inline std::vector<uint8_t> pattern(std::size_t n, uint8_t seed) {
+    std::vector<uint8_t> bytes(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 7));
+    }
+    return bytes;
+}
+
+// The installed update configuration with images of its own (firmware
+// 1.2.3), and boards on emulated adapters. Runs under umockdev-wrapper.
+class StationOnEmulatedAdapters : public ::testing::Test {
+  protected:
+    StationOnEmulatedAdapters() {
+        std::filesystem::copy_file(std::string(QRB_SOURCE_RESOURCE_DIR) + "/QRB_Image.plist",
+                                   resources.path() / "QRB_Image.plist");
+        resources.writeFile("QRB_RAM_Bootloader.sc",
+                            SimpleCodeImageBuilder()
+                                .addDataRecord(qrbsim::kRamBase, pattern(301, 1))
+                                .addEndRecord()
+                                .bytes());
+        firmware = pattern(6000, 2);
+        resources.writeFile(
+            "QRB_Firmware.sc",
+            SimpleCodeImageBuilder().addDataRecord(0x0000, firmware).addEndRecord().bytes());
+    }
+    ~StationOnEmulatedAdapters() override {
+        for (auto& board : boards) {
+            board->stop();
+        }
+    }
+
+    std::string configuration() const { return (resources.path() / "QRB_Image.plist").string(); }
+
+    // A started board on a new emulated adapter (ttyUSB<n>, serial QRB0010<n>,
+    // USB port 1-<n+1>), plugged in unless told otherwise.
+    qrbsim::BoardSimulator& board(uint32_t versionWord, std::vector<std::string> faults = {},
+                                  bool plugIn = true, std::optional<std::string> serial = {}) {
+        const std::size_t n = boards.size();
+        qrbsim::SimulatorConfig config;
+        config.versionWord = versionWord;
+        config.pace = pace;
+        for (const std::string& fault : faults) {
+            config.faults.push_back(qrbsim::parseFault(fault));
+        }
+        boards.push_back(std::make_unique<qrbsim::BoardSimulator>(config));
+        boards.back()->start();
+        adapters.push_back(std::make_unique<qrbsim::EmulatedAdapter>(
+            testbed,
+            qrbsim::qrbAdapter(serial.value_or("QRB0010" + std::to_string(n)),
+                               "ttyUSB" + std::to_string(n), "1-" + std::to_string(n + 1))));
+        adapters.back()->allowExclusiveOpen();
+        if (plugIn) {
+            plug(n);
+        }
+        return *boards.back();
+    }
+    // Plugs the n-th adapter in, its tty leading to the n-th board.
+    void plug(std::size_t n) {
+        adapters[n]->plugIn();
+        const std::filesystem::path node = testbed.rootDir() + adapters[n]->deviceNode();
+        std::filesystem::remove(node);
+        std::filesystem::create_symlink(boards[n]->slavePath(), node);
+    }
+
+    testing_support::TempDir resources;
+    qrbsim::UmockdevTestbed testbed; // before anything uses udev
+    std::vector<std::unique_ptr<qrbsim::BoardSimulator>> boards;
+    std::vector<std::unique_ptr<qrbsim::EmulatedAdapter>> adapters;
+    std::vector<uint8_t> firmware;
+    bool pace = false;
 };
 
 } // namespace station_testing

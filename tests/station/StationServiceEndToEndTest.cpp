@@ -33,19 +33,9 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 using service_testing::DatagramSocket;
-using station_testing::StationProcess;
+using namespace station_testing;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-constexpr uint32_t kOlder = 0x00020201; // 1.2.2
-
-std::vector<uint8_t> pattern(std::size_t n, uint8_t seed) {
-    std::vector<uint8_t> bytes(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 5));
-    }
-    return bytes;
-}
 
 // qrb-flash started as the service manager starts it: NOTIFY_SOCKET, and
 // WATCHDOG_USEC with WATCHDOG_PID naming the station itself.
@@ -82,51 +72,8 @@ testing_support::ChildOptions asService(const Setting& setting) {
     return options;
 }
 
-class StationService : public ::testing::Test {
+class StationService : public StationOnEmulatedAdapters {
   protected:
-    StationService() {
-        fs::copy_file(std::string(QRB_SOURCE_RESOURCE_DIR) + "/QRB_Image.plist",
-                      resources.path() / "QRB_Image.plist");
-        resources.writeFile("QRB_RAM_Bootloader.sc",
-                            SimpleCodeImageBuilder()
-                                .addDataRecord(qrbsim::kRamBase, pattern(301, 1))
-                                .addEndRecord()
-                                .bytes());
-        firmware =
-            resources.writeFile("QRB_Firmware.sc", SimpleCodeImageBuilder()
-                                                       .addDataRecord(0x0000, pattern(6000, 2))
-                                                       .addEndRecord()
-                                                       .bytes());
-    }
-    ~StationService() override {
-        for (auto& board : boards) {
-            board->stop();
-        }
-    }
-
-    std::string configuration() const { return (resources.path() / "QRB_Image.plist").string(); }
-
-    // A board with older firmware on a plugged-in emulated adapter (ttyUSB<n>,
-    // serial QRB0010<n>).
-    void board(std::vector<std::string> faults = {}) {
-        const std::size_t n = boards.size();
-        qrbsim::SimulatorConfig config;
-        config.versionWord = kOlder;
-        for (const std::string& fault : faults) {
-            config.faults.push_back(qrbsim::parseFault(fault));
-        }
-        boards.push_back(std::make_unique<qrbsim::BoardSimulator>(config));
-        boards.back()->start();
-        adapters.push_back(std::make_unique<qrbsim::EmulatedAdapter>(
-            testbed, qrbsim::qrbAdapter("QRB0010" + std::to_string(n), "ttyUSB" + std::to_string(n),
-                                        "1-" + std::to_string(n + 1))));
-        adapters.back()->allowExclusiveOpen();
-        adapters.back()->plugIn();
-        const fs::path node = testbed.rootDir() + adapters.back()->deviceNode();
-        fs::remove(node);
-        fs::create_symlink(boards.back()->slavePath(), node);
-    }
-
     // The result events of a --watch station, until count of them came.
     static std::map<std::string, json> results(StationProcess& station, std::size_t count) {
         std::map<std::string, json> byTty;
@@ -142,17 +89,12 @@ class StationService : public ::testing::Test {
         return byTty;
     }
 
-    testing_support::TempDir resources;
     testing_support::TempDir sockets;
-    std::string firmware;
-    qrbsim::UmockdevTestbed testbed;
-    std::vector<std::unique_ptr<qrbsim::BoardSimulator>> boards;
-    std::vector<std::unique_ptr<qrbsim::EmulatedAdapter>> adapters;
 };
 
 TEST_F(StationService, TellsTheManagerTheJournalAndTheMetricsPageAboutAGoodAndAFailedBoard) {
-    board();
-    board({"answer:0x04=0x15"});
+    board(kOlder);
+    board(kOlder, {"answer:0x04=0x15"});
     service_testing::DatagramCollector manager((sockets.path() / "notify").string());
     service_testing::DatagramCollector journal((sockets.path() / "journal").string());
     const std::uint16_t port = service_testing::freePort();
@@ -205,7 +147,8 @@ TEST_F(StationService, TellsTheManagerTheJournalAndTheMetricsPageAboutAGoodAndAF
     EXPECT_EQ(updated.at("QRB_RESULT"), "updated");
     EXPECT_EQ(updated.at("QRB_FROM"), "1.2.2");
     EXPECT_EQ(updated.at("QRB_TO"), "1.2.3");
-    EXPECT_EQ(updated.at("QRB_IMAGE_SHA256"), sha256OfFile(firmware).value_or("?"));
+    EXPECT_EQ(updated.at("QRB_IMAGE_SHA256"),
+              sha256OfFile((resources.path() / "QRB_Firmware.sc").string()).value_or("?"));
     EXPECT_FALSE(updated.contains("QRB_ERROR"));
     const auto& failed = entries["QRB00101"];
     EXPECT_EQ(failed.at("MESSAGE_ID"), "9f5cb7e086fc4233a20dca9e4938208d");
@@ -245,7 +188,7 @@ TEST_F(StationService, WritesToTheSystemJournalsSocketWhenThereIsOne) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "a mount namespace in place of the journal needs root";
     }
-    board();
+    board(kOlder);
     fs::create_directories(sockets.path() / "journal");
     DatagramSocket journal((sockets.path() / "journal" / "socket").string());
     StationProcess station({"--watch", "--json", "--config", configuration()},

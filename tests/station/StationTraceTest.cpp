@@ -6,6 +6,7 @@
 
 #include "BoardSimulator.h"
 #include "ChildProcess.h"
+#include "ImageConfiguration.h"
 #include "ImageWriter.h"
 #include "JsonSchemaCheck.h"
 #include "TempDir.h"
@@ -52,16 +53,7 @@ void PrintTo(const FaultCase& c, std::ostream* out) {
 class StationTrace : public ::testing::Test {
   protected:
     StationTrace() {
-        resources.writeFile(
-            "QRB_Image.plist",
-            std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
-                        "version=\"1.0\">\n<dict>\n"
-                        "<key>QRB_FW_Image_Version_Major</key><integer>1</integer>\n"
-                        "<key>QRB_FW_Image_Version_Minor</key><integer>2</integer>\n"
-                        "<key>QRB_FW_Image_Version_Revision</key><integer>3</integer>\n"
-                        "<key>QRB_FW_Image_File_Path</key><string>QRB_Firmware.sc</string>\n"
-                        "<key>RAM_Bootloader_Path</key><string>QRB_RAM_Bootloader.sc</string>\n"
-                        "</dict>\n</plist>\n"));
+        testing_support::writeImageConfiguration(resources);
         resources.writeFile("QRB_RAM_Bootloader.sc",
                             SimpleCodeImageBuilder()
                                 .addDataRecord(qrbsim::kRamBase, pattern(40, 3))
