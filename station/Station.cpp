@@ -654,6 +654,14 @@ int Station::run() {
     setHandler(SIGINT, onSignal);
     setHandler(SIGTERM, onSignal);
     setHandler(SIGHUP, onSignal);
+    // Whatever started the station may have left these blocked, and a station
+    // that never hears them could only be stopped by SIGKILL, mid-flash.
+    sigset_t stopping;
+    sigemptyset(&stopping);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stopping, signal);
+    }
+    ::sigprocmask(SIG_UNBLOCK, &stopping, nullptr);
 
     forwarder_ = LedgerForwarder::forStation(options_.ledger, plan_.historyPath, options_.watch);
     // The boards attached now, or the ttys named.

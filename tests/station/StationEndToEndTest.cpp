@@ -503,15 +503,25 @@ TEST_F(StationEndToEnd, HangupAndInterruptToTheProcessGroupCostNoBoard) {
 
 // A stop while boards wait their turn: the running one finishes, each
 // waiting one ends untouched, with its line and its row, and counts as
-// failed.
+// failed. The station is started with the stopping signals blocked, as a
+// careless parent may leave them: it still hears them.
 TEST_F(StationEndToEnd, SigtermWithBoardsWaitingEndsEachOfThemUntouched) {
     pace = true;
     for (int i = 0; i < 3; ++i) {
         board(kOlder);
     }
     const std::string history = (resources.path() / "history.db").string();
+    testing_support::ChildOptions blockedStops;
+    blockedStops.beforeExec = [] {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&blocked, signal);
+        }
+        return ::sigprocmask(SIG_BLOCK, &blocked, nullptr) == 0;
+    };
     StationProcess station(
-        {"--json", "--jobs", "1", "--history", history, "--config", configuration()});
+        {"--json", "--jobs", "1", "--history", history, "--config", configuration()}, blockedStops);
     std::optional<json> event;
     while ((event = station.nextEvent()) && (*event)["event"] != "progress") {
     }
