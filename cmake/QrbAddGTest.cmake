@@ -15,7 +15,8 @@
 #       [TIMEOUT <seconds>]          each ctest test's time-out
 #       [PROPERTIES <name> <value>...])  further ctest properties
 #
-# Labels come from the directory (cmake/TestLabels.cmake).
+# Labels come from the directory (cmake/TestLabels.cmake); a ThreadSanitizer
+# build leaves out the executables of directories without the label "threaded".
 # The state directory of the updater under test (its update history).
 set(QRB_TEST_STATE_ENVIRONMENT "XDG_STATE_HOME=set:${PROJECT_BINARY_DIR}/test-state")
 
@@ -52,6 +53,14 @@ function(qrb_add_gtest name)
     endif()
     if(arg_INCLUDE_DIRECTORIES)
         target_include_directories(${name} PRIVATE ${arg_INCLUDE_DIRECTORIES})
+    endif()
+
+    # The ThreadSanitizer build runs the threaded tests only: the others are
+    # neither built nor registered there.
+    qrb_test_dir_is_threaded(threaded)
+    if(QRB_TSAN AND NOT threaded)
+        set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL TRUE)
+        return()
     endif()
 
     # Every run of the updater in a test records its attempts in the build
