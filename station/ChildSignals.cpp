@@ -7,17 +7,13 @@
 
 #include <cerrno>
 
-namespace {
-
-void setDisposition(int signal, void (*handler)(int), int flags = 0) {
+void setSignalHandler(int signal, void (*handler)(int), int flags) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = flags;
     ::sigaction(signal, &action, nullptr);
 }
-
-} // namespace
 
 pid_t forkStationChild(void (*onBoardRemoved)(int)) {
     sigset_t blocked;
@@ -30,13 +26,13 @@ pid_t forkStationChild(void (*onBoardRemoved)(int)) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-            setDisposition(signal, SIG_IGN);
+            setSignalHandler(signal, SIG_IGN);
         }
-        setDisposition(SIGCHLD, SIG_DFL);
+        setSignalHandler(SIGCHLD, SIG_DFL);
         if (onBoardRemoved != nullptr) {
-            setDisposition(kBoardRemovedSignal, onBoardRemoved, SA_RESTART);
+            setSignalHandler(kBoardRemovedSignal, onBoardRemoved, SA_RESTART);
         } else {
-            setDisposition(kBoardRemovedSignal, SIG_DFL);
+            setSignalHandler(kBoardRemovedSignal, SIG_DFL);
         }
         sigset_t none;
         sigemptyset(&none);

@@ -25,3 +25,7 @@
 // Returns what fork returns: 0 in the child, the child's pid in the parent,
 // -1 with errno when there is no process. The parent's mask is as before.
 pid_t forkStationChild(void (*onBoardRemoved)(int) = nullptr);
+
+// Sets a signal's disposition: a handler, SIG_IGN or SIG_DFL, with nothing
+// more blocked while a handler runs.
+void setSignalHandler(int signal, void (*handler)(int), int flags = 0);

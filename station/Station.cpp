@@ -40,13 +40,6 @@ void onSignal(int signal) {
     errno = saved;
 }
 
-void setHandler(int signal, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, nullptr);
-}
-
 // How long a removed board's process may go on before it is stopped: the
 // board ends as failed within 2 s of its removal.
 constexpr auto kRemovalGrace = std::chrono::milliseconds(1500);
@@ -649,11 +642,11 @@ int Station::run() {
     }
     // The children are reaped here, whatever the station was started with;
     // an output that is closed or broken costs the lines, not the boards.
-    setHandler(SIGCHLD, SIG_DFL);
-    setHandler(SIGPIPE, SIG_IGN);
-    setHandler(SIGINT, onSignal);
-    setHandler(SIGTERM, onSignal);
-    setHandler(SIGHUP, onSignal);
+    setSignalHandler(SIGCHLD, SIG_DFL);
+    setSignalHandler(SIGPIPE, SIG_IGN);
+    setSignalHandler(SIGINT, onSignal);
+    setSignalHandler(SIGTERM, onSignal);
+    setSignalHandler(SIGHUP, onSignal);
     // Whatever started the station may have left these blocked, and a station
     // that never hears them could only be stopped by SIGKILL, mid-flash.
     sigset_t stopping;
@@ -755,9 +748,9 @@ int Station::run() {
         forwarder_->finish(); // at most 5 s; the exit code stays the boards'
         forwarder_.reset();
     }
-    setHandler(SIGINT, SIG_DFL);
-    setHandler(SIGTERM, SIG_DFL);
-    setHandler(SIGHUP, SIG_DFL);
+    setSignalHandler(SIGINT, SIG_DFL);
+    setSignalHandler(SIGTERM, SIG_DFL);
+    setSignalHandler(SIGHUP, SIG_DFL);
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
     if (tally_.failed > 0) {

@@ -24,13 +24,6 @@ void onRemovalInChild(int /*signal*/) {
 
 void onSignalInParent(int /*signal*/) {}
 
-void setDisposition(int signal, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, nullptr);
-}
-
 void (*dispositionOf(int signal))(int) {
     struct sigaction action {};
     ::sigaction(signal, nullptr, &action);
@@ -89,9 +82,9 @@ TEST(ChildSignals, EveryChildIgnoresTheTerminalsSignalsWithNothingBlockedAndTheP
     ASSERT_EQ(::pipe(fds), 0);
     reported = fds[1];
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        setDisposition(signal, onSignalInParent);
+        setSignalHandler(signal, onSignalInParent);
     }
-    setDisposition(kBoardRemovedSignal, SIG_IGN);
+    setSignalHandler(kBoardRemovedSignal, SIG_IGN);
     sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, kBoardRemovedSignal);
@@ -129,7 +122,7 @@ TEST(ChildSignals, EveryChildIgnoresTheTerminalsSignalsWithNothingBlockedAndTheP
 
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, kBoardRemovedSignal}) {
-        setDisposition(signal, SIG_DFL);
+        setSignalHandler(signal, SIG_DFL);
     }
 }
 
