@@ -69,7 +69,7 @@ std::vector<BadImage> badImages() {
         add({"bad magic", as, recordsOf(as, 0x12345678).addEndRecord().bytes(), false,
              "[FileFormatError: The input file is not in the simple-code format (0x12345678).]"});
         Bytes truncatedData = recordsOf(as).bytes();
-        truncatedData.resize(truncatedData.size() - 5);
+        truncatedData.erase(truncatedData.end() - 5, truncatedData.end());
         add({"truncated record data", as, truncatedData, false, kEof});
         add({"wrong checksum", as,
              recordsOf(as).addEndRecord(endRecordValue(recordsOf(as).byteSum() + 3) + 1).bytes(),
