@@ -4,6 +4,7 @@
 // another image the replay says where the exchange departed from the
 // recording, and qrb-sim refuses a broken trace, naming the line.
 
+#include "ChildProcess.h"
 #include "ImageFile.h"
 #include "ReplayBoard.h"
 #include "Serial.h"
@@ -12,19 +13,9 @@
 
 #include <gmock/gmock.h>
 
-#include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace reliability {
 namespace {
@@ -32,6 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::SizeIs;
+using testing_support::ChildProcess;
 
 constexpr auto kRunLimit = 20s;
 constexpr const char* kTraceLine = "Serial trace written to ";
@@ -180,95 +172,6 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// qrb-sim as a child process: its standard output and standard error.
-class SimProcess {
-  public:
-    explicit SimProcess(const std::vector<std::string>& args) {
-        int out[2];
-        int err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        std::vector<std::string> all{QRB_SIM_PROGRAM};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, QRB_SIM_PROGRAM, &actions, nullptr, argv.data(), environ) != 0) {
-            throw std::runtime_error("cannot start qrb-sim");
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~SimProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            wait();
-        }
-        ::close(out_);
-        ::close(err_);
-    }
-
-    // The first line of standard output (the device path).
-    std::string firstLine() {
-        std::string line;
-        char c = 0;
-        while (readWithin(out_, &c, 10s) && c != '\n') {
-            line.push_back(c);
-        }
-        return line;
-    }
-    // The exit status once it has ended by itself (within limit), else none.
-    std::optional<int> exitWithin(std::chrono::milliseconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return std::nullopt;
-    }
-    std::string errorOutput() {
-        std::string text;
-        char c = 0;
-        while (readWithin(err_, &c, 1s)) {
-            text.push_back(c);
-        }
-        return text;
-    }
-
-  private:
-    static bool readWithin(int fd, char* c, std::chrono::milliseconds limit) {
-        pollfd entry{fd, POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(limit.count())) <= 0) {
-            return false;
-        }
-        return ::read(fd, c, 1) == 1;
-    }
-    void wait() {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-};
-
 class ReplayProgram : public Replay {};
 
 TEST_F(ReplayProgram, AgainstAnotherImageSaysWhereTheExchangeDepartedFromTheRecording) {
@@ -280,16 +183,17 @@ TEST_F(ReplayProgram, AgainstAnotherImageSaysWhereTheExchangeDepartedFromTheReco
     std::vector<DataRecord> other = firmwareRecords();
     other[1].data[3] ^= 0xFF;
     useImages(imageFile(ramBootloaderRecords()), imageFile(other));
-    SimProcess sim({"--replay", *first});
-    const std::string tty = sim.firstLine();
+    // qrb-sim's first line is the device it plays the recording on.
+    ChildProcess sim(QRB_SIM_PROGRAM, {"--replay", *first});
+    const std::string tty = sim.nextLine().value_or("");
     ASSERT_FALSE(tty.empty());
     std::optional<std::string> second;
     {
         DesktopRun run(resources.path().string());
         second = run.run(tty, nullptr);
     }
-    EXPECT_EQ(sim.exitWithin(10s), 3);
-    const std::string said = sim.errorOutput();
+    EXPECT_EQ(sim.finish(10s), 3);
+    const std::string said = sim.errors();
     EXPECT_THAT(said, HasSubstr("the exchange departed from the recording at host byte "));
     EXPECT_THAT(said, HasSubstr("in \"Programming the flash\u2026\"): the host sent 0x"));
     ASSERT_TRUE(second);
@@ -326,9 +230,9 @@ TEST_F(ReplayProgram, RefusesATraceCutShortOrGarbledNamingTheLine) {
     for (const auto& [name, text, line] :
          {std::tuple{"garbled", garbled, burst + 1}, std::tuple{"cut", cut, lines.size() - 4}}) {
         const std::string path = resources.writeFile(std::string(name) + ".qrbtrace", text);
-        SimProcess sim({"--replay", path});
-        EXPECT_EQ(sim.exitWithin(10s), 2) << name;
-        EXPECT_THAT(sim.errorOutput(), HasSubstr(path + ": line " + std::to_string(line) + ": "))
+        ChildProcess sim(QRB_SIM_PROGRAM, {"--replay", path});
+        EXPECT_EQ(sim.finish(10s), 2) << name;
+        EXPECT_THAT(sim.errors(), HasSubstr(path + ": line " + std::to_string(line) + ": "))
             << name;
     }
 }
