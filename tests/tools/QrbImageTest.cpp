@@ -1,15 +1,17 @@
+#include "ChildProcess.h"
 #include "ImageWriter.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -22,41 +24,19 @@ struct Result {
     std::string err;
 };
 
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class QrbImageTest : public ::testing::Test {
   protected:
-    // Runs qrb-image with args in the temporary directory.
+    // Runs qrb-image with args in the temporary directory, to its end.
     Result run(const std::vector<std::string>& args) {
-        const auto outPath = logs.path() / "stdout";
-        const auto errPath = logs.path() / "stderr";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.path().c_str()) != 0) {
-                _exit(127);
-            }
-            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(QRB_IMAGE_TOOL)};
-            for (const std::string& arg : args) {
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(QRB_IMAGE_TOOL, argv.data());
-            _exit(127);
+        const std::string workDir = dir.path().string();
+        testing_support::ChildProcess tool(QRB_IMAGE_TOOL, args, {.beforeExec = [&workDir] {
+                                               return ::chdir(workDir.c_str()) == 0;
+                                           }});
+        const std::optional<int> status = tool.finish(std::chrono::seconds(60));
+        if (!status) {
+            ADD_FAILURE() << "qrb-image did not end within 60 s";
         }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        Result result;
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = readText(outPath);
-        result.err = readText(errPath);
-        return result;
+        return {status.value_or(-1), tool.output(), tool.errors()};
     }
 
     Bytes fileBytes(const std::string& name) {
@@ -65,7 +45,6 @@ class QrbImageTest : public ::testing::Test {
     }
 
     testing_support::TempDir dir;
-    testing_support::TempDir logs;
 };
 
 TEST_F(QrbImageTest, CreateThenInfoRoundTrip) {
