@@ -3,6 +3,7 @@
 // alert. Every figure comes from a real update of a simulated board; see
 // --help.
 
+#include "AwakeCpus.h"
 #include "BenchImage.h"
 #include "FileDigest.h"
 #include "History.h"
@@ -61,7 +62,7 @@ constexpr unsigned kHostCostBoards = 8;
 const char* const kSampleResources = QRB_RESOURCE_DIR;
 
 void printHelp() {
-    std::printf("Usage: qrb-bench [--paced-only [--against OTHER-QRB-BENCH]]\n"
+    std::printf("Usage: qrb-bench [--let-cpus-idle] [--paced-only [--against OTHER-QRB-BENCH]]\n"
                 "Updates simulated QRB boards with generated firmware images and prints:\n"
                 "  - a 1 MiB update paced at the real line rates, phase by phase: the bytes\n"
                 "    each way, the wire-time bound they need, the floor that the protocol's\n"
@@ -94,7 +95,13 @@ void printHelp() {
                 "with --against, another build's qrb-bench runs its own in turn with them,\n"
                 "so that both builds see the same machine.\n"
                 "Each measurement runs in a process of its own, the simulated board in\n"
-                "another; the run takes about five minutes.\n");
+                "another; the run takes about five minutes.\n"
+                "While it updates a single board, every CPU is kept awake by a spinner of\n"
+                "the lowest priority (SCHED_IDLE), which gives way at once to any process\n"
+                "that wakes: a virtual machine's CPU that halts when idle takes up to\n"
+                "milliseconds to wake, and a paced update wakes a process at every answer\n"
+                "of the board. The station's boards keep the CPUs busy by themselves.\n"
+                "--let-cpus-idle measures without the spinners.\n");
 }
 
 std::string sizeName(uint64_t bytes) {
@@ -636,9 +643,21 @@ void printProving(const std::string& image, const std::string& ramBootloader,
                          : 0.0);
 }
 
+std::string cpusNote(long cpus, const std::optional<AwakeCpus>& awake) {
+    if (!awake) {
+        return std::to_string(cpus) + " CPUs left to idle";
+    }
+    if (awake->count() == 0) {
+        return std::to_string(cpus) + " CPUs left to idle: the idle policy was refused";
+    }
+    return std::to_string(cpus) + " CPUs, " + std::to_string(awake->count()) +
+           " kept awake at idle priority for the single board's updates";
+}
+
 // pacedOnly: the paced update alone; against: another build's qrb-bench,
-// whose paced updates alternate with this build's.
-int runDriver(bool pacedOnly, const std::string& against) {
+// whose paced updates alternate with this build's; keepAwake: every CPU
+// kept from halting while the runs measure.
+int runDriver(bool pacedOnly, const std::string& against, bool keepAwake) {
     char pattern[] = "/tmp/qrb-bench-XXXXXX";
     const char* tmp = ::mkdtemp(pattern);
     if (tmp == nullptr) {
@@ -691,6 +710,13 @@ int runDriver(bool pacedOnly, const std::string& against) {
     const fs::path result = dir / "result";
 
     const std::string loadBefore = loadAverage();
+    // The single board's paced updates run with the CPUs awake; the
+    // station's boards keep them busy by themselves.
+    std::optional<AwakeCpus> awake;
+    if (keepAwake) {
+        awake.emplace();
+    }
+    const std::string cpus = cpusNote(::sysconf(_SC_NPROCESSORS_ONLN), awake);
     auto pacedRuns = [&](const std::string& what, const std::vector<std::string>& args) {
         std::vector<Measurement> runs;
         for (int i = 1; i <= kPacedRuns; ++i) {
@@ -712,9 +738,9 @@ int runDriver(bool pacedOnly, const std::string& against) {
                                                sequenceArgs(kPacedSize, true), result, against));
             }
         }
-        std::printf("qrb-bench: the paced update alone (%ld CPUs; load average %s before, %s "
+        std::printf("qrb-bench: the paced update alone (%s; load average %s before, %s "
                     "after)\n",
-                    ::sysconf(_SC_NPROCESSORS_ONLN), loadBefore.c_str(), loadAverage().c_str());
+                    cpus.c_str(), loadBefore.c_str(), loadAverage().c_str());
         if (!against.empty()) {
             std::printf("\n== The same by %s, its runs alternating with this build's ==\n",
                         against.c_str());
@@ -757,6 +783,7 @@ int runDriver(bool pacedOnly, const std::string& against) {
         "paced update through an emulated USB serial converter, low latency granted (about 50 s)",
         tunedArgs);
 
+    awake.reset();
     writeBenchImage(imagePath(kStationImageSize).string(), kStationImageSize);
     const Measurement stationBoardAlone =
         runMeasurement("paced update, " + sizeName(kStationImageSize) +
@@ -772,9 +799,9 @@ int runDriver(bool pacedOnly, const std::string& against) {
             result));
     }
 
-    std::printf("qrb-bench: the updater against the simulated QRB board (%ld CPUs; load average "
+    std::printf("qrb-bench: the updater against the simulated QRB board (%s; load average "
                 "%s before, %s after)\n",
-                ::sysconf(_SC_NPROCESSORS_ONLN), loadBefore.c_str(), loadAverage().c_str());
+                cpus.c_str(), loadBefore.c_str(), loadAverage().c_str());
     bool ok = printUnpaced(unpaced);
     ok = printApplication(application, &pacedMedian) && ok;
     ok = printPaced(paced) && ok;
@@ -874,14 +901,29 @@ int main(int argc, char** argv) {
             printHelp();
             return 0;
         }
+        // The driver's own option, wherever it stands; a measurement's
+        // arguments (--measure ...) are its own.
+        bool keepAwake = true;
+        std::vector<char*> args(argv, argv + argc + 1);
+        if (argc >= 2 && std::strcmp(argv[1], "--measure") != 0) {
+            const auto idle = std::find_if(args.begin() + 1, args.end() - 1, [](const char* arg) {
+                return std::strcmp(arg, "--let-cpus-idle") == 0;
+            });
+            if (idle != args.end() - 1) {
+                keepAwake = false;
+                args.erase(idle);
+                argc -= 1;
+                argv = args.data();
+            }
+        }
         if (argc >= 2 && std::strcmp(argv[1], "--paced-only") == 0) {
             if (argc == 4 && std::strcmp(argv[2], "--against") == 0) {
-                return runDriver(true, argv[3]);
+                return runDriver(true, argv[3], keepAwake);
             }
             if (argc != 2) {
                 throw std::invalid_argument("--paced-only takes only --against QRB-BENCH");
             }
-            return runDriver(true, {});
+            return runDriver(true, {}, keepAwake);
         }
         if (argc == 2 && std::strcmp(argv[1], "--ledger") == 0) {
             return printLedgerRun(std::filesystem::temp_directory_path()) ? 0 : 1;
@@ -889,7 +931,7 @@ int main(int argc, char** argv) {
         if (argc > 1) {
             return runOneMeasurement(argc, argv);
         }
-        return runDriver(false, {});
+        return runDriver(false, {}, keepAwake);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrb-bench: %s\n", e.what());
         return 1;

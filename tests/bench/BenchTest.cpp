@@ -1,3 +1,4 @@
+#include "AwakeCpus.h"
 #include "BenchImage.h"
 #include "Bootloader.h"
 #include "HeapCounter.h"
@@ -16,6 +17,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sched.h>
+#include <string>
+#include <sys/types.h>
 
 using namespace bench;
 using testing_support::Pty;
@@ -120,6 +124,42 @@ TEST(HeapCounter, FollowsWhatIsHeldAndItsPeak) {
     EXPECT_GE(after.peak, during.current);
     resetHeapPeak();
     EXPECT_LT(heapFigures().peak, during.current);
+}
+
+// The threads of this process under the idle policy, and whether the others
+// are all under the normal one.
+std::pair<unsigned, bool> idleThreads() {
+    unsigned idle = 0;
+    bool othersNormal = true;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const int policy = ::sched_getscheduler(std::stoi(task.path().filename().string()));
+        if (policy == SCHED_IDLE) {
+            ++idle;
+        } else {
+            othersNormal = othersNormal && policy == SCHED_OTHER;
+        }
+    }
+    return {idle, othersNormal};
+}
+
+// A spinner at a normal priority would take the CPUs from the processes the
+// bench measures: every one runs under the idle policy, the caller keeps its
+// own, and none outlives the keeper.
+TEST(AwakeCpus, SpinsOnEveryAllowedCpuUnderTheIdlePolicyAlone) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    const auto cpus = static_cast<unsigned>(CPU_COUNT(&allowed));
+    ASSERT_EQ(idleThreads().first, 0u);
+    {
+        AwakeCpus awake;
+        ASSERT_EQ(awake.count(), cpus);
+        const auto [idle, othersNormal] = idleThreads();
+        EXPECT_EQ(idle, cpus);
+        EXPECT_TRUE(othersNormal);
+        EXPECT_EQ(::sched_getscheduler(0), SCHED_OTHER);
+    }
+    EXPECT_EQ(idleThreads().first, 0u);
 }
 
 TEST(MeasurementFile, KeepsEveryFigureAndRefusesWhatItCannotRead) {
