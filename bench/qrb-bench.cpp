@@ -96,11 +96,13 @@ void printHelp() {
                 "so that both builds see the same machine.\n"
                 "Each measurement runs in a process of its own, the simulated board in\n"
                 "another; the run takes about five minutes.\n"
-                "While it updates a single board, every CPU is kept awake by a spinner of\n"
-                "the lowest priority (SCHED_IDLE), which gives way at once to any process\n"
+                "While it updates a single board paced, every CPU is kept awake by a spinner\n"
+                "of the lowest priority (SCHED_IDLE), which gives way at once to any process\n"
                 "that wakes: a virtual machine's CPU that halts when idle takes up to\n"
                 "milliseconds to wake, and a paced update wakes a process at every answer\n"
-                "of the board. The station's boards keep the CPUs busy by themselves.\n"
+                "of the board. The unpaced updates, which measure the host's CPU time, run\n"
+                "without them (a spinner on a sibling CPU makes that time dearer), and so\n"
+                "do the station's, whose boards keep the CPUs busy by themselves.\n"
                 "--let-cpus-idle measures without the spinners.\n");
 }
 
@@ -651,7 +653,7 @@ std::string cpusNote(long cpus, const std::optional<AwakeCpus>& awake) {
         return std::to_string(cpus) + " CPUs left to idle: the idle policy was refused";
     }
     return std::to_string(cpus) + " CPUs, " + std::to_string(awake->count()) +
-           " kept awake at idle priority for the single board's updates";
+           " kept awake at idle priority for the single board's paced updates";
 }
 
 // pacedOnly: the paced update alone; against: another build's qrb-bench,
@@ -710,13 +712,13 @@ int runDriver(bool pacedOnly, const std::string& against, bool keepAwake) {
     const fs::path result = dir / "result";
 
     const std::string loadBefore = loadAverage();
-    // The single board's paced updates run with the CPUs awake; the
-    // station's boards keep them busy by themselves.
+    // The single board's paced updates run with the CPUs awake. Not the
+    // unpaced ones, which measure the host's CPU time: a spinner on the
+    // other CPU made this one's work dearer, by a third on the build
+    // machine. Nor the station's, whose boards keep the CPUs busy by
+    // themselves.
     std::optional<AwakeCpus> awake;
-    if (keepAwake) {
-        awake.emplace();
-    }
-    const std::string cpus = cpusNote(::sysconf(_SC_NPROCESSORS_ONLN), awake);
+    const long cpuCount = ::sysconf(_SC_NPROCESSORS_ONLN);
     auto pacedRuns = [&](const std::string& what, const std::vector<std::string>& args) {
         std::vector<Measurement> runs;
         for (int i = 1; i <= kPacedRuns; ++i) {
@@ -727,6 +729,9 @@ int runDriver(bool pacedOnly, const std::string& against, bool keepAwake) {
         return runs;
     };
     if (pacedOnly) {
+        if (keepAwake) {
+            awake.emplace();
+        }
         std::vector<Measurement> paced;
         std::vector<Measurement> other;
         for (int i = 1; i <= kPacedRuns; ++i) {
@@ -740,7 +745,7 @@ int runDriver(bool pacedOnly, const std::string& against, bool keepAwake) {
         }
         std::printf("qrb-bench: the paced update alone (%s; load average %s before, %s "
                     "after)\n",
-                    cpus.c_str(), loadBefore.c_str(), loadAverage().c_str());
+                    cpusNote(cpuCount, awake).c_str(), loadBefore.c_str(), loadAverage().c_str());
         if (!against.empty()) {
             std::printf("\n== The same by %s, its runs alternating with this build's ==\n",
                         against.c_str());
@@ -757,6 +762,10 @@ int runDriver(bool pacedOnly, const std::string& against, bool keepAwake) {
         unpaced.push_back(runMeasurement("unpaced update, " + sizeName(size) + " image",
                                          sequenceArgs(size, false), result));
     }
+    if (keepAwake) {
+        awake.emplace();
+    }
+    const std::string cpus = cpusNote(cpuCount, awake);
     const Measurement application = runMeasurement(
         "the application controller, paced, " + sizeName(kPacedSize) + " image (about 50 s)",
         {"--measure", "application", "--paced", "--resources", resources.string(), "--image",
