@@ -2,8 +2,6 @@
 
 #include <sched.h>
 
-#include <chrono>
-
 namespace bench {
 
 namespace {
@@ -32,9 +30,9 @@ AwakeCpus::AwakeCpus() {
     for (unsigned i = 0; i < cpus; ++i) {
         spinners_.emplace_back([this] { spin(); });
     }
-    // Each spinner says whether it took the idle policy before it spins.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (started_.load() < cpus && std::chrono::steady_clock::now() < until) {
+    // Each spinner says whether it took the idle policy before it spins, so
+    // that count() is known once the keeper is built.
+    while (started_.load() < spinners_.size()) {
         std::this_thread::yield();
     }
 }
